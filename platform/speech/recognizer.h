@@ -1,0 +1,108 @@
+// Rolling recognition of microphone audio: a recognizer, the requests that carry audio to it,
+// and the tasks that report results.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/audio/pcm_buffer.h"
+#include "platform/runtime/stream.h"
+#include "platform/speech/error.h"
+#include "platform/speech/locale.h"
+
+namespace speech {
+
+enum class SFSpeechRecognizerAuthorizationStatus : int {
+  notDetermined = 0,
+  denied = 1,
+  restricted = 2,
+  authorized = 3,
+};
+
+// Audio for one recognition task, appended from any thread, in any PCM format. Appending takes a
+// short lock and never waits for recognition. After endAudio() further buffers are ignored.
+class SFSpeechAudioBufferRecognitionRequest {
+ public:
+  SFSpeechAudioBufferRecognitionRequest();
+
+  void setRequiresOnDeviceRecognition(bool value) { requires_on_device_ = value; }
+  void setShouldReportPartialResults(bool value) { partial_results_ = value; }
+  // Phrases the recognizer should favour where the audio supports them.
+  void setContextualStrings(std::vector<std::string> strings) { contextual_ = std::move(strings); }
+  bool requiresOnDeviceRecognition() const { return requires_on_device_; }
+  bool shouldReportPartialResults() const { return partial_results_; }
+  const std::vector<std::string>& contextualStrings() const { return contextual_; }
+
+  void appendAudioPCMBuffer(std::shared_ptr<audio::AVAudioPCMBuffer> buffer);
+  void endAudio();
+
+  // For the recognizer: the appended buffers in order, then the end after endAudio().
+  runtime::Stream<std::shared_ptr<audio::AVAudioPCMBuffer>> audio() const { return audio_; }
+
+ private:
+  bool requires_on_device_ = false;
+  bool partial_results_ = true;
+  std::vector<std::string> contextual_;
+  runtime::Stream<std::shared_ptr<audio::AVAudioPCMBuffer>> audio_;
+  runtime::Continuation<std::shared_ptr<audio::AVAudioPCMBuffer>> append_;
+};
+
+struct SFTranscription {
+  std::string formattedString;
+};
+
+class SFSpeechRecognitionResult {
+ public:
+  SFSpeechRecognitionResult(SFTranscription best, bool final)
+      : best_(std::move(best)), final_(final) {}
+  // All text recognised so far in the task.
+  const SFTranscription& bestTranscription() const { return best_; }
+  bool isFinal() const { return final_; }
+
+ private:
+  SFTranscription best_;
+  bool final_;
+};
+
+// Called repeatedly on a thread of the recognizer's, never the caller's: partial results, then a
+// final result or an error. Either may be null; an error ends the task.
+using SFSpeechRecognitionResultHandler = std::function<void(
+    std::shared_ptr<const SFSpeechRecognitionResult> result, std::shared_ptr<const Error> error)>;
+
+class SFSpeechRecognitionTask {
+ public:
+  virtual ~SFSpeechRecognitionTask() = default;
+  // Stops the task; its handler then gets one error (cancelled) and nothing after. Calling it
+  // again, or after the task ended, does nothing.
+  virtual void cancel() = 0;
+};
+
+class SFSpeechRecognizer {
+ public:
+  virtual ~SFSpeechRecognizer() = default;
+  virtual bool supportsOnDeviceRecognition() const = 0;
+  virtual std::shared_ptr<SFSpeechRecognitionTask> recognitionTaskWithRequest(
+      std::shared_ptr<SFSpeechAudioBufferRecognitionRequest> request,
+      SFSpeechRecognitionResultHandler resultHandler) = 0;
+};
+
+// The operations the wake listener starts from.
+class RecognitionService {
+ public:
+  virtual ~RecognitionService() = default;
+  // Calls `handler` once, on a thread other than the caller's.
+  virtual void requestAuthorization(
+      std::function<void(SFSpeechRecognizerAuthorizationStatus)> handler) = 0;
+  // None when no model for `locale` is installed.
+  virtual std::shared_ptr<SFSpeechRecognizer> initWithLocale(const Locale& locale) = 0;
+};
+
+// Recognition on the on-device PocketSphinx models.
+RecognitionService& pocketsphinxRecognitionService();
+
+}  // namespace speech

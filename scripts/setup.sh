@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests, the benchmarks and the demo need.
+# Safe to run again: apt-get skips what is installed.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us pocketsphinx-testdata
+  libsoxr-dev libpulse-dev pulseaudio pulseaudio-utils
+  flite sox python3 util-linux
+)
+
+if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}"
+fi
