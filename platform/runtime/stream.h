@@ -62,6 +62,9 @@ struct StreamState {
 template <class T>
 class Continuation {
  public:
+  // An empty continuation, to be assigned one from makeStream() before use.
+  Continuation() = default;
+
   void yield(T value) const {
     std::unique_lock lock(state_->mutex);
     if (state_->finished) return;
@@ -88,6 +91,9 @@ class Continuation {
 template <class T>
 class Stream {
  public:
+  // An empty stream, to be assigned one from makeStream() before use.
+  Stream() = default;
+
   // `co_await stream.next()` on a run loop; the coroutine is resumed on that same loop.
   auto next() const {
     struct Next {

@@ -1,0 +1,36 @@
+// The audio input reader: standard input to analyzer inputs.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "platform/audio/converter.h"
+#include "platform/audio/format.h"
+
+namespace dictate {
+
+// Reads up to `size` bytes into `data`: the count read, 0 at end of input, negative on error.
+using ReadFn = std::function<ssize_t(void* data, std::size_t size)>;
+
+// Reads standard input, retrying reads interrupted by a signal.
+ssize_t readStandardInput(void* data, std::size_t size);
+
+// The most bytes asked for in one read: 200 ms of input.
+constexpr std::size_t kReadBytes = 6400;
+
+// Frames the output buffer needs for `frames` input frames at `model_rate_hz`: the expected
+// count, truncated, plus a margin of 16.
+std::uint32_t outputCapacity(std::uint32_t frames, double model_rate_hz);
+
+// Runs on the reader thread until input ends: reads with `read`, converts every batch of whole
+// 16-bit samples to `model` with `converter`, and yields each converted buffer into `feed`. At
+// the end it drains the converter, yields what that produced, and finishes `feed`. Uses the
+// program-wide `input` and `feed`; writes nothing and never ends the process.
+void readAudio(const audio::AVAudioFormat& model, std::shared_ptr<audio::AVAudioConverter> converter,
+               const ReadFn& read);
+
+}  // namespace dictate

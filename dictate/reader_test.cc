@@ -1,0 +1,162 @@
+#include "dictate/reader.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "dictate/program.h"
+#include "tests/support/child_process.h"
+
+namespace dictate {
+namespace {
+
+using audio::AVAudioCommonFormat;
+using audio::AVAudioFormat;
+
+const AVAudioFormat kInt16At16k(AVAudioCommonFormat::PCMFormatInt16, 16000.0, 1, true);
+
+// Reads that hand out `bytes` in pieces of the given sizes, cycling through them, then the end
+// (or an error, when `fail_at_end`).
+ReadFn scriptedReads(std::string bytes, std::vector<std::size_t> sizes, bool fail_at_end = false) {
+  auto state = std::make_shared<std::pair<std::size_t, std::size_t>>(0, 0);  // offset, turn
+  return [bytes = std::move(bytes), sizes = std::move(sizes), fail_at_end, state](
+             void* data, std::size_t size) -> ssize_t {
+    auto& [offset, turn] = *state;
+    if (offset == bytes.size()) return fail_at_end ? -1 : 0;
+    std::size_t n = std::min({sizes[turn++ % sizes.size()], size, bytes.size() - offset});
+    std::memcpy(data, bytes.data() + offset, n);
+    offset += n;
+    return static_cast<ssize_t>(n);
+  };
+}
+
+struct Delivered {
+  std::vector<int16_t> samples;
+  std::vector<std::uint32_t> lengths;  // frames per analyzer input
+};
+
+// Runs the reader to the end of `read` and collects everything it yielded.
+Delivered runReader(const AVAudioFormat& model, const ReadFn& read) {
+  std::tie(sound, feed) = runtime::makeStream<speech::AnalyzerInput>();
+  std::shared_ptr<audio::AVAudioConverter> converter =
+      audio::AVAudioConverter::initFromFormat(input, model);
+  EXPECT_NE(converter, nullptr);
+  readAudio(model, converter, read);
+  Delivered d;
+  while (std::optional<speech::AnalyzerInput> in = sound.wait_next()) {
+    const int16_t* s = in->buffer->int16ChannelData()[0];
+    d.samples.insert(d.samples.end(), s, s + in->buffer->frameLength());
+    d.lengths.push_back(in->buffer->frameLength());
+  }
+  return d;
+}
+
+std::string speechLikeBytes(std::size_t samples) {
+  std::string bytes(samples * 2, '\0');
+  std::mt19937 random(7);
+  for (std::size_t i = 0; i < samples; ++i) {
+    auto v = static_cast<int16_t>(8000 * std::sin(i * 0.05) + (random() % 2000) - 1000);
+    std::memcpy(&bytes[2 * i], &v, 2);
+  }
+  return bytes;
+}
+
+TEST(ReaderTest, EverySplitOfTheStreamGivesTheSameSamples) {
+  std::string bytes = speechLikeBytes(20000) + "x";  // and a trailing odd byte
+  Delivered whole = runReader(kInt16At16k, scriptedReads(bytes, {kReadBytes}));
+  ASSERT_EQ(whole.samples.size(), 20000u);
+  EXPECT_EQ(std::memcmp(whole.samples.data(), bytes.data(), 40000), 0);
+
+  const std::vector<std::vector<std::size_t>> splits = {
+      {1}, {2}, {3}, {5, 400, 10, 300}, {6400, 1}, {4001, 3, 6399, 2}, {7, 13, 6400, 999}};
+  for (const auto& sizes : splits) {
+    Delivered split = runReader(kInt16At16k, scriptedReads(bytes, sizes));
+    EXPECT_EQ(split.samples, whole.samples) << "first read size " << sizes[0];
+  }
+}
+
+TEST(ReaderTest, CutAtEveryByteBoundaryDeliversEveryWholeSample) {
+  std::string bytes = speechLikeBytes(40);
+  for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
+    Delivered d = runReader(kInt16At16k, scriptedReads(bytes.substr(0, cut), {3, 1, 6400}));
+    ASSERT_EQ(d.samples.size(), cut / 2) << "cut at " << cut;
+    EXPECT_EQ(std::memcmp(d.samples.data(), bytes.data(), cut / 2 * 2), 0) << "cut at " << cut;
+  }
+}
+
+TEST(ReaderTest, SamplesAreLittleEndianAndCarryOddBytes) {
+  // Three bytes then one: one sample from bytes 0-1, then one from the carried byte 2 and byte 3.
+  Delivered d = runReader(kInt16At16k, scriptedReads(std::string("\x34\x12\xff\xff", 4), {3, 1}));
+  EXPECT_EQ(d.samples, (std::vector<int16_t>{0x1234, -1}));
+  EXPECT_EQ(d.lengths, (std::vector<std::uint32_t>{1, 1}));
+}
+
+TEST(ReaderTest, ShortOrEmptyInputYieldsNothingAndEnds) {
+  for (std::string bytes : {std::string(), std::string("\x01", 1)}) {
+    Delivered d = runReader(kInt16At16k, scriptedReads(bytes, {1}));
+    EXPECT_TRUE(d.samples.empty());
+    EXPECT_TRUE(d.lengths.empty());
+  }
+}
+
+TEST(ReaderTest, FullReadIsOneInputOfFullLength) {
+  Delivered d = runReader(kInt16At16k, scriptedReads(speechLikeBytes(3200), {kReadBytes}));
+  EXPECT_EQ(d.lengths, (std::vector<std::uint32_t>{3200}));
+}
+
+TEST(ReaderTest, ReadErrorEndsInputLikeEndOfFile) {
+  std::string bytes = speechLikeBytes(5000);
+  Delivered failed = runReader(kInt16At16k, scriptedReads(bytes, {1000}, /*fail_at_end=*/true));
+  EXPECT_EQ(failed.samples.size(), 5000u);
+}
+
+TEST(ReaderTest, ResampledStreamIsDrainedAtTheEnd) {
+  // Into an 8 kHz model the output is half as long; the drain delivers the resampler's tail so
+  // nothing at the end is lost, whatever the split.
+  const AVAudioFormat eight(AVAudioCommonFormat::PCMFormatInt16, 8000.0, 1, true);
+  std::string bytes = speechLikeBytes(16000);
+  for (const auto& sizes : std::vector<std::vector<std::size_t>>{{kReadBytes}, {5, 401, 7}}) {
+    Delivered d = runReader(eight, scriptedReads(bytes, sizes));
+    EXPECT_NEAR(static_cast<double>(d.samples.size()), 8000.0, 2.0);
+  }
+}
+
+TEST(ReaderTest, OutputCapacityTruncatesAndAddsMargin) {
+  EXPECT_EQ(outputCapacity(1, 16000.0), 17u);
+  EXPECT_EQ(outputCapacity(1, 8000.0), 16u);
+  EXPECT_EQ(outputCapacity(3200, 16000.0), 3216u);
+  EXPECT_EQ(outputCapacity(3200, 44100.0), 8836u);
+  EXPECT_EQ(outputCapacity(3, 22050.0), 20u);  // 4.134375 truncates to 4
+}
+
+TEST(ReaderTest, ReadInterruptedBySignalIsRetried) {
+  auto child = testing_support::runInChild([] {
+    struct sigaction action = {};
+    action.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &action, nullptr);  // no SA_RESTART: read() fails with EINTR
+    int fds[2];
+    if (pipe(fds) != 0) _exit(2);
+    dup2(fds[0], STDIN_FILENO);
+    pthread_t reader = pthread_self();
+    std::thread writer([&] {
+      usleep(100000);
+      pthread_kill(reader, SIGUSR1);
+      usleep(100000);
+      if (write(fds[1], "ab", 2) != 2) _exit(3);
+    });
+    char buffer[8];
+    ssize_t n = readStandardInput(buffer, sizeof buffer);
+    writer.join();
+    _exit(n == 2 ? 0 : 4);
+  });
+  EXPECT_EQ(child.status, 0);
+}
+
+}  // namespace
+}  // namespace dictate
