@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us pocketsphinx-testdata
   libsoxr-dev libpulse-dev pulseaudio pulseaudio-utils
-  flite sox python3 util-linux
+  flite sox python3 util-linux clang libclang-rt-14-dev
 )
 
 if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi

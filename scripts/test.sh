@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds with warnings as errors, and runs every test: the unit tests
+# and the end-to-end tests of the real programs, then the unit tests again under
+# AddressSanitizer + UndefinedBehaviorSanitizer and the threaded ones under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+jobs=2
+build() {  # build DIR [cmake options...]
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@"
+  cmake --build "$dir" -j"$jobs"
+}
+
+echo "== plain build: every test"
+build build/ci
+ctest --test-dir build/ci --output-on-failure -j"$jobs"
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer: unit tests"
+build build/ci-asan -DVORLIN_SANITIZE_ADDRESS=ON
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/ci-asan --output-on-failure -j"$jobs" -L unit
+
+echo "== ThreadSanitizer: run loop, streams, capture, recognizer, wake cycle"
+build build/ci-tsan -DVORLIN_SANITIZE_THREAD=ON
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build/ci-tsan --output-on-failure -j"$jobs" -L unit \
+  -R 'RunLoop|Task|Stream|Reader|Lifecycle|PulseEngine|Recognizer|Request|Wake|Listen|Cycle|Startup'
