@@ -28,3 +28,9 @@ build build/ci-tsan -DVORLIN_SANITIZE_THREAD=ON
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/ci-tsan --output-on-failure -j"$jobs" -L unit \
   -R 'RunLoop|Task|Stream|Reader|Lifecycle|PulseEngine|Recognizer|Request|Wake|Listen|Cycle|Startup'
+
+echo "== libFuzzer: the transcript line writer"
+CXX=clang++ CC=clang cmake -S . -B build/ci-fuzz -DVORLIN_FUZZ=ON -DVORLIN_TESTS=OFF \
+  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+cmake --build build/ci-fuzz -j"$jobs" --target output_fuzz
+build/ci-fuzz/dictate/output_fuzz -runs=300000 -max_len=256 -seed=1 2>&1 | tail -n 2
