@@ -24,7 +24,11 @@ class AVAudioFormat {
   double sampleRate() const { return sample_rate_; }
   std::uint32_t channelCount() const { return channels_; }
   bool isInterleaved() const { return interleaved_; }
+  // 0 for an encoding outside the enumeration.
   std::uint32_t bytesPerSample() const;
+  // A known encoding, a finite positive rate and at least one channel: what buffers and
+  // converters accept.
+  bool isValid() const;
   // "16000 Hz, 1 ch, int16, interleaved": for error descriptions.
   std::string description() const;
 

@@ -14,9 +14,18 @@ namespace audio {
 // channel. Not thread-safe: one thread at a time, handed over through a stream or a lock.
 class AVAudioPCMBuffer {
  public:
-  // None when the capacity is zero or the memory cannot be had.
+  // None when the format is not valid, the capacity is zero, the samples would take more than
+  // kMaxBytes, or the memory cannot be had. The samples start out as silence.
   static std::shared_ptr<AVAudioPCMBuffer> initWithPCMFormat(const AVAudioFormat& format,
-                                                            std::uint32_t frameCapacity);
+                                                             std::uint32_t frameCapacity);
+
+  // Far beyond any real buffer (over 45 minutes of 48 kHz stereo float): larger requests are
+  // taken for a miscomputed capacity rather than honoured.
+  static constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 30;
+
+  // The plane pointers point into this object's own storage, so a copy would share them.
+  AVAudioPCMBuffer(const AVAudioPCMBuffer&) = delete;
+  AVAudioPCMBuffer& operator=(const AVAudioPCMBuffer&) = delete;
 
   const AVAudioFormat& format() const { return format_; }
   std::uint32_t frameCapacity() const { return capacity_; }
