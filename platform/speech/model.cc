@@ -1,1 +1,315 @@
-// placeholder
+#include "platform/speech/model.h"
+
+#include <errno.h>  // program_invocation_short_name
+#include <pocketsphinx.h>
+#include <sphinxbase/cmn.h>
+#include <sphinxbase/err.h>
+#include <sphinxbase/feat.h>
+#include <sphinxbase/ngram_model.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+namespace speech {
+namespace {
+
+constexpr char kModelRoot[] = "/usr/share/pocketsphinx/model";
+// The name the engine itself gives the search it makes from "-lm".
+constexpr char kDefaultSearch[] = "_default";
+
+// The engine reports through one process-wide callback; each thread keeps what was reported
+// while it was calling the engine, so two decoders on two threads never mix their messages.
+thread_local std::string t_engine_messages;
+
+void keepEngineMessage(void*, err_lvl_t level, const char* format, ...) {
+  if (level < ERR_WARN) return;
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  int written = std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  if (written < 0) return;
+  // Messages come with line breaks of their own, even in the middle.
+  std::string message;
+  for (char c : std::string_view(text)) {
+    bool space = c == '\n' || c == ' ' || c == '\t';
+    if (space && (message.empty() || message.back() == ' ')) continue;
+    message += space ? ' ' : c;
+  }
+  if (!message.empty() && message.back() == ' ') message.pop_back();
+  if (message.empty()) return;
+  if (level == ERR_FATAL) {
+    // The engine exits the process right after a fatal message (a corrupt model file, say), so
+    // this is the only chance to say why, in the form of the program's own error line.
+    std::string line = std::string(program_invocation_short_name) +
+                       ": the speech engine stopped: " + message + "\n";
+    ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+    (void)ignored;
+    return;
+  }
+  if (!t_engine_messages.empty()) t_engine_messages += "; ";
+  t_engine_messages += message;
+}
+
+// Held while a decoder is made or freed: the engine's logging and parts of its feature
+// extraction are process-wide and not safe to set up from two threads at once.
+std::mutex& engineMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+void silenceEngineLog() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    err_set_logfp(nullptr);
+    err_set_callback(keepEngineMessage, nullptr);
+  });
+}
+
+bool exists(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+std::string engineFailure(const std::string& what) {
+  std::string messages = takeEngineMessages();
+  return messages.empty() ? what : what + ": " + messages;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Error("cannot read " + path + ": " + std::strerror(errno));
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) throw Error("cannot read " + path + ": " + std::strerror(errno));
+  return std::move(text).str();
+}
+
+// Pronunciations of the words `lm` can produce. Every other word of the full dictionary would
+// cost memory and load time and could never be recognized.
+std::string dictionaryFor(ngram_model_t* lm, const std::string& dictionary_path) {
+  std::uint32_t const* counts = ngram_model_get_counts(lm);
+  std::unordered_set<std::string_view> words;
+  words.reserve(std::size_t{counts[0]} * 2);
+  for (std::int32_t id = 0; id < static_cast<std::int32_t>(counts[0]); ++id) {
+    if (const char* word = ngram_word(lm, id)) words.insert(word);
+  }
+  std::string full = readFile(dictionary_path);
+  std::string kept;
+  kept.reserve(full.size() / 2);
+  std::string_view rest(full);
+  while (!rest.empty()) {
+    std::size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    std::string_view word = line.substr(0, line.find_first_of(" \t"));
+    // "read(2)" is the second pronunciation of "read".
+    if (std::size_t paren = word.find('('); paren != std::string_view::npos) {
+      word = word.substr(0, paren);
+    }
+    if (!word.empty() && words.contains(word)) {
+      kept += line;
+      kept += '\n';
+    }
+  }
+  return kept;
+}
+
+// A file descriptor for text that exists only in memory, so nothing is written next to the
+// model (which may be read-only, and is shared by every user).
+class MemoryFile {
+ public:
+  // None when the kernel offers no memory files or /proc is not mounted.
+  static std::optional<MemoryFile> holding(const std::string& text) {
+    int fd = ::memfd_create("vorlin-dictionary", MFD_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    MemoryFile file(fd);
+    std::size_t done = 0;
+    while (done < text.size()) {
+      ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return std::nullopt;
+      done += static_cast<std::size_t>(n);
+    }
+    if (!exists(file.path())) return std::nullopt;
+    return file;
+  }
+  MemoryFile(MemoryFile&& other) : fd_(std::exchange(other.fd_, -1)) {}
+  MemoryFile& operator=(MemoryFile&& other) {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  ~MemoryFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  std::string path() const { return "/proc/self/fd/" + std::to_string(fd_); }
+
+ private:
+  explicit MemoryFile(int fd) : fd_(fd) {}
+  int fd_;
+};
+
+struct ConfigDeleter {
+  void operator()(cmd_ln_t* config) const { cmd_ln_free_r(config); }
+};
+struct LogmathDeleter {
+  void operator()(logmath_t* lmath) const { logmath_free(lmath); }
+};
+struct NgramDeleter {
+  void operator()(ngram_model_t* lm) const { ngram_model_free(lm); }
+};
+
+bool picksSearch(const std::string& name) {
+  for (const char* search : {"-lm", "-kws", "-keyphrase", "-fsg", "-jsgf", "-allphone"}) {
+    if (name == search) return true;
+  }
+  return false;
+}
+
+// Gives the live cepstral mean the model's initial values the weight of many frames. Left at no
+// weight, the first utterance alone sets the mean, and a burst of noise before anyone speaks
+// leaves a mean that wrecks the sentence after it.
+void seedCepstralMean(ps_decoder_t* ps) {
+  feat_t* feat = ps_get_feat(ps);
+  if (feat == nullptr || feat->cmn_struct == nullptr) return;
+  cmn_t* cmn = feat->cmn_struct;
+  std::vector<mfcc_t> mean(static_cast<std::size_t>(cmn->veclen));
+  cmn_live_get(cmn, mean.data());
+  cmn_live_set(cmn, mean.data());
+}
+
+}  // namespace
+
+std::optional<ModelFiles> ModelFiles::forLocale(const Locale& locale) {
+  if (Locale::fromPosixName(locale.identifier).identifier != "en-US") return std::nullopt;
+  std::string dir = std::string(kModelRoot) + "/en-us";
+  return ModelFiles{dir + "/en-us", dir + "/cmudict-en-us.dict", dir + "/en-us.lm.bin",
+                    "pocketsphinx-en-us"};
+}
+
+std::optional<std::string> ModelFiles::firstMissing() const {
+  // What the engine opens of an acoustic model of this kind; the mixture weights come from
+  // "sendump", the compressed form the package installs.
+  std::vector<std::string> paths = {acoustic_model};
+  for (const char* name : {"feat.params", "mdef", "means", "variances", "transition_matrices",
+                           "noisedict", "sendump"}) {
+    paths.push_back(acoustic_model + "/" + name);
+  }
+  paths.push_back(dictionary);
+  paths.push_back(language_model);
+  for (const std::string& path : paths) {
+    if (!exists(path)) return path;
+  }
+  return std::nullopt;
+}
+
+audio::AVAudioFormat modelAudioFormat(const ModelFiles& files) {
+  double rate_hz = 16000;  // the engine's own default when the model does not say
+  std::string path = files.acoustic_model + "/feat.params";
+  if (exists(path)) {
+    std::istringstream params(readFile(path));
+    std::string name, value;
+    while (params >> name) {
+      if (!(params >> value)) break;
+      if (name != "-samprate") continue;
+      try {
+        rate_hz = std::stod(value);
+      } catch (const std::exception&) {
+        throw Error("bad sample rate \"" + value + "\" in " + path);
+      }
+      if (!(rate_hz > 0)) throw Error("bad sample rate \"" + value + "\" in " + path);
+    }
+  }
+  return audio::AVAudioFormat(audio::AVAudioCommonFormat::PCMFormatInt16, rate_hz, 1, true);
+}
+
+std::string takeEngineMessages() { return std::exchange(t_engine_messages, {}); }
+
+Decoder::~Decoder() {
+  std::lock_guard lock(engineMutex());
+  ps_free(ps_);
+}
+
+std::unique_ptr<Decoder> makeDecoder(const ModelFiles& files,
+                                     const std::vector<std::string>& options) {
+  if (std::optional<std::string> missing = files.firstMissing()) {
+    throw Error("the speech model file " + *missing + " is missing (it comes with the package " +
+                files.package + ")");
+  }
+  if (options.size() % 2 != 0) throw Error("decoder option " + options.back() + " has no value");
+
+  std::lock_guard lock(engineMutex());
+  silenceEngineLog();
+  takeEngineMessages();
+
+  std::vector<std::pair<std::string, std::string>> settings = {{"-hmm", files.acoustic_model},
+                                                               {"-dict", files.dictionary}};
+  bool own_search = false, own_dictionary = false;
+  for (std::size_t i = 0; i < options.size(); i += 2) {
+    own_search = own_search || picksSearch(options[i]);
+    own_dictionary = own_dictionary || options[i] == "-dict";
+    auto same = std::find_if(settings.begin(), settings.end(),
+                             [&](const auto& setting) { return setting.first == options[i]; });
+    if (same != settings.end()) {
+      same->second = options[i + 1];
+    } else {
+      settings.emplace_back(options[i], options[i + 1]);
+    }
+  }
+  std::vector<const char*> argv;
+  for (const auto& [name, value] : settings) {
+    argv.push_back(name.c_str());
+    argv.push_back(value.c_str());
+  }
+  std::unique_ptr<cmd_ln_t, ConfigDeleter> config(cmd_ln_parse_r(
+      nullptr, ps_args(), static_cast<int32>(argv.size()), const_cast<char**>(argv.data()), TRUE));
+  if (!config) throw Error(engineFailure("bad decoder options"));
+
+  std::unique_ptr<ngram_model_t, NgramDeleter> lm;
+  std::optional<MemoryFile> dictionary;
+  if (!own_search) {
+    // Read before the decoder so that its dictionary can be cut to the model's words; the
+    // scores must be in the decoder's logarithm base.
+    std::unique_ptr<logmath_t, LogmathDeleter> lmath(
+        logmath_init(cmd_ln_float32_r(config.get(), "-logbase"), 0, FALSE));
+    if (!lmath) throw Error(engineFailure("cannot set up the engine's logarithms"));
+    lm.reset(ngram_model_read(config.get(), files.language_model.c_str(), NGRAM_AUTO, lmath.get()));
+    if (!lm) {
+      throw Error(engineFailure("cannot load the language model " + files.language_model));
+    }
+    if (!own_dictionary) {
+      // Without memory files the full dictionary still works, only slower and larger.
+      dictionary = MemoryFile::holding(dictionaryFor(lm.get(), files.dictionary));
+      if (dictionary) cmd_ln_set_str_r(config.get(), "-dict", dictionary->path().c_str());
+    }
+  }
+
+  ps_decoder_t* ps = ps_init(config.get());
+  if (ps == nullptr) {
+    throw Error(engineFailure("cannot load the speech model in " + files.acoustic_model));
+  }
+  if (lm &&
+      (ps_set_lm(ps, kDefaultSearch, lm.get()) < 0 || ps_set_search(ps, kDefaultSearch) < 0)) {
+    ps_free(ps);
+    throw Error(engineFailure("cannot search the language model " + files.language_model));
+  }
+  seedCepstralMean(ps);
+  takeEngineMessages();
+  return std::unique_ptr<Decoder>(new Decoder(ps));
+}
+
+}  // namespace speech

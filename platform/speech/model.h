@@ -16,10 +16,10 @@ namespace speech {
 
 // Where the files of one locale's model live, and the package that installs them.
 struct ModelFiles {
-  std::string acoustic_model;   // directory
+  std::string acoustic_model;  // directory
   std::string dictionary;
   std::string language_model;
-  std::string package;          // the Debian package to install when one is missing
+  std::string package;  // the Debian package to install when one is missing
 
   // The model for `locale`, or none when this platform has no model for it.
   static std::optional<ModelFiles> forLocale(const Locale& locale);
@@ -42,9 +42,20 @@ class Decoder {
   ps_decoder_s* ps_;
 };
 
-// Makes a decoder on `files` with extra engine options ("-name", "value" pairs). Decoders are
-// made one after another, never at once. Throws Error with the engine's own message.
+// Makes a decoder on `files` with extra engine options ("-name", "value" pairs; a later value
+// for a name replaces an earlier one). Decoders are made one after another, never at once; any
+// thread may call. Unless the options pick a search of their own (-lm, -kws, -keyphrase, -fsg,
+// -jsgf, -allphone), the decoder searches `files.language_model` with a dictionary cut to that
+// model's words; "-dict" in the options replaces the dictionary. The live cepstral mean starts
+// from the model's initial values with the weight of a few seconds of audio, so that a first
+// utterance of pure noise cannot drag it far. Throws Error naming the missing file, or with the
+// engine's own message.
 std::unique_ptr<Decoder> makeDecoder(const ModelFiles& files,
                                      const std::vector<std::string>& options = {});
+
+// The engine's error and warning messages logged on the calling thread since the last call,
+// joined by "; ", and forgets them; empty when there were none. The engine logs nothing to the
+// terminal once a decoder has been made.
+std::string takeEngineMessages();
 
 }  // namespace speech

@@ -1,1 +1,188 @@
-// placeholder
+#include "platform/speech/model.h"
+
+#include <gtest/gtest.h>
+#include <pocketsphinx.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+namespace speech {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kTestData[] = "/usr/share/pocketsphinx/test/data";
+
+std::vector<int16_t> readRaw(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+  std::vector<int16_t> samples(bytes.size() / 2);
+  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+  return samples;
+}
+
+// A copy of the installed en-US model made of symbolic links, to take files away from.
+class ModelCopy {
+ public:
+  ModelCopy() {
+    char pattern[] = "/tmp/vorlin-model-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    root_ = pattern;
+    ModelFiles real = *ModelFiles::forLocale(Locale{"en-US"});
+    fs::create_directory(root_ / "acoustic");
+    for (const auto& entry : fs::directory_iterator(real.acoustic_model)) {
+      fs::create_symlink(entry.path(), root_ / "acoustic" / entry.path().filename());
+    }
+    fs::create_symlink(real.dictionary, root_ / "words.dict");
+    fs::create_symlink(real.language_model, root_ / "words.lm.bin");
+    files_ = ModelFiles{(root_ / "acoustic").string(), (root_ / "words.dict").string(),
+                        (root_ / "words.lm.bin").string(), "pocketsphinx-en-us"};
+  }
+  ~ModelCopy() { fs::remove_all(root_); }
+  const ModelFiles& files() const { return files_; }
+  std::string acoustic(const std::string& name) const { return files_.acoustic_model + "/" + name; }
+
+ private:
+  fs::path root_;
+  ModelFiles files_;
+};
+
+std::string decodeUtterance(Decoder& decoder, const std::vector<int16_t>& samples) {
+  ps_decoder_t* ps = decoder.get();
+  EXPECT_GE(ps_start_utt(ps), 0);
+  for (std::size_t at = 0; at < samples.size(); at += 2048) {
+    std::size_t n = std::min<std::size_t>(2048, samples.size() - at);
+    EXPECT_GE(ps_process_raw(ps, samples.data() + at, n, FALSE, FALSE), 0);
+  }
+  EXPECT_GE(ps_end_utt(ps), 0);
+  const char* hyp = ps_get_hyp(ps, nullptr);
+  return hyp ? hyp : "";
+}
+
+TEST(ModelFilesTest, OnlyEnglishAsSpokenInTheUsHasAModel) {
+  for (const char* tag : {"en-US", "en_US", "en_US.UTF-8", "en-us"}) {
+    std::optional<ModelFiles> files = ModelFiles::forLocale(Locale{tag});
+    ASSERT_TRUE(files) << tag;
+    EXPECT_EQ(files->package, "pocketsphinx-en-us");
+    EXPECT_FALSE(files->firstMissing()) << *files->firstMissing();
+  }
+  for (const char* tag : {"en-GB", "en", "de-DE", "und", ""}) {
+    EXPECT_FALSE(ModelFiles::forLocale(Locale{tag})) << tag;
+  }
+}
+
+TEST(ModelFilesTest, FirstMissingNamesEachFileTheEngineOpens) {
+  for (const char* name : {"feat.params", "mdef", "means", "variances", "transition_matrices",
+                           "noisedict", "sendump"}) {
+    ModelCopy copy;
+    ASSERT_FALSE(copy.files().firstMissing());
+    fs::remove(copy.acoustic(name));
+    EXPECT_EQ(copy.files().firstMissing(), copy.acoustic(name));
+  }
+  ModelCopy copy;
+  fs::remove(copy.files().language_model);
+  EXPECT_EQ(copy.files().firstMissing(), copy.files().language_model);
+  fs::remove(copy.files().dictionary);
+  EXPECT_EQ(copy.files().firstMissing(), copy.files().dictionary);
+  fs::remove_all(copy.files().acoustic_model);
+  EXPECT_EQ(copy.files().firstMissing(), copy.files().acoustic_model);
+}
+
+TEST(ModelAudioFormatTest, ReadsTheModelsSampleRate) {
+  ModelCopy copy;
+  EXPECT_EQ(modelAudioFormat(copy.files()),
+            audio::AVAudioFormat(audio::AVAudioCommonFormat::PCMFormatInt16, 16000, 1, true));
+
+  fs::remove(copy.acoustic("feat.params"));
+  std::ofstream(copy.acoustic("feat.params")) << "-lowerf 200\n-samprate 8000.0\n-nfilt 20\n";
+  EXPECT_EQ(modelAudioFormat(copy.files()).sampleRate(), 8000);
+
+  std::ofstream(copy.acoustic("feat.params")) << "-samprate fast\n";
+  try {
+    modelAudioFormat(copy.files());
+    ADD_FAILURE() << "a bad rate was accepted";
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find(copy.acoustic("feat.params")), std::string::npos)
+        << e.what();
+  }
+
+  fs::remove(copy.acoustic("feat.params"));  // the engine's default rate then applies
+  EXPECT_EQ(modelAudioFormat(copy.files()).sampleRate(), 16000);
+}
+
+TEST(MakeDecoderTest, FailuresNameTheFileOrCarryTheEnginesMessage) {
+  ModelCopy copy;
+  fs::remove(copy.acoustic("mdef"));
+  try {
+    makeDecoder(copy.files());
+    ADD_FAILURE() << "no error for a missing file";
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find(copy.acoustic("mdef")), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("pocketsphinx-en-us"), std::string::npos) << e.what();
+  }
+
+  ModelFiles real = *ModelFiles::forLocale(Locale{"en-US"});
+  try {
+    makeDecoder(real, {"-no_such_option", "1"});
+    ADD_FAILURE() << "no error for an unknown option";
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find("-no_such_option"), std::string::npos) << e.what();
+  }
+
+  // A file that is there but is not what the engine expects: the engine exits at once, and only
+  // its own message can say why.
+  ModelCopy corrupt;
+  fs::remove(corrupt.acoustic("means"));
+  std::ofstream(corrupt.acoustic("means")) << "not a model\n";
+  EXPECT_EXIT(makeDecoder(corrupt.files()), testing::ExitedWithCode(1),
+              "^[a-z_]+: the speech engine stopped: .*end_comment\\* marker\n$");
+  // The engine said nothing on the terminal and left nothing behind for the next caller.
+  EXPECT_EQ(takeEngineMessages(), "");
+}
+
+TEST(MakeDecoderTest, DecodesWithTheLanguageModelsWordsOnly) {
+  ModelFiles files = *ModelFiles::forLocale(Locale{"en-US"});
+  std::unique_ptr<Decoder> decoder = makeDecoder(files);
+  EXPECT_EQ(decodeUtterance(*decoder, readRaw(std::string(kTestData) + "/goforward.raw")),
+            "go forward ten meters");
+  // "zywicki" has a pronunciation but no place in the language model.
+  char* known = ps_lookup_word(decoder->get(), "forward");
+  char* unknown = ps_lookup_word(decoder->get(), "zywicki");
+  EXPECT_NE(known, nullptr);
+  EXPECT_EQ(unknown, nullptr);
+  std::free(known);
+  std::free(unknown);
+
+  // With a dictionary of its own the decoder keeps every word of that dictionary.
+  std::unique_ptr<Decoder> full = makeDecoder(files, {"-dict", files.dictionary});
+  char* kept = ps_lookup_word(full->get(), "zywicki");
+  EXPECT_NE(kept, nullptr);
+  std::free(kept);
+}
+
+TEST(MakeDecoderTest, NoiseBeforeSpeechDoesNotSpoilIt) {
+  ModelFiles files = *ModelFiles::forLocale(Locale{"en-US"});
+  std::vector<int16_t> speech = readRaw(std::string(kTestData) + "/goforward.raw");
+  std::unique_ptr<Decoder> clean = makeDecoder(files);
+  std::string expected = decodeUtterance(*clean, speech);
+
+  // Two seconds of loud hiss as a first utterance of its own.
+  std::mt19937 random(7);
+  std::normal_distribution<double> hiss(0, 3000);
+  std::vector<int16_t> noise(32000);
+  for (int16_t& sample : noise)
+    sample = static_cast<int16_t>(std::clamp(hiss(random), -32000.0, 32000.0));
+  std::unique_ptr<Decoder> noisy = makeDecoder(files);
+  decodeUtterance(*noisy, noise);
+  EXPECT_EQ(decodeUtterance(*noisy, speech), expected);
+}
+
+}  // namespace
+}  // namespace speech
