@@ -1,1 +1,463 @@
-// placeholder
+#include <pocketsphinx.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/audio/converter.h"
+#include "platform/speech/keyphrase_spotting.h"
+#include "platform/speech/recognizer_pocketsphinx.h"
+
+namespace speech {
+
+namespace {
+
+std::atomic<std::uint64_t> decoder_loads{0};
+
+// Writes `text` to a new file under the temporary directory and removes it again when the object
+// goes; the engine only takes dictionaries and keyphrase lists by path.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& text) {
+    const char* dir = std::getenv("TMPDIR");
+    std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/vorlin-recognizer-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    int fd = mkstemp(name.data());
+    if (fd < 0) throw Error("cannot create a temporary file " + pattern);
+    path_ = name.data();
+    FILE* file = fdopen(fd, "w");
+    if (!file) {
+      ::close(fd);
+      ::unlink(path_.c_str());
+      throw Error("cannot open the temporary file " + path_);
+    }
+    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    if (std::fclose(file) != 0 || !written) {
+      ::unlink(path_.c_str());
+      throw Error("cannot write the temporary file " + path_);
+    }
+  }
+  ~TempFile() { ::unlink(path_.c_str()); }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string engineFailure(const std::string& what) {
+  std::string messages = takeEngineMessages();
+  return messages.empty() ? what : what + ": " + messages;
+}
+
+std::unique_ptr<Decoder> loadDecoder(const ModelFiles& files,
+                                     const std::vector<std::string>& options) {
+  std::unique_ptr<Decoder> decoder = makeDecoder(files, options);
+  decoder_loads.fetch_add(1, std::memory_order_relaxed);
+  return decoder;
+}
+
+// The words the decoder found in the current utterance, with the frames they span.
+std::vector<Segment> segments(ps_decoder_t* ps) {
+  std::vector<Segment> found;
+  for (ps_seg_t* seg = ps_seg_iter(ps); seg; seg = ps_seg_next(seg)) {
+    int start = 0, end = 0;
+    ps_seg_frames(seg, &start, &end);
+    const char* word = ps_seg_word(seg);
+    if (word) found.push_back({word, start, end});
+  }
+  return found;
+}
+
+const Error& cancelledError() {
+  static const Error error("recognition was cancelled");
+  return error;
+}
+
+class Task;
+
+// Both decoders and the one thread that uses them. Tasks wait in a queue and are served one at a
+// time, in the order they were begun.
+class Worker : public std::enable_shared_from_this<Worker> {
+ public:
+  Worker(ModelFiles files, std::unique_ptr<Decoder> words, std::unique_ptr<Decoder> phrases,
+         std::string load_error)
+      : files_(std::move(files)),
+        words_(std::move(words)),
+        phrases_(std::move(phrases)),
+        load_error_(std::move(load_error)) {}
+
+  void start() {
+    thread_ = std::thread([self = shared_from_this()] { self->run(); });
+  }
+  void stop();
+  void begin(std::shared_ptr<Task> task);
+  std::uint64_t samplesDecoded() const { return samples_decoded_; }
+  bool loaded() const { return load_error_.empty(); }
+
+ private:
+  void run();
+  void serve(Task& task);
+  // Sets up the keyphrase search for `phrases`, unless it already is. False when none of them
+  // can be searched for.
+  bool useKeyphrases(const std::vector<Keyphrase>& phrases);
+
+  const ModelFiles files_;
+  const std::unique_ptr<Decoder> words_;    // language model: the honest transcription
+  const std::unique_ptr<Decoder> phrases_;  // keyphrase spotting for the contextual strings
+  const std::string load_error_;
+  std::string phrases_in_use_;  // the keyphrase list the spotter searches now
+  // Written by the worker only; atomic so that a stray reader elsewhere gets a torn-free value.
+  std::atomic<std::uint64_t> samples_decoded_{0};
+
+  std::thread thread_;
+  std::mutex mutex_;  // guards the queue, stopping_ and current_
+  std::condition_variable changed_;
+  std::deque<std::shared_ptr<Task>> queue_;
+  std::shared_ptr<Task> current_;
+  bool stopping_ = false;
+};
+
+class Task : public SFSpeechRecognitionTask {
+ public:
+  Task(std::shared_ptr<SFSpeechAudioBufferRecognitionRequest> request,
+       SFSpeechRecognitionResultHandler handler)
+      : request_(std::move(request)), handler_(std::move(handler)) {}
+
+  // Ending the request's audio wakes the worker if it waits for the next buffer; it then sees
+  // the flag before it decodes anything more.
+  void cancel() override {
+    if (cancelled_.exchange(true)) return;
+    request_->endAudio();
+  }
+  bool cancelled() const { return cancelled_.load(); }
+  const SFSpeechAudioBufferRecognitionRequest& request() const { return *request_; }
+
+  void report(std::shared_ptr<const SFSpeechRecognitionResult> result,
+              std::shared_ptr<const Error> error) {
+    handler_(std::move(result), std::move(error));
+  }
+  // After the last report: drops the handler, which may hold whoever holds this task.
+  void finish() { handler_ = nullptr; }
+
+ private:
+  std::shared_ptr<SFSpeechAudioBufferRecognitionRequest> request_;
+  SFSpeechRecognitionResultHandler handler_;
+  std::atomic<bool> cancelled_{false};
+};
+
+void Worker::stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    if (current_) current_->cancel();
+  }
+  changed_.notify_all();
+  // The last holder of the recognizer may be a result handler, running on this very thread.
+  if (thread_.get_id() == std::this_thread::get_id()) {
+    thread_.detach();
+  } else if (thread_.joinable()) {
+    thread_.join();
+  }
+}
+
+void Worker::begin(std::shared_ptr<Task> task) {
+  {
+    std::lock_guard lock(mutex_);
+    queue_.push_back(std::move(task));
+  }
+  changed_.notify_all();
+}
+
+void Worker::run() {
+  for (;;) {
+    std::shared_ptr<Task> task;
+    {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      // Tasks still queued when the recognizer goes are dropped unheard: whoever made their
+      // handlers may be gone too. The one being served was cancelled by stop().
+      if (stopping_) return;
+      task = std::move(queue_.front());
+      queue_.pop_front();
+      current_ = task;
+    }
+    serve(*task);
+    task->finish();
+    std::lock_guard lock(mutex_);
+    current_ = nullptr;
+  }
+}
+
+bool Worker::useKeyphrases(const std::vector<Keyphrase>& phrases) {
+  std::string list;
+  for (const Keyphrase& phrase : phrases) {
+    // The spotter's dictionary holds the wake words; other words are borrowed from the full one.
+    bool pronounceable = true;
+    for (const std::string& word : splitWords(phrase.words)) {
+      char* known = ps_lookup_word(phrases_->get(), word.c_str());
+      if (known) {
+        std::free(known);
+        continue;
+      }
+      char* phones = ps_lookup_word(words_->get(), word.c_str());
+      if (!phones) {
+        pronounceable = false;
+        break;
+      }
+      int added = ps_add_word(phrases_->get(), word.c_str(), phones, 1);
+      std::free(phones);
+      if (added < 0) {
+        throw Error(engineFailure("cannot add \"" + word + "\" to the keyphrase dictionary of " +
+                                  files_.acoustic_model));
+      }
+    }
+    if (pronounceable) list += keyphraseListLine(phrase);
+  }
+  if (list.empty()) return false;
+  if (list == phrases_in_use_) return true;
+  TempFile file(list);
+  if (ps_set_kws(phrases_->get(), "contextual", file.path().c_str()) < 0 ||
+      ps_set_search(phrases_->get(), "contextual") < 0) {
+    throw Error(engineFailure("cannot search for the keyphrases in " + file.path()));
+  }
+  phrases_in_use_ = list;
+  return true;
+}
+
+void Worker::serve(Task& task) {
+  samples_decoded_ = 0;
+  if (task.cancelled()) {
+    task.report(nullptr, std::make_shared<Error>(cancelledError()));
+    return;
+  }
+  if (!loaded()) {
+    task.report(nullptr, std::make_shared<Error>(load_error_));
+    return;
+  }
+  const SFSpeechAudioBufferRecognitionRequest& request = task.request();
+  std::vector<Keyphrase> phrases = keyphrasesFor(request.contextualStrings());
+  bool spotting = false;
+  bool started = false;
+  auto endUtterances = [&] {
+    if (!started) return;
+    started = false;
+    if (ps_end_utt(words_->get()) < 0) {
+      throw Error(engineFailure("cannot end the utterance on " + files_.language_model));
+    }
+    if (spotting && ps_end_utt(phrases_->get()) < 0) {
+      throw Error(engineFailure("cannot end the keyphrase utterance on " + files_.acoustic_model));
+    }
+  };
+  try {
+    spotting = useKeyphrases(phrases);
+    if (ps_start_utt(words_->get()) < 0) {
+      throw Error(engineFailure("cannot start an utterance on " + files_.language_model));
+    }
+    if (spotting && ps_start_utt(phrases_->get()) < 0) {
+      ps_end_utt(words_->get());
+      throw Error(engineFailure("cannot start a keyphrase utterance on " + files_.acoustic_model));
+    }
+    started = true;
+
+    const audio::AVAudioFormat model_format = modelAudioFormat(files_);
+    std::unique_ptr<audio::AVAudioConverter> converter;
+    std::shared_ptr<audio::AVAudioPCMBuffer> converted;
+    std::string text;
+    bool heard_speech = false;
+    auto transcript = [&] {
+      return composeTranscript(segments(words_->get()),
+                               spotting ? segments(phrases_->get()) : std::vector<Segment>{},
+                               phrases);
+    };
+
+    runtime::Stream<std::shared_ptr<audio::AVAudioPCMBuffer>> audio = request.audio();
+    for (;;) {
+      std::optional<std::shared_ptr<audio::AVAudioPCMBuffer>> next = audio.wait_next();
+      if (task.cancelled()) break;
+      if (!next) {
+        endUtterances();
+        task.report(
+            std::make_shared<SFSpeechRecognitionResult>(SFTranscription{transcript()}, true),
+            nullptr);
+        return;
+      }
+      const std::shared_ptr<audio::AVAudioPCMBuffer>& buffer = *next;
+      // The microphone's format is only known from its buffers; a converter is made for it and
+      // made again should the device change under the request.
+      if (!converter || !(converter->inputFormat() == buffer->format())) {
+        converter = audio::AVAudioConverter::initFromFormat(buffer->format(), model_format);
+        if (!converter) {
+          throw Error("cannot convert audio from " + buffer->format().description() + " to " +
+                      model_format.description());
+        }
+      }
+      auto frames =
+          static_cast<std::uint32_t>(static_cast<double>(buffer->frameLength()) *
+                                     model_format.sampleRate() / buffer->format().sampleRate()) +
+          64;
+      if (!converted || converted->frameCapacity() < frames) {
+        converted = audio::AVAudioPCMBuffer::initWithPCMFormat(model_format, frames);
+        if (!converted)
+          throw Error("cannot allocate a buffer of " + std::to_string(frames) + " frames in " +
+                      model_format.description());
+      }
+      bool given = false;
+      std::string failure;
+      audio::AVAudioConverterOutputStatus status = converter->convertToBuffer(
+          *converted, &failure,
+          [&](std::uint32_t, audio::AVAudioConverterInputStatus* input_status) {
+            if (given) {
+              *input_status = audio::AVAudioConverterInputStatus::NoDataNow;
+              return std::shared_ptr<audio::AVAudioPCMBuffer>();
+            }
+            given = true;
+            *input_status = audio::AVAudioConverterInputStatus::HaveData;
+            return buffer;
+          });
+      if (status == audio::AVAudioConverterOutputStatus::Error) {
+        throw Error("cannot convert audio from " + buffer->format().description() + ": " + failure);
+      }
+      const std::uint32_t samples = converted->frameLength();
+      if (samples == 0) continue;
+      const int16_t* pcm = converted->int16ChannelData()[0];
+      if (ps_process_raw(words_->get(), pcm, samples, 0, 0) < 0) {
+        throw Error(engineFailure("cannot decode audio with " + files_.language_model));
+      }
+      if (spotting && ps_process_raw(phrases_->get(), pcm, samples, 0, 0) < 0) {
+        throw Error(engineFailure("cannot spot keyphrases with " + files_.acoustic_model));
+      }
+      samples_decoded_ += samples;
+
+      bool in_speech = ps_get_in_speech(words_->get()) != 0;
+      // The engine's end of speech ends the task: the language model's final hypothesis is only
+      // made once the utterance is over.
+      if (heard_speech && !in_speech) {
+        endUtterances();
+        task.report(
+            std::make_shared<SFSpeechRecognitionResult>(SFTranscription{transcript()}, true),
+            nullptr);
+        return;
+      }
+      heard_speech = heard_speech || in_speech;
+      std::string now = transcript();
+      if (now != text) {
+        text = std::move(now);
+        if (request.shouldReportPartialResults()) {
+          task.report(std::make_shared<SFSpeechRecognitionResult>(SFTranscription{text}, false),
+                      nullptr);
+        }
+      }
+    }
+    endUtterances();
+    task.report(nullptr, std::make_shared<Error>(cancelledError()));
+  } catch (const Error& error) {
+    try {
+      endUtterances();
+    } catch (const Error&) {
+      // The first failure is the one worth reporting.
+    }
+    task.report(nullptr, std::make_shared<Error>(error));
+  }
+}
+
+class Recognizer : public PocketsphinxRecognizer {
+ public:
+  explicit Recognizer(std::shared_ptr<Worker> worker) : worker_(std::move(worker)) {}
+  ~Recognizer() override { worker_->stop(); }
+
+  bool supportsOnDeviceRecognition() const override { return worker_->loaded(); }
+
+  std::shared_ptr<SFSpeechRecognitionTask> recognitionTaskWithRequest(
+      std::shared_ptr<SFSpeechAudioBufferRecognitionRequest> request,
+      SFSpeechRecognitionResultHandler resultHandler) override {
+    auto task = std::make_shared<Task>(std::move(request), std::move(resultHandler));
+    worker_->begin(task);
+    return task;
+  }
+
+  std::uint64_t taskSamplesDecoded() const override { return worker_->samplesDecoded(); }
+
+ private:
+  std::shared_ptr<Worker> worker_;
+};
+
+class Service : public RecognitionService {
+ public:
+  void requestAuthorization(
+      std::function<void(SFSpeechRecognizerAuthorizationStatus)> handler) override {
+    // There is no speech permission to ask for here; the answer still comes from elsewhere, as
+    // callers expect.
+    std::thread([handler = std::move(handler)] {
+      handler(SFSpeechRecognizerAuthorizationStatus::authorized);
+    }).detach();
+  }
+
+  std::shared_ptr<SFSpeechRecognizer> initWithLocale(const Locale& locale) override {
+    std::optional<ModelFiles> files = ModelFiles::forLocale(locale);
+    if (!files) return nullptr;
+    // One recognizer per locale for the life of the process, so the model is loaded only once.
+    std::lock_guard lock(mutex_);
+    std::shared_ptr<PocketsphinxRecognizer>& recognizer = recognizers_[locale.identifier];
+    if (!recognizer) recognizer = PocketsphinxRecognizer::make(*files);
+    return recognizer;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, std::shared_ptr<PocketsphinxRecognizer>> recognizers_;
+};
+
+}  // namespace
+
+std::shared_ptr<PocketsphinxRecognizer> PocketsphinxRecognizer::make(const ModelFiles& files) {
+  std::unique_ptr<Decoder> words;
+  std::unique_ptr<Decoder> phrases;
+  std::string load_error;
+  try {
+    words = loadDecoder(files, {});
+    for (const Pronunciation& alternate : wakeWordPronunciations()) {
+      bool last = &alternate == &wakeWordPronunciations().back();
+      if (ps_add_word(words->get(), alternate.word.c_str(), alternate.phones.c_str(), last) < 0) {
+        throw Error(engineFailure("cannot add \"" + alternate.word + "\" to the dictionary of " +
+                                  files.language_model));
+      }
+    }
+    // The spotter gets a dictionary of its own: the wake words alone cost almost nothing to hold,
+    // and its keyphrase search needs no language model.
+    TempFile dictionary(keyphraseDictionary());
+    phrases = loadDecoder(
+        files, {"-dict", dictionary.path(), "-keyphrase", kWakePhrase, "-kws_threshold", "1e-20"});
+  } catch (const Error& error) {
+    words.reset();
+    phrases.reset();
+    load_error = error.what();
+  }
+  auto worker = std::make_shared<Worker>(files, std::move(words), std::move(phrases), load_error);
+  worker->start();
+  return std::make_shared<Recognizer>(std::move(worker));
+}
+
+std::uint64_t recognizerDecoderLoads() { return decoder_loads.load(); }
+
+RecognitionService& pocketsphinxRecognitionService() {
+  // Never destroyed: the worker threads of its recognizers may still be serving when the process
+  // exits, and joining them from a static destructor could wait on a handler forever.
+  static Service* service = new Service;
+  return *service;
+}
+
+}  // namespace speech

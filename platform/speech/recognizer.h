@@ -45,6 +45,11 @@ class SFSpeechAudioBufferRecognitionRequest {
   runtime::Stream<std::shared_ptr<audio::AVAudioPCMBuffer>> audio() const { return audio_; }
 
  private:
+  explicit SFSpeechAudioBufferRecognitionRequest(
+      std::pair<runtime::Stream<std::shared_ptr<audio::AVAudioPCMBuffer>>,
+                runtime::Continuation<std::shared_ptr<audio::AVAudioPCMBuffer>>>
+          stream);
+
   bool requires_on_device_ = false;
   bool partial_results_ = true;
   std::vector<std::string> contextual_;

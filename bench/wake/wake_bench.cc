@@ -1,0 +1,292 @@
+// Feeds every clip of the wake development set (make_devset.sh) through the PocketSphinx
+// recognizer the way vorlin-wake drives it, and beside it through the engine's own keyphrase
+// spotter, and prints recall, false wakes, latency and cost.
+//
+//   wake_bench DEVSET_DIR [BASELINE_THRESHOLD]
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/audio/converter.h"
+#include "platform/speech/keyphrase_spotting.h"
+#include "platform/speech/recognizer_pocketsphinx.h"
+
+namespace {
+
+// The microphone's usual format: what the recognizer is fed in vorlin-wake.
+const audio::AVAudioFormat kMicrophone(audio::AVAudioCommonFormat::PCMFormatFloat32, 48000, 2,
+                                       true);
+constexpr std::uint32_t kTapFrames = 1024;
+// vorlin-wake restarts a cycle that ended without the name this long after its final result;
+// the audio in between goes to the ended request and is lost.
+constexpr double kRestartSeconds = 0.2;
+
+struct Clip {
+  std::string file;
+  bool positive;
+  std::string group;
+  double vorlin_end = -1;  // seconds
+};
+
+std::vector<int16_t> readWav(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0) {
+    throw std::runtime_error("not a WAV file: " + path);
+  }
+  for (std::size_t at = 12; at + 8 <= bytes.size();) {
+    std::uint32_t size;
+    std::memcpy(&size, bytes.data() + at + 4, 4);
+    if (bytes.compare(at, 4, "data") == 0) {
+      std::size_t n = std::min<std::size_t>(size, bytes.size() - at - 8) / 2;
+      std::vector<int16_t> samples(n);
+      std::memcpy(samples.data(), bytes.data() + at + 8, n * 2);
+      return samples;
+    }
+    at += 8 + size + (size & 1);
+  }
+  throw std::runtime_error("no data chunk in " + path);
+}
+
+// The clip as microphone buffers of kTapFrames.
+std::vector<std::shared_ptr<audio::AVAudioPCMBuffer>> microphoneBuffers(
+    const std::vector<int16_t>& samples) {
+  audio::AVAudioFormat clip_format(audio::AVAudioCommonFormat::PCMFormatInt16, 16000, 1, true);
+  auto converter = audio::AVAudioConverter::initFromFormat(clip_format, kMicrophone);
+  auto input = audio::AVAudioPCMBuffer::initWithPCMFormat(
+      clip_format, static_cast<std::uint32_t>(samples.size() + 1));
+  std::copy(samples.begin(), samples.end(), input->int16ChannelData()[0]);
+  input->setFrameLength(static_cast<std::uint32_t>(samples.size()));
+  std::vector<std::shared_ptr<audio::AVAudioPCMBuffer>> buffers;
+  bool given = false;
+  for (;;) {
+    auto out = audio::AVAudioPCMBuffer::initWithPCMFormat(kMicrophone, kTapFrames);
+    auto status = converter->convertToBuffer(
+        *out, nullptr, [&](std::uint32_t, audio::AVAudioConverterInputStatus* s) {
+          if (given) {
+            *s = audio::AVAudioConverterInputStatus::EndOfStream;
+            return std::shared_ptr<audio::AVAudioPCMBuffer>();
+          }
+          given = true;
+          *s = audio::AVAudioConverterInputStatus::HaveData;
+          return input;
+        });
+    if (out->frameLength() > 0) buffers.push_back(out);
+    if (status != audio::AVAudioConverterOutputStatus::HaveData) break;
+  }
+  return buffers;
+}
+
+bool containsVorlin(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text.find("vorlin") != std::string::npos;
+}
+
+// One clip through rolling cycles as vorlin-wake runs them: the times (seconds into the clip)
+// at which a wake line would be written.
+std::vector<double> wakes(speech::PocketsphinxRecognizer& recognizer,
+                          const std::vector<std::shared_ptr<audio::AVAudioPCMBuffer>>& buffers) {
+  std::vector<double> found;
+  std::size_t next = 0;
+  double cycle_start = 0;
+  const double seconds_per_buffer = static_cast<double>(kTapFrames) / kMicrophone.sampleRate();
+  while (next < buffers.size()) {
+    auto request = std::make_shared<speech::SFSpeechAudioBufferRecognitionRequest>();
+    request->setRequiresOnDeviceRecognition(true);
+    request->setShouldReportPartialResults(true);
+    request->setContextualStrings({"Hey Vorlin", "Vorlin"});
+    // The handler may still be called (with the cancellation) after this cycle is over here.
+    struct Outcome {
+      std::mutex mutex;
+      std::condition_variable ended;
+      bool done = false, woke = false, final = false;
+      double at = 0;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    auto* decoded = &recognizer;
+    std::shared_ptr<speech::SFSpeechRecognitionTask> task = recognizer.recognitionTaskWithRequest(
+        request, [outcome, decoded](std::shared_ptr<const speech::SFSpeechRecognitionResult> result,
+                                    std::shared_ptr<const speech::Error> error) {
+          std::lock_guard lock(outcome->mutex);
+          if (outcome->done) return;
+          double position = static_cast<double>(decoded->taskSamplesDecoded()) / 16000.0;
+          if (std::getenv("WAKE_BENCH_TRACE")) {
+            std::printf(
+                "  %.2f s %s: %s\n", position,
+                error               ? "error"
+                : result->isFinal() ? "final"
+                                    : "partial",
+                error ? error->what() : result->bestTranscription().formattedString.c_str());
+          }
+          if (result && containsVorlin(result->bestTranscription().formattedString)) {
+            outcome->woke = true;
+          } else if (!error && !(result && result->isFinal())) {
+            return;
+          }
+          outcome->final = result && result->isFinal();
+          outcome->at = position;
+          outcome->done = true;
+          outcome->ended.notify_all();
+        });
+    for (std::size_t i = next; i < buffers.size(); ++i) request->appendAudioPCMBuffer(buffers[i]);
+    request->endAudio();
+    bool woke, final;
+    double at;
+    {
+      std::unique_lock lock(outcome->mutex);
+      outcome->ended.wait(lock, [&] { return outcome->done; });
+      woke = outcome->woke;
+      final = outcome->final;
+      at = outcome->at;
+    }
+    task->cancel();
+    if (woke) {
+      found.push_back(cycle_start + at);
+    } else if (!final) {
+      break;
+    }
+    double resume = cycle_start + at + (woke ? 0.0 : kRestartSeconds);
+    std::size_t resume_buffer = static_cast<std::size_t>(resume / seconds_per_buffer + 0.999);
+    if (resume_buffer <= next) resume_buffer = next + 1;
+    next = resume_buffer;
+    cycle_start = static_cast<double>(next) * seconds_per_buffer;
+    // A task's final comes at the end of the audio as well; nothing of the clip is left then.
+    if (final && at + 0.05 >= static_cast<double>(buffers.size() - 0) * seconds_per_buffer) break;
+  }
+  return found;
+}
+
+int baselineDetections(const std::string& clip, const std::string& dictionary,
+                       const std::string& threshold) {
+  std::string command = "pocketsphinx_continuous -infile '" + clip + "' -dict '" + dictionary +
+                        "' -keyphrase '" + speech::kWakePhrase + "' -kws_threshold " + threshold +
+                        " -logfn /dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) throw std::runtime_error("cannot run " + command);
+  int lines = 0;
+  char line[512];
+  while (std::fgets(line, sizeof line, pipe)) {
+    if (containsVorlin(line)) ++lines;
+  }
+  if (pclose(pipe) != 0) throw std::runtime_error("failed: " + command);
+  return lines;
+}
+
+double cpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+struct Tally {
+  int clips = 0;
+  int hits = 0;           // clips with at least one wake
+  int baseline_hits = 0;  // the same for the engine's spotter
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::cerr << "usage: wake_bench DEVSET_DIR [BASELINE_THRESHOLD]\n";
+    return 2;
+  }
+  const std::string dir = argv[1];
+  const std::string baseline_threshold = argc > 2 ? argv[2] : "1e-20";
+  std::vector<Clip> clips;
+  {
+    std::ifstream manifest(dir + "/manifest.tsv");
+    if (!manifest) {
+      std::cerr << "cannot read " << dir << "/manifest.tsv: run make_devset.sh first\n";
+      return 1;
+    }
+    for (std::string line; std::getline(manifest, line);) {
+      std::istringstream fields(line);
+      Clip clip;
+      std::string kind, end;
+      std::getline(fields, clip.file, '\t');
+      std::getline(fields, kind, '\t');
+      std::getline(fields, clip.group, '\t');
+      std::getline(fields, end, '\t');
+      clip.positive = kind == "positive";
+      if (end != "-") clip.vorlin_end = std::stod(end);
+      clips.push_back(clip);
+    }
+  }
+
+  auto files = speech::ModelFiles::forLocale(speech::Locale{"en-US"});
+  if (!files) {
+    std::cerr << "no en-US model\n";
+    return 1;
+  }
+  auto recognizer = speech::PocketsphinxRecognizer::make(*files);
+  if (!recognizer->supportsOnDeviceRecognition()) {
+    std::cerr << "the model does not load\n";
+    return 1;
+  }
+  const std::string dictionary = dir + "/keyphrase.dict";
+  std::ofstream(dictionary) << speech::keyphraseDictionary();
+
+  std::map<std::string, Tally> tallies;
+  std::vector<double> latencies_ms;
+  double audio_seconds = 0, decode_cpu = 0;
+  int wake_lines = 0;
+  for (const Clip& clip : clips) {
+    std::vector<int16_t> samples = readWav(dir + "/" + clip.file);
+    auto buffers = microphoneBuffers(samples);
+    double cpu = cpuSeconds();
+    std::vector<double> found = wakes(*recognizer, buffers);
+    decode_cpu += cpuSeconds() - cpu;
+    audio_seconds += static_cast<double>(samples.size()) / 16000.0;
+    int baseline = baselineDetections(dir + "/" + clip.file, dictionary, baseline_threshold);
+    std::string key = (clip.positive ? "recall " : "false wakes ") + clip.group;
+    Tally& tally = tallies[key];
+    ++tally.clips;
+    tally.hits += !found.empty();
+    tally.baseline_hits += baseline > 0;
+    wake_lines += static_cast<int>(found.size());
+    if (clip.positive && !found.empty()) {
+      latencies_ms.push_back((found.front() - clip.vorlin_end) * 1000.0);
+    }
+    if (std::getenv("WAKE_BENCH_VERBOSE") && (clip.positive == found.empty())) {
+      std::printf("%s %s: recognizer %zu, baseline %d\n", clip.positive ? "miss" : "false wake",
+                  clip.file.c_str(), found.size(), baseline);
+    }
+  }
+
+  std::printf("%-24s %6s %18s %18s\n", "", "clips", "recognizer", "spotter alone");
+  for (const auto& [key, tally] : tallies) {
+    std::printf("%-24s %6d %10d (%4.0f%%) %10d (%4.0f%%)\n", key.c_str(), tally.clips, tally.hits,
+                100.0 * tally.hits / tally.clips, tally.baseline_hits,
+                100.0 * tally.baseline_hits / tally.clips);
+  }
+  std::sort(latencies_ms.begin(), latencies_ms.end());
+  if (!latencies_ms.empty()) {
+    std::printf("latency after \"Vorlin\" ends: median %.0f ms, 90%% %.0f ms, max %.0f ms\n",
+                latencies_ms[latencies_ms.size() / 2], latencies_ms[latencies_ms.size() * 9 / 10],
+                latencies_ms.back());
+  }
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf("wake lines %d; %.0f s of audio decoded in %.1f s CPU (real-time factor %.3f)\n",
+              wake_lines, audio_seconds, decode_cpu, decode_cpu / audio_seconds);
+  std::printf("decoder loads %llu; peak resident memory %.1f MB\n",
+              static_cast<unsigned long long>(speech::recognizerDecoderLoads()),
+              static_cast<double>(usage.ru_maxrss) / 1024.0);
+  std::printf("spotter alone: pocketsphinx_continuous -keyphrase \"%s\" -kws_threshold %s\n",
+              speech::kWakePhrase, baseline_threshold.c_str());
+  return 0;
+}

@@ -1,0 +1,135 @@
+#include "platform/speech/keyphrase_spotting.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <sstream>
+
+namespace speech {
+
+namespace {
+
+// Set on the development set in bench/wake (make_devset.sh, wake_bench): with the two-word phrase
+// the spotter stays silent on ordinary speech down to about 1e-10, where a lone "vorlin" already
+// fires on a few ordinary sentences and on "for Lynn" even at 1e-5. Lone words are therefore not
+// spotted; they are left to the language model, which knows the word.
+constexpr double kPhraseThreshold = 1e-10;
+
+bool isFiller(const std::string& word) {
+  return word.empty() || word.front() == '<' || word.front() == '[' || word.front() == '+';
+}
+
+// "vorlin(2)" is the dictionary's second pronunciation of "vorlin".
+std::string baseWord(const std::string& word) {
+  std::size_t open = word.find('(');
+  if (open == std::string::npos || open == 0 || word.back() != ')') return word;
+  return word.substr(0, open);
+}
+
+std::string joinWords(const std::string& text) {
+  std::string joined;
+  for (const std::string& word : splitWords(text)) joined += (joined.empty() ? "" : " ") + word;
+  return joined;
+}
+
+}  // namespace
+
+const std::vector<Pronunciation>& wakeWordPronunciations() {
+  static const std::vector<Pronunciation> pronunciations = {
+      {"vorlin", "V AO R L IH N"},
+      {"vorlin(2)", "V AO R L AH N"},
+      {"vorlin(3)", "V ER L IH N"},
+  };
+  return pronunciations;
+}
+
+std::string keyphraseDictionary() {
+  std::string dictionary = "hey HH EY\n";
+  for (const Pronunciation& p : wakeWordPronunciations())
+    dictionary += p.word + " " + p.phones + "\n";
+  return dictionary;
+}
+
+std::vector<std::string> splitWords(const std::string& text) {
+  std::vector<std::string> words;
+  std::istringstream in(text);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+std::vector<Keyphrase> keyphrasesFor(const std::vector<std::string>& contextual) {
+  std::vector<Keyphrase> phrases;
+  for (const std::string& text : contextual) {
+    std::string folded;
+    for (unsigned char c : text) {
+      // Apostrophes belong to words the dictionary knows ("don't"); other marks do not.
+      if (std::isalnum(c) || c == '\'') {
+        folded += static_cast<char>(std::tolower(c));
+      } else {
+        folded += ' ';
+      }
+    }
+    std::vector<std::string> words = splitWords(folded);
+    if (words.size() < 2) continue;
+    std::string joined = joinWords(folded);
+    bool seen = std::any_of(phrases.begin(), phrases.end(),
+                            [&](const Keyphrase& p) { return p.words == joined; });
+    if (seen) continue;
+    phrases.push_back({text, joined, kPhraseThreshold});
+  }
+  return phrases;
+}
+
+std::string keyphraseListLine(const Keyphrase& phrase) {
+  char threshold[32];
+  std::snprintf(threshold, sizeof threshold, "%g", phrase.threshold);
+  return phrase.words + " /" + threshold + "/\n";
+}
+
+std::string composeTranscript(const std::vector<Segment>& words,
+                              const std::vector<Segment>& spotted,
+                              const std::vector<Keyphrase>& phrases) {
+  // The engine spells a detection the way its keyphrase list does, spacing included.
+  std::vector<Segment> detections = spotted;
+  for (Segment& d : detections) d.word = joinWords(d.word);
+  struct Placed {
+    int start_frame;
+    std::string text;
+  };
+  std::vector<const Segment*> kept;
+  for (const Segment& d : detections) {
+    auto phrase = std::find_if(phrases.begin(), phrases.end(),
+                               [&](const Keyphrase& p) { return p.words == d.word; });
+    if (phrase == phrases.end()) continue;
+    bool inside = std::any_of(detections.begin(), detections.end(), [&](const Segment& other) {
+      bool contains = other.start_frame <= d.start_frame && d.end_frame <= other.end_frame;
+      bool larger =
+          other.end_frame - other.start_frame > d.end_frame - d.start_frame ||
+          (other.end_frame - other.start_frame == d.end_frame - d.start_frame && &other < &d);
+      return &other != &d && contains && larger;
+    });
+    if (!inside) kept.push_back(&d);
+  }
+  std::vector<Placed> placed;
+  for (const Segment* d : kept) {
+    auto phrase = std::find_if(phrases.begin(), phrases.end(),
+                               [&](const Keyphrase& p) { return p.words == d->word; });
+    placed.push_back({d->start_frame, phrase->text});
+  }
+  for (const Segment& w : words) {
+    if (isFiller(w.word)) continue;
+    // Midpoints in doubled frames keep the arithmetic whole.
+    int middle = w.start_frame + w.end_frame;
+    bool covered = std::any_of(kept.begin(), kept.end(), [&](const Segment* d) {
+      return 2 * d->start_frame <= middle && middle <= 2 * d->end_frame;
+    });
+    if (!covered) placed.push_back({w.start_frame, baseWord(w.word)});
+  }
+  std::stable_sort(placed.begin(), placed.end(),
+                   [](const Placed& a, const Placed& b) { return a.start_frame < b.start_frame; });
+  std::string text;
+  for (const Placed& p : placed) text += (text.empty() ? "" : " ") + p.text;
+  return text;
+}
+
+}  // namespace speech
