@@ -9,6 +9,7 @@ packages=(
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us pocketsphinx-testdata
   libsoxr-dev libpulse-dev pulseaudio pulseaudio-utils
   flite sox python3 util-linux clang libclang-rt-14-dev
+  scdoc lintian dpkg-dev file man-db
 )
 
 if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi

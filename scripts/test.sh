@@ -18,6 +18,9 @@ echo "== plain build: every test"
 build build/ci
 ctest --test-dir build/ci --output-on-failure -j"$jobs"
 
+echo "== install, Debian package, lintian"
+bash scripts/package_test.sh build/ci
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer: unit tests"
 build build/ci-asan -DVORLIN_SANITIZE_ADDRESS=ON
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -27,7 +30,7 @@ echo "== ThreadSanitizer: run loop, streams, capture, recognizer, wake cycle"
 build build/ci-tsan -DVORLIN_SANITIZE_THREAD=ON
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/ci-tsan --output-on-failure -j"$jobs" -L unit \
-  -R 'RunLoop|Task|Stream|Reader|Lifecycle|PulseEngine|Recognizer|Request|Wake|Listen|Cycle|Startup'
+  -R 'RunLoop|Task|Stream|Reader|Lifecycle|PulseEngine|Capture|Wake'
 
 echo "== libFuzzer: the transcript line writer"
 CXX=clang++ CC=clang cmake -S . -B build/ci-fuzz -DVORLIN_FUZZ=ON -DVORLIN_TESTS=OFF \

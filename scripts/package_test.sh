@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# Checks what a user installs, from an already built tree:
+#   1. `cmake --install` into a scratch prefix: both programs and both man pages land there, the
+#      pages render without warnings, and the installed vorlin-dictate transcribes a recording.
+#   2. `cpack -G DEB`: the package installs with apt-get (its dependencies come along), the
+#      installed /usr/bin/vorlin-dictate transcribes the recording, /usr/bin/vorlin-wake starts
+#      with every library it needs, and lintian reports no errors.
+# The package is removed again at the end. Needs root (or sudo) for apt-get.
+#
+# Usage: scripts/package_test.sh BUILD_DIR
+set -euo pipefail
+
+[ $# -eq 1 ] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
+build=$(cd "$1" && pwd)
+[ -f "$build/CPackConfig.cmake" ] || { echo "package_test: $build is not a configured build" >&2; exit 2; }
+if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
+
+clips=/usr/share/pocketsphinx/test/data/librivox
+clip=sense_and_sensibility_01_austen_64kb-0870
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/vorlin-package.XXXXXX")
+installed_package=0
+cleanup() {
+  if [ "$installed_package" = 1 ]; then
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq vorlin-speech >/dev/null
+  fi
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "package_test: FAILED: $*" >&2
+  exit 1
+}
+
+sox "$clips/$clip.wav" -t raw -r 16000 -e signed -b 16 -c 1 "$scratch/clip.pcm"
+reference=$(sed -n "s/^<s> \(.*\) <\/s> ($clip)\$/\1/p" "$clips/transcription")
+[ -n "$reference" ] || fail "no reference transcript for $clip in $clips/transcription"
+
+# dictate BINARY: runs it on the recording and checks the status, the silent stderr, that every
+# line is a transcript line and that the last one is close to the reference.
+dictate() {
+  local binary=$1 status=0
+  "$binary" <"$scratch/clip.pcm" >"$scratch/out" 2>"$scratch/err" || status=$?
+  [ "$status" = 0 ] || fail "$binary exited with status $status: $(cat "$scratch/err")"
+  [ ! -s "$scratch/err" ] || fail "$binary wrote on stderr: $(cat "$scratch/err")"
+  python3 - "$scratch/out" "$reference" "$binary" <<'EOF'
+import json, re, sys
+out, reference, binary = sys.argv[1], sys.argv[2].split(), sys.argv[3]
+lines = open(out, encoding="utf-8").read().splitlines()
+assert lines, binary + " wrote no line"
+for line in lines:
+    obj = json.loads(line)
+    assert list(obj) == ["text"] and isinstance(obj["text"], str), line
+final = re.sub(r"[^a-z' ]", " ", json.loads(lines[-1])["text"].lower()).split()
+# Word-level edit distance between the reference and the final line.
+prev = list(range(len(final) + 1))
+for i, r in enumerate(reference, 1):
+    cur = [i] + [0] * len(final)
+    for j, h in enumerate(final, 1):
+        cur[j] = min(prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (r != h))
+    prev = cur
+print("%s: %d lines, %d word errors of %d: %s" % (binary, len(lines), prev[-1], len(reference),
+                                                   " ".join(final)))
+if prev[-1] > len(reference) // 2:
+    sys.exit("final line far from the reference: " + " ".join(reference))
+EOF
+}
+
+echo "== cmake --install into a scratch prefix"
+prefix=$scratch/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+for f in bin/vorlin-dictate bin/vorlin-wake share/man/man1/vorlin-dictate.1.gz \
+  share/man/man1/vorlin-wake.1.gz; do
+  [ -f "$prefix/$f" ] || fail "cmake --install did not install $f"
+done
+for page in "$prefix"/share/man/man1/*.1.gz; do
+  warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "$page: $warnings"
+done
+dictate "$prefix/bin/vorlin-dictate"
+
+echo "== cpack -G DEB"
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/package" >/dev/null
+debs=("$scratch"/package/vorlin-speech_*.deb)
+[ ${#debs[@]} = 1 ] && [ -f "${debs[0]}" ] || fail "cpack made no single vorlin-speech package"
+deb=${debs[0]}
+dpkg-deb -f "$deb" Package Version Depends
+# Checked in the package rather than on the disk: minimal images tell dpkg to skip man pages.
+contents=$(dpkg-deb -c "$deb")
+for f in usr/bin/vorlin-dictate usr/bin/vorlin-wake usr/share/man/man1/vorlin-dictate.1.gz \
+  usr/share/man/man1/vorlin-wake.1.gz usr/share/doc/vorlin-speech/copyright; do
+  grep -q " \./$f\$" <<<"$contents" || fail "$deb does not hold /$f"
+done
+
+echo "== lintian"
+# Errors fail the test; warnings are shown. (Run as root in CI, lintian says it would rather not.)
+status=0
+report=$(lintian --fail-on error "$deb" 2>&1) || status=$?
+grep -v 'running with root privileges' <<<"$report" || true
+[ "$status" = 0 ] || fail "lintian reports errors on $deb"
+
+echo "== apt-get install ./$(basename "$deb")"
+installed_package=1
+(cd "$(dirname "$deb")" && "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y -qq --no-install-recommends "./$(basename "$deb")" >/dev/null)
+[ "$(dpkg-query -W -f='${Status}' vorlin-speech)" = "install ok installed" ] ||
+  fail "vorlin-speech is not installed"
+dictate /usr/bin/vorlin-dictate
+
+# With no audio server the installed vorlin-wake must get as far as the microphone: its model and
+# every library resolved, then its one line and status 3.
+status=0
+PULSE_SERVER="unix:$scratch/no-server" timeout 60 /usr/bin/vorlin-wake >"$scratch/wake.out" \
+  2>"$scratch/wake.err" </dev/null || status=$?
+[ "$status" = 3 ] || fail "vorlin-wake without an audio server: status $status: $(cat "$scratch/wake.err")"
+grep -qx 'vorlin-wake: the microphone did not start: .*' "$scratch/wake.err" ||
+  fail "vorlin-wake without an audio server wrote: $(cat "$scratch/wake.err")"
+[ ! -s "$scratch/wake.out" ] || fail "vorlin-wake wrote on stdout: $(cat "$scratch/wake.out")"
+echo "/usr/bin/vorlin-wake: $(cat "$scratch/wake.err")"
+
+echo "package test passed"
