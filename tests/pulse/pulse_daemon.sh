@@ -13,7 +13,8 @@
 #   tests/pulse/pulse_daemon.sh play DIR FILE [RATE CHANNELS]
 #       Plays FILE into the null sink in real time and returns when it has been played. A WAV
 #       file carries its own format; anything else is read as raw s16le at RATE Hz (default
-#       16000) with CHANNELS (default 1).
+#       16000) with CHANNELS (default 1). FILE "-" is raw audio on standard input. Between
+#       plays the microphone hears silence.
 #   tests/pulse/pulse_daemon.sh kill DIR
 #       Kills the daemon at once (SIGKILL), as a crash would, and keeps DIR for a restart with
 #       `start --dir DIR`.
@@ -56,6 +57,47 @@ daemon_pid() {
   echo "$pid"
 }
 
+# The null sink renders in blocks as long as the shortest latency any client asks for, and two
+# seconds when nobody asks, so a recorder that arrives later (a client reconnecting after a
+# restart) would wait up to two seconds for its first audio, which no real microphone does. A
+# silent recorder that asks for 20 ms keeps the blocks short; the daemon is ready once that
+# recorder has had audio. It ends by itself with the daemon.
+start_keeper() {
+  local dir=$1 rate=$2
+  rm -f "$dir/keeper.ready"
+  # shellcheck disable=SC2016 # $1 and $2 are the inner shell's arguments.
+  setsid bash -c 'parec --device=mic.monitor --latency-msec=20 --raw --format=s16le \
+      --channels=1 --rate="$2" 2>/dev/null |
+      { head -c 2 >"$1/keeper.ready"; exec cat >/dev/null; }' \
+    keeper "$dir" "$rate" </dev/null >/dev/null 2>&1 &
+  echo $! >"$dir/keeper.pid"
+  # Suspending and resuming the sink ends the long block it is in, so the short ones start now
+  # instead of up to two seconds later.
+  local tries=0
+  until [ -s "$dir/keeper.ready" ] || pactl list short source-outputs | grep -q .; do
+    tries=$((tries + 1))
+    [ $tries -lt 100 ] || die "the recorder that keeps the null sink quick did not connect"
+    sleep 0.02
+  done
+  pactl suspend-sink mic 1
+  pactl suspend-sink mic 0
+  tries=0
+  until [ -s "$dir/keeper.ready" ]; do
+    tries=$((tries + 1))
+    [ $tries -lt 100 ] || die "the null sink's monitor gave no audio within 5 s ($dir/daemon.log)"
+    sleep 0.05
+  done
+}
+
+stop_keeper() {
+  local dir=$1 pid
+  [ -s "$dir/keeper.pid" ] || return 0
+  pid=$(cat "$dir/keeper.pid")
+  rm -f "$dir/keeper.pid"
+  # setsid made the keeper's shell the leader of its own group: parec, head and cat with it.
+  kill -TERM -- "-$pid" 2>/dev/null || true
+}
+
 cmd_start() {
   local dir="" rate=48000 channels=2 source=1
   while [ $# -gt 0 ]; do
@@ -78,6 +120,9 @@ cmd_start() {
     die "a daemon already runs in $dir"
   fi
   use_dir "$dir"
+  # A daemon that failed to come up whole is not left behind.
+  failed_start_dir=$dir
+  trap 'cmd_stop "$failed_start_dir"' EXIT
 
   # The sink is loaded before the protocol so that a client which sees the socket also finds
   # the default source: a restarted daemon is either absent or complete.
@@ -96,16 +141,20 @@ cmd_start() {
   local tries=0
   until pactl info >/dev/null 2>&1; do
     if ! daemon_pid "$dir" >/dev/null; then
-      die "pulseaudio exited while starting; its log is $dir/daemon.log: $(tail -n 3 "$dir/daemon.log")"
+      die "pulseaudio exited while starting: $(tail -n 3 "$dir/daemon.log")"
     fi
     tries=$((tries + 1))
     [ $tries -lt 200 ] || die "pulseaudio did not answer within 10 s; its log is $dir/daemon.log"
     sleep 0.05
   done
   if [ "$source" = 1 ]; then
+    pactl list short sinks | grep -q '^[0-9]*[[:space:]]mic[[:space:]]' ||
+      die "pulseaudio has no null sink: $(grep -m 3 '^E:' "$dir/daemon.log" || true)"
     pactl set-default-sink mic
     pactl set-default-source mic.monitor
+    start_keeper "$dir" "$rate"
   fi
+  trap - EXIT
   printf 'PULSE_SERVER=%q\nPULSE_DIR=%q\nPULSE_SINK_NAME=mic\n' "unix:$dir/native" "$dir"
   printf 'export PULSE_SERVER PULSE_DIR PULSE_SINK_NAME\n'
 }
@@ -113,12 +162,16 @@ cmd_start() {
 cmd_play() {
   [ $# -ge 2 ] || die "usage: play DIR FILE [RATE CHANNELS]"
   local dir=$1 file=$2 rate=${3:-16000} channels=${4:-1}
-  [ -r "$file" ] || die "cannot read $file"
+  [ "$file" = - ] || [ -r "$file" ] || die "cannot read $file"
   use_dir "$dir"
+  # A short latency makes the player start at once and keep pace with the clock: by default it
+  # buffers two seconds before the first sample is heard.
+  local raw=(pacat --playback --device=mic --latency-msec=50 --raw --format=s16le --rate="$rate"
+    --channels="$channels")
   case $file in
-    *.wav | *.WAV) paplay --device=mic "$file" ;;
-    *) pacat --playback --device=mic --raw --format=s16le --rate="$rate" --channels="$channels" \
-      "$file" ;;
+    -) "${raw[@]}" ;;
+    *.wav | *.WAV) paplay --device=mic --latency-msec=50 "$file" ;;
+    *) "${raw[@]}" "$file" ;;
   esac
 }
 
@@ -130,11 +183,13 @@ cmd_kill() {
     while alive "$pid"; do sleep 0.02; done
   fi
   rm -f "$1/daemon.pid"
+  stop_keeper "$1"
 }
 
 cmd_stop() {
   [ $# -eq 1 ] || die "usage: stop DIR"
   local dir=$1 pid
+  stop_keeper "$dir"
   if pid=$(daemon_pid "$dir"); then
     kill -TERM "$pid"
     local tries=0
