@@ -1,6 +1,7 @@
 #include "platform/speech/model.h"
 
 #include <errno.h>  // program_invocation_short_name
+#include <malloc.h>
 #include <pocketsphinx.h>
 #include <sphinxbase/cmn.h>
 #include <sphinxbase/err.h>
@@ -28,8 +29,6 @@ namespace speech {
 namespace {
 
 constexpr char kModelRoot[] = "/usr/share/pocketsphinx/model";
-// The name the engine itself gives the search it makes from "-lm".
-constexpr char kDefaultSearch[] = "_default";
 
 // The engine reports through one process-wide callback; each thread keeps what was reported
 // while it was calling the engine, so two decoders on two threads never mix their messages.
@@ -99,52 +98,15 @@ std::string readFile(const std::string& path) {
   return std::move(text).str();
 }
 
-// Pronunciations of the words `lm` can produce. Every other word of the full dictionary would
-// cost memory and load time and could never be recognized.
-std::string dictionaryFor(ngram_model_t* lm, const std::string& dictionary_path) {
-  std::uint32_t const* counts = ngram_model_get_counts(lm);
-  std::unordered_set<std::string_view> words;
-  words.reserve(std::size_t{counts[0]} * 2);
-  for (std::int32_t id = 0; id < static_cast<std::int32_t>(counts[0]); ++id) {
-    if (const char* word = ngram_word(lm, id)) words.insert(word);
-  }
-  std::string full = readFile(dictionary_path);
-  std::string kept;
-  kept.reserve(full.size() / 2);
-  std::string_view rest(full);
-  while (!rest.empty()) {
-    std::size_t end = rest.find('\n');
-    std::string_view line = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    std::string_view word = line.substr(0, line.find_first_of(" \t"));
-    // "read(2)" is the second pronunciation of "read".
-    if (std::size_t paren = word.find('('); paren != std::string_view::npos) {
-      word = word.substr(0, paren);
-    }
-    if (!word.empty() && words.contains(word)) {
-      kept += line;
-      kept += '\n';
-    }
-  }
-  return kept;
-}
-
 // A file descriptor for text that exists only in memory, so nothing is written next to the
 // model (which may be read-only, and is shared by every user).
 class MemoryFile {
  public:
   // None when the kernel offers no memory files or /proc is not mounted.
-  static std::optional<MemoryFile> holding(const std::string& text) {
+  static std::optional<MemoryFile> make() {
     int fd = ::memfd_create("vorlin-dictionary", MFD_CLOEXEC);
     if (fd < 0) return std::nullopt;
     MemoryFile file(fd);
-    std::size_t done = 0;
-    while (done < text.size()) {
-      ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return std::nullopt;
-      done += static_cast<std::size_t>(n);
-    }
     if (!exists(file.path())) return std::nullopt;
     return file;
   }
@@ -158,10 +120,58 @@ class MemoryFile {
   }
   std::string path() const { return "/proc/self/fd/" + std::to_string(fd_); }
 
+  // False when the kernel refused the bytes.
+  bool append(std::string_view text) {
+    while (!text.empty()) {
+      ssize_t n = ::write(fd_, text.data(), text.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+
  private:
   explicit MemoryFile(int fd) : fd_(fd) {}
   int fd_;
 };
+
+// Pronunciations of the words `lm` can produce, in a memory file; none when memory files are not
+// available. Every other word of the full dictionary would cost memory and load time and could
+// never be recognized. The dictionary is read a line at a time and written in blocks, so that
+// neither the full text nor the cut one is ever held whole.
+std::optional<MemoryFile> dictionaryFor(ngram_model_t* lm, const std::string& dictionary_path) {
+  std::optional<MemoryFile> file = MemoryFile::make();
+  if (!file) return std::nullopt;
+  std::uint32_t const* counts = ngram_model_get_counts(lm);
+  std::unordered_set<std::string_view> words;
+  words.reserve(std::size_t{counts[0]} * 2);
+  for (std::int32_t id = 0; id < static_cast<std::int32_t>(counts[0]); ++id) {
+    if (const char* word = ngram_word(lm, id)) words.insert(word);
+  }
+  std::ifstream in(dictionary_path, std::ios::binary);
+  if (!in) throw Error("cannot read " + dictionary_path + ": " + std::strerror(errno));
+  constexpr std::size_t kBlock = 64 * 1024;
+  std::string block;
+  block.reserve(kBlock + 256);
+  for (std::string line; std::getline(in, line);) {
+    std::string_view word = std::string_view(line).substr(0, line.find_first_of(" \t"));
+    // "read(2)" is the second pronunciation of "read".
+    if (std::size_t paren = word.find('('); paren != std::string_view::npos) {
+      word = word.substr(0, paren);
+    }
+    if (word.empty() || !words.contains(word)) continue;
+    block += line;
+    block += '\n';
+    if (block.size() >= kBlock) {
+      if (!file->append(block)) return std::nullopt;
+      block.clear();
+    }
+  }
+  if (in.bad()) throw Error("cannot read " + dictionary_path + ": " + std::strerror(errno));
+  if (!file->append(block)) return std::nullopt;
+  return file;
+}
 
 struct ConfigDeleter {
   void operator()(cmd_ln_t* config) const { cmd_ln_free_r(config); }
@@ -279,33 +289,33 @@ std::unique_ptr<Decoder> makeDecoder(const ModelFiles& files,
       nullptr, ps_args(), static_cast<int32>(argv.size()), const_cast<char**>(argv.data()), TRUE));
   if (!config) throw Error(engineFailure("bad decoder options"));
 
-  std::unique_ptr<ngram_model_t, NgramDeleter> lm;
   std::optional<MemoryFile> dictionary;
   if (!own_search) {
-    // Read before the decoder so that its dictionary can be cut to the model's words; the
-    // scores must be in the decoder's logarithm base.
-    std::unique_ptr<logmath_t, LogmathDeleter> lmath(
-        logmath_init(cmd_ln_float32_r(config.get(), "-logbase"), 0, FALSE));
-    if (!lmath) throw Error(engineFailure("cannot set up the engine's logarithms"));
-    lm.reset(ngram_model_read(config.get(), files.language_model.c_str(), NGRAM_AUTO, lmath.get()));
-    if (!lm) {
-      throw Error(engineFailure("cannot load the language model " + files.language_model));
-    }
+    // The engine loads the language model itself, once; set here so that it is the model of
+    // `files`, whatever the engine would pick on its own.
+    cmd_ln_set_str_r(config.get(), "-lm", files.language_model.c_str());
     if (!own_dictionary) {
-      // Without memory files the full dictionary still works, only slower and larger.
-      dictionary = MemoryFile::holding(dictionaryFor(lm.get(), files.dictionary));
+      // Read first only for its words, and freed before the engine loads its own copy, so that
+      // two copies are never held at once. Without memory files the full dictionary still
+      // works, only slower and larger.
+      std::unique_ptr<logmath_t, LogmathDeleter> lmath(
+          logmath_init(cmd_ln_float32_r(config.get(), "-logbase"), 0, FALSE));
+      if (!lmath) throw Error(engineFailure("cannot set up the engine's logarithms"));
+      std::unique_ptr<ngram_model_t, NgramDeleter> lm(
+          ngram_model_read(config.get(), files.language_model.c_str(), NGRAM_AUTO, lmath.get()));
+      if (!lm) {
+        throw Error(engineFailure("cannot load the language model " + files.language_model));
+      }
+      dictionary = dictionaryFor(lm.get(), files.dictionary);
       if (dictionary) cmd_ln_set_str_r(config.get(), "-dict", dictionary->path().c_str());
     }
+    // Hands the freed pages back before the engine's peak.
+    ::malloc_trim(0);
   }
 
   ps_decoder_t* ps = ps_init(config.get());
   if (ps == nullptr) {
     throw Error(engineFailure("cannot load the speech model in " + files.acoustic_model));
-  }
-  if (lm &&
-      (ps_set_lm(ps, kDefaultSearch, lm.get()) < 0 || ps_set_search(ps, kDefaultSearch) < 0)) {
-    ps_free(ps);
-    throw Error(engineFailure("cannot search the language model " + files.language_model));
   }
   seedCepstralMean(ps);
   takeEngineMessages();
