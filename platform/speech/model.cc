@@ -84,6 +84,13 @@ bool exists(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0;
 }
 
+// An empty model file (a broken install, a full disk) would make the engine abort the process
+// from deep inside its loader, so it counts as missing.
+bool hasContent(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0;
+}
+
 std::string engineFailure(const std::string& what) {
   std::string messages = takeEngineMessages();
   return messages.empty() ? what : what + ": " + messages;
@@ -214,7 +221,8 @@ std::optional<ModelFiles> ModelFiles::forLocale(const Locale& locale) {
 std::optional<std::string> ModelFiles::firstMissing() const {
   // What the engine opens of an acoustic model of this kind; the mixture weights come from
   // "sendump", the compressed form the package installs.
-  std::vector<std::string> paths = {acoustic_model};
+  if (!exists(acoustic_model)) return acoustic_model;
+  std::vector<std::string> paths;
   for (const char* name : {"feat.params", "mdef", "means", "variances", "transition_matrices",
                            "noisedict", "sendump"}) {
     paths.push_back(acoustic_model + "/" + name);
@@ -222,7 +230,7 @@ std::optional<std::string> ModelFiles::firstMissing() const {
   paths.push_back(dictionary);
   paths.push_back(language_model);
   for (const std::string& path : paths) {
-    if (!exists(path)) return path;
+    if (!hasContent(path)) return path;
   }
   return std::nullopt;
 }
@@ -257,7 +265,7 @@ Decoder::~Decoder() {
 std::unique_ptr<Decoder> makeDecoder(const ModelFiles& files,
                                      const std::vector<std::string>& options) {
   if (std::optional<std::string> missing = files.firstMissing()) {
-    throw Error("the speech model file " + *missing + " is missing (it comes with the package " +
+    throw Error("the speech model file " + *missing + " is missing or empty (it comes with the package " +
                 files.package + ")");
   }
   if (options.size() % 2 != 0) throw Error("decoder option " + options.back() + " has no value");

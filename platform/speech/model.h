@@ -23,7 +23,8 @@ struct ModelFiles {
 
   // The model for `locale`, or none when this platform has no model for it.
   static std::optional<ModelFiles> forLocale(const Locale& locale);
-  // The first file or directory that is not there, or none.
+  // The first file or directory that is not there, or a file that is empty; none when all are
+  // there.
   std::optional<std::string> firstMissing() const;
 };
 

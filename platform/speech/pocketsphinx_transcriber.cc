@@ -293,7 +293,7 @@ PocketsphinxSpeechService::assetInstallationRequest(const Modules& supporting) {
     if (!files) throw Error("there is no speech model for " + transcriber->locale().identifier);
     if (std::optional<std::string> missing = files->firstMissing()) {
       co_return std::make_unique<MissingModelRequest>(
-          *missing + " is missing; it comes with the Debian package " + files->package);
+          *missing + " is missing or empty; it comes with the Debian package " + files->package);
     }
   }
   co_return nullptr;
