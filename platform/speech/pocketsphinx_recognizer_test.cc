@@ -219,7 +219,6 @@ TEST_F(RecognizerTest, EndAudioGivesOneFinalResultLastOnTheRecognizersThread) {
   ASSERT_FALSE(calls->finals.empty());
   EXPECT_TRUE(calls->finals.back());
   EXPECT_EQ(std::count(calls->finals.begin(), calls->finals.end(), true), 1);
-  EXPECT_TRUE(anyContains({calls->texts.back()}, "thursday")) << calls->texts.back();
   for (std::thread::id id : calls->threads) EXPECT_NE(id, std::this_thread::get_id());
 }
 
