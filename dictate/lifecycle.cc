@@ -14,8 +14,9 @@ speech::Locale locale;
 std::shared_ptr<speech::SpeechTranscriber> transcriber;
 audio::AVAudioFormat input(audio::AVAudioCommonFormat::PCMFormatInt16, 16000.0, 1, true);
 std::unique_ptr<speech::SpeechAnalyzer> analyzer;
-runtime::Stream<speech::AnalyzerInput> sound;
-runtime::Continuation<speech::AnalyzerInput> feed;
+runtime::Stream<speech::AnalyzerInput>& sound = *new runtime::Stream<speech::AnalyzerInput>();
+runtime::Continuation<speech::AnalyzerInput>& feed =
+    *new runtime::Continuation<speech::AnalyzerInput>();
 std::string done;
 runtime::Task<> printer;
 

@@ -16,9 +16,10 @@ extern std::shared_ptr<speech::SpeechTranscriber> transcriber;
 // 16000 Hz, mono, signed 16-bit integers: what the host writes on standard input.
 extern audio::AVAudioFormat input;
 extern std::unique_ptr<speech::SpeechAnalyzer> analyzer;
-// The reader thread yields into `feed`; the analyzer consumes `sound`.
-extern runtime::Stream<speech::AnalyzerInput> sound;
-extern runtime::Continuation<speech::AnalyzerInput> feed;
+// The reader thread yields into `feed`; the analyzer consumes `sound`. Never destroyed: exit()
+// runs static destructors while the detached reader thread may still be yielding.
+extern runtime::Stream<speech::AnalyzerInput>& sound;
+extern runtime::Continuation<speech::AnalyzerInput>& feed;
 // The committed transcript. Main loop only.
 extern std::string done;
 // The results task.
