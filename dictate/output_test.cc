@@ -13,6 +13,8 @@ struct LineCase {
   std::string line;
 };
 
+void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
+
 class TranscriptLineTest : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(TranscriptLineTest, WritesCompactEscapedTrimmedJson) {
