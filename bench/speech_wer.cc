@@ -114,7 +114,7 @@ std::string oneShot(const std::vector<int16_t>& samples, const std::vector<std::
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> options = speech::dictationDecoderOptions();
+  std::vector<std::string> options = speech::liveDecoderOptions();
   if (argc > 1) options.assign(argv + 1, argv + argc);
 
   std::vector<std::string> reference, one_shot;

@@ -330,4 +330,12 @@ std::unique_ptr<Decoder> makeDecoder(const ModelFiles& files,
   return std::unique_ptr<Decoder>(new Decoder(ps));
 }
 
+std::vector<std::string> liveDecoderOptions() {
+  // A cap of 3000 active models per frame cut off the right words in long sentences (a whole
+  // phrase of one clip went astray); 4000 keeps them and still costs about half of the engine's
+  // default three-pass search.
+  return {"-fwdflat", "no", "-bestpath",      "no",  "-maxhmmpf",       "4000",
+          "-maxwpf",  "10", "-vad_threshold", "3.0", "-vad_postspeech", "50"};
+}
+
 }  // namespace speech

@@ -43,6 +43,12 @@ class Decoder {
   ps_decoder_s* ps_;
 };
 
+// The options of live decoding, for dictation and the wake listener alike: the fast
+// single-pass search, with at most ten word ends and 4000 active models a frame (which also
+// keeps the backpointer table of a long utterance small), and voice activity detection that
+// ends an utterance after half a second of pause and ignores stray noise.
+std::vector<std::string> liveDecoderOptions();
+
 // Makes a decoder on `files` with extra engine options ("-name", "value" pairs; a later value
 // for a name replaces an earlier one). Decoders are made one after another, never at once; any
 // thread may call. Unless the options pick a search of their own (-lm, -kws, -keyphrase, -fsg,

@@ -428,7 +428,7 @@ std::shared_ptr<PocketsphinxRecognizer> PocketsphinxRecognizer::make(const Model
   std::unique_ptr<Decoder> phrases;
   std::string load_error;
   try {
-    words = loadDecoder(files, {});
+    words = loadDecoder(files, liveDecoderOptions());
     for (const Pronunciation& alternate : wakeWordPronunciations()) {
       bool last = &alternate == &wakeWordPronunciations().back();
       if (ps_add_word(words->get(), alternate.word.c_str(), alternate.phones.c_str(), last) < 0) {

@@ -236,14 +236,6 @@ class PocketsphinxAnalyzer : public SpeechAnalyzer {
 
 }  // namespace
 
-std::vector<std::string> dictationDecoderOptions() {
-  // A cap of 3000 active models per frame cut off the right words in long sentences (a whole
-  // phrase of one clip went astray); 4000 keeps them and still costs about half of the engine's
-  // default three-pass search.
-  return {"-fwdflat", "no", "-bestpath",      "no",  "-maxhmmpf",       "4000",
-          "-maxwpf",  "10", "-vad_threshold", "3.0", "-vad_postspeech", "50"};
-}
-
 std::string plainWords(std::string_view hypothesis) {
   std::string words;
   while (!hypothesis.empty()) {

@@ -13,10 +13,6 @@
 
 namespace speech {
 
-// The decoder options dictation runs with: the fast single-pass search, and voice activity
-// detection that ends an utterance after a short pause and ignores stray noise.
-std::vector<std::string> dictationDecoderOptions();
-
 // The words of an engine hypothesis as a user reads them: fillers ("<s>", "<sil>", "[NOISE]",
 // "++BREATH++") dropped, alternate pronunciations ("read(2)") named by their word, one space
 // between words.
@@ -29,7 +25,7 @@ class PocketsphinxSpeechService : public SpeechService {
   // `models` says which files serve a locale (none: not supported); `decoder_options` go to
   // every decoder the analyzers make.
   PocketsphinxSpeechService(ModelLookup models = ModelFiles::forLocale,
-                            std::vector<std::string> decoder_options = dictationDecoderOptions());
+                            std::vector<std::string> decoder_options = liveDecoderOptions());
 
   // The supported locale when its model is installed; any spelling of a supported tag
   // ("en_US.UTF-8") answers the tag itself.

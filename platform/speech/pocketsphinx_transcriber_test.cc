@@ -169,7 +169,7 @@ audio::AVAudioFormat modelFormat() {
 
 // The engine's own one-shot decode of a whole recording as a single utterance.
 std::string oneShot(const std::vector<int16_t>& samples) {
-  std::vector<std::string> options = dictationDecoderOptions();
+  std::vector<std::string> options = liveDecoderOptions();
   std::unique_ptr<Decoder> decoder = makeDecoder(*ModelFiles::forLocale(Locale{"en-US"}), options);
   EXPECT_GE(ps_start_utt(decoder->get()), 0);
   EXPECT_GE(ps_process_raw(decoder->get(), samples.data(), samples.size(), FALSE, TRUE), 0);
