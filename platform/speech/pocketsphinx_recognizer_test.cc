@@ -218,6 +218,8 @@ TEST_F(RecognizerTest, EndAudioGivesOneFinalResultLastOnTheRecognizersThread) {
   auto calls = recognize(buffers);
   ASSERT_FALSE(calls->finals.empty());
   EXPECT_TRUE(calls->finals.back());
+  // The final carries what was heard up to the end of the audio.
+  EXPECT_TRUE(anyContains({calls->texts.back()}, "meeting")) << calls->texts.back();
   EXPECT_EQ(std::count(calls->finals.begin(), calls->finals.end(), true), 1);
   for (std::thread::id id : calls->threads) EXPECT_NE(id, std::this_thread::get_id());
 }
