@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -143,17 +144,33 @@ class MemoryFile {
   int fd_;
 };
 
-// Pronunciations of the words `lm` can produce, in a memory file; none when memory files are not
-// available. Every other word of the full dictionary would cost memory and load time and could
-// never be recognized. The dictionary is read a line at a time and written in blocks, so that
-// neither the full text nor the cut one is ever held whole.
-std::optional<MemoryFile> dictionaryFor(ngram_model_t* lm, const std::string& dictionary_path) {
+// The `vocabulary` most likely words of `lm` on their own, most likely first.
+std::vector<std::int32_t> likeliestWords(ngram_model_t* lm, std::size_t vocabulary) {
+  const auto count = static_cast<std::int32_t>(ngram_model_get_counts(lm)[0]);
+  std::vector<std::pair<std::int32_t, std::int32_t>> ranked;  // (log probability, word id)
+  ranked.reserve(static_cast<std::size_t>(count));
+  for (std::int32_t id = 0; id < count; ++id) {
+    std::int32_t used = 0;
+    ranked.emplace_back(ngram_ng_prob(lm, id, nullptr, 0, &used), id);
+  }
+  std::size_t kept = std::min(vocabulary, ranked.size());
+  std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(kept),
+                    ranked.end(), std::greater<>());
+  std::vector<std::int32_t> ids;
+  for (std::size_t i = 0; i < kept; ++i) ids.push_back(ranked[i].second);
+  return ids;
+}
+
+// Pronunciations of the `vocabulary` most likely words `lm` can produce, in a memory file; none
+// when memory files are not available. Every other word of the full dictionary would cost memory
+// and load time and could never be recognized. The dictionary is read a line at a time and
+// written in blocks, so that neither the full text nor the cut one is ever held whole.
+std::optional<MemoryFile> dictionaryFor(ngram_model_t* lm, const std::string& dictionary_path,
+                                        std::size_t vocabulary) {
   std::optional<MemoryFile> file = MemoryFile::make();
   if (!file) return std::nullopt;
-  std::uint32_t const* counts = ngram_model_get_counts(lm);
   std::unordered_set<std::string_view> words;
-  words.reserve(std::size_t{counts[0]} * 2);
-  for (std::int32_t id = 0; id < static_cast<std::int32_t>(counts[0]); ++id) {
+  for (std::int32_t id : likeliestWords(lm, vocabulary)) {
     if (const char* word = ngram_word(lm, id)) words.insert(word);
   }
   std::ifstream in(dictionary_path, std::ios::binary);
@@ -263,10 +280,11 @@ Decoder::~Decoder() {
 }
 
 std::unique_ptr<Decoder> makeDecoder(const ModelFiles& files,
-                                     const std::vector<std::string>& options) {
+                                     const std::vector<std::string>& options,
+                                     std::size_t vocabulary) {
   if (std::optional<std::string> missing = files.firstMissing()) {
-    throw Error("the speech model file " + *missing + " is missing or empty (it comes with the package " +
-                files.package + ")");
+    throw Error("the speech model file " + *missing +
+                " is missing or empty (it comes with the package " + files.package + ")");
   }
   if (options.size() % 2 != 0) throw Error("decoder option " + options.back() + " has no value");
 
@@ -314,7 +332,7 @@ std::unique_ptr<Decoder> makeDecoder(const ModelFiles& files,
       if (!lm) {
         throw Error(engineFailure("cannot load the language model " + files.language_model));
       }
-      dictionary = dictionaryFor(lm.get(), files.dictionary);
+      dictionary = dictionaryFor(lm.get(), files.dictionary, vocabulary);
       if (dictionary) cmd_ln_set_str_r(config.get(), "-dict", dictionary->path().c_str());
     }
     // Hands the freed pages back before the engine's peak.

@@ -1,6 +1,7 @@
 // The installed PocketSphinx model and decoders made from it.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,7 +39,8 @@ class Decoder {
   ps_decoder_s* get() const { return ps_; }
 
  private:
-  friend std::unique_ptr<Decoder> makeDecoder(const ModelFiles&, const std::vector<std::string>&);
+  friend std::unique_ptr<Decoder> makeDecoder(const ModelFiles&, const std::vector<std::string>&,
+                                              std::size_t);
   explicit Decoder(ps_decoder_s* ps) : ps_(ps) {}
   ps_decoder_s* ps_;
 };
@@ -53,12 +55,14 @@ std::vector<std::string> liveDecoderOptions();
 // for a name replaces an earlier one). Decoders are made one after another, never at once; any
 // thread may call. Unless the options pick a search of their own (-lm, -kws, -keyphrase, -fsg,
 // -jsgf, -allphone), the decoder searches `files.language_model` with a dictionary cut to that
-// model's words; "-dict" in the options replaces the dictionary. The live cepstral mean starts
+// model's words, or to its `vocabulary` most likely ones; "-dict" in the options replaces the
+// dictionary. The live cepstral mean starts
 // from the model's initial values with the weight of a few seconds of audio, so that a first
 // utterance of pure noise cannot drag it far. Throws Error naming the missing file, or with the
 // engine's own message.
 std::unique_ptr<Decoder> makeDecoder(const ModelFiles& files,
-                                     const std::vector<std::string>& options = {});
+                                     const std::vector<std::string>& options = {},
+                                     std::size_t vocabulary = SIZE_MAX);
 
 // The engine's error and warning messages logged on the calling thread since the last call,
 // joined by "; ", and forgets them; empty when there were none. The engine logs nothing to the

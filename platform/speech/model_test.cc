@@ -160,6 +160,16 @@ TEST(MakeDecoderTest, DecodesWithTheLanguageModelsWordsOnly) {
   std::free(known);
   std::free(unknown);
 
+  // A smaller vocabulary keeps the likeliest words and drops the rare ones.
+  std::unique_ptr<Decoder> small = makeDecoder(files, {}, 5000);
+  char* common = ps_lookup_word(small->get(), "forward");
+  char* rare = ps_lookup_word(small->get(), "dashwood");
+  char* rare_in_full = ps_lookup_word(decoder->get(), "dashwood");
+  EXPECT_NE(common, nullptr);
+  EXPECT_EQ(rare, nullptr);
+  EXPECT_NE(rare_in_full, nullptr);
+  for (char* pronunciation : {common, rare, rare_in_full}) std::free(pronunciation);
+
   // With a dictionary of its own the decoder keeps every word of that dictionary.
   std::unique_ptr<Decoder> full = makeDecoder(files, {"-dict", files.dictionary});
   char* kept = ps_lookup_word(full->get(), "zywicki");

@@ -58,14 +58,20 @@ class TempFile {
   std::string path_;
 };
 
+// The language model's decoder is there to give the wake words competition and ordinary speech
+// its words; on the wake development set (bench/wake) its 20000 likeliest words wake as often
+// and as rarely as all 72000, for a sixth less decoding time and some 20 MB less memory.
+constexpr std::size_t kListeningVocabulary = 20000;
+
 std::string engineFailure(const std::string& what) {
   std::string messages = takeEngineMessages();
   return messages.empty() ? what : what + ": " + messages;
 }
 
 std::unique_ptr<Decoder> loadDecoder(const ModelFiles& files,
-                                     const std::vector<std::string>& options) {
-  std::unique_ptr<Decoder> decoder = makeDecoder(files, options);
+                                     const std::vector<std::string>& options,
+                                     std::size_t vocabulary = SIZE_MAX) {
+  std::unique_ptr<Decoder> decoder = makeDecoder(files, options, vocabulary);
   decoder_loads.fetch_add(1, std::memory_order_relaxed);
   return decoder;
 }
@@ -428,7 +434,7 @@ std::shared_ptr<PocketsphinxRecognizer> PocketsphinxRecognizer::make(const Model
   std::unique_ptr<Decoder> phrases;
   std::string load_error;
   try {
-    words = loadDecoder(files, liveDecoderOptions());
+    words = loadDecoder(files, liveDecoderOptions(), kListeningVocabulary);
     for (const Pronunciation& alternate : wakeWordPronunciations()) {
       bool last = &alternate == &wakeWordPronunciations().back();
       if (ps_add_word(words->get(), alternate.word.c_str(), alternate.phones.c_str(), last) < 0) {
