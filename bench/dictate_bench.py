@@ -16,11 +16,10 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 import wave
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
-from e2e_common import librivox_clips, word_errors, words_of  # noqa: E402
+from e2e_common import feed_in_real_time, librivox_clips, word_errors, words_of  # noqa: E402
 
 BINARY = sys.argv[1] if len(sys.argv) > 1 else "build/release/dictate/vorlin-dictate"
 RUNS = int(sys.argv[2]) if len(sys.argv) > 2 else 3
@@ -66,24 +65,10 @@ def realtime_latencies(pcm):
     """Feeds pcm at the speed of speech; returns (first line after speech onset, final line
     after end of input), in ms."""
     silence = b"\0" * 32000
-    audio = silence + pcm
     onset = 1.0 + speech_onset(pcm)
-    p = subprocess.Popen([BINARY], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                         stderr=subprocess.DEVNULL)
-    arrivals = []
-    reader = threading.Thread(target=lambda: [arrivals.append(time.monotonic()) for _ in p.stdout])
-    reader.start()
-    start = time.monotonic()
-    for offset in range(0, len(audio), 6400):
-        p.stdin.write(audio[offset:offset + 6400])
-        p.stdin.flush()
-        time.sleep(max(0.0, start + (offset + 6400) / 32000.0 - time.monotonic()))
-    closed = time.monotonic()
-    p.stdin.close()
-    reader.join()
-    p.wait()
-    first = min(t for t in arrivals) - (start + onset)
-    return 1000 * first, 1000 * (arrivals[-1] - closed)
+    start, closed, arrivals, _ = feed_in_real_time(BINARY, silence + pcm)
+    first = arrivals[0][0] - (start + onset)
+    return 1000 * first, 1000 * (arrivals[-1][0] - closed)
 
 
 def main():

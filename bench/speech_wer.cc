@@ -20,6 +20,7 @@
 
 #include "platform/runtime/run_loop.h"
 #include "platform/speech/pocketsphinx_transcriber.h"
+#include "tests/support/word_errors.h"
 
 namespace {
 
@@ -44,20 +45,7 @@ std::vector<std::string> words(const std::string& text) {
   return out;
 }
 
-std::size_t wordErrors(const std::vector<std::string>& ref, const std::vector<std::string>& hyp) {
-  std::vector<std::size_t> row(hyp.size() + 1);
-  for (std::size_t j = 0; j <= hyp.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= ref.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= hyp.size(); ++j) {
-      std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (ref[i - 1] != hyp[j - 1])});
-      diagonal = above;
-    }
-  }
-  return row[hyp.size()];
-}
+using testing_support::wordErrors;
 
 double cpuSeconds() {
   timespec now;

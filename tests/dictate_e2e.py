@@ -10,8 +10,8 @@ import sys
 import threading
 import time
 
-from e2e_common import (SKIP, check, librivox_clips, pcm_of, transcript_lines, word_errors,
-                        words_of, LIBRIVOX)
+from e2e_common import (SKIP, check, feed_in_real_time, librivox_clips, transcript_lines,
+                        word_errors, words_of, LIBRIVOX)
 
 BINARY = os.environ.get("VORLIN_DICTATE", "vorlin-dictate")
 
@@ -49,25 +49,7 @@ def case_recordings():
 def case_realtime():
     """Fed at the speed of speech, provisional lines arrive while input is still open."""
     _, pcm, ref = librivox_clips()[0]
-    p = subprocess.Popen([BINARY], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE)
-    arrivals = []
-
-    def read_lines():
-        for line in p.stdout:
-            arrivals.append((time.monotonic(), line))
-
-    reader = threading.Thread(target=read_lines)
-    reader.start()
-    start = time.monotonic()
-    for offset in range(0, len(pcm), 6400):
-        p.stdin.write(pcm[offset:offset + 6400])
-        p.stdin.flush()
-        time.sleep(max(0.0, start + (offset + 6400) / 32000.0 - time.monotonic()))
-    closed = time.monotonic()
-    p.stdin.close()
-    reader.join(timeout=60)
-    status = p.wait(timeout=60)
+    _, closed, arrivals, status = feed_in_real_time(BINARY, pcm)
     check(status == 0, "status %d" % status)
     before = [line for t, line in arrivals if t < closed]
     check(len(before) >= 3, "only %d lines arrived before input closed" % len(before))

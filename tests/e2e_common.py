@@ -3,7 +3,10 @@
 import json
 import os
 import re
+import subprocess
 import sys
+import threading
+import time
 import wave
 
 LIBRIVOX = "/usr/share/pocketsphinx/test/data/librivox"
@@ -30,6 +33,30 @@ def librivox_clips():
     for name in sorted(refs):
         clips.append((name, pcm_of(os.path.join(LIBRIVOX, name + ".wav")), refs[name]))
     return clips
+
+
+def feed_in_real_time(binary, pcm):
+    """Runs binary with pcm written to its stdin at the speed of speech, 6400 bytes every 200 ms.
+    Returns (when it started, when its input was closed, [(arrival time, stdout line)], status)."""
+    p = subprocess.Popen([binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL)
+    arrivals = []
+
+    def read_lines():
+        for line in p.stdout:
+            arrivals.append((time.monotonic(), line))
+
+    reader = threading.Thread(target=read_lines)
+    reader.start()
+    start = time.monotonic()
+    for offset in range(0, len(pcm), 6400):
+        p.stdin.write(pcm[offset:offset + 6400])
+        p.stdin.flush()
+        time.sleep(max(0.0, start + (offset + 6400) / 32000.0 - time.monotonic()))
+    closed = time.monotonic()
+    p.stdin.close()
+    reader.join(timeout=60)
+    return start, closed, arrivals, p.wait(timeout=60)
 
 
 def words_of(text):

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "platform/runtime/run_loop.h"
+#include "tests/support/word_errors.h"
 
 namespace speech {
 namespace {
@@ -42,19 +43,7 @@ std::vector<std::string> words(const std::string& text) {
 
 // Word-level edit distance: substitutions, insertions and deletions against `reference`.
 std::size_t wordErrors(const std::string& reference, const std::string& hypothesis) {
-  std::vector<std::string> ref = words(reference), hyp = words(hypothesis);
-  std::vector<std::size_t> row(hyp.size() + 1);
-  for (std::size_t j = 0; j <= hyp.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= ref.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= hyp.size(); ++j) {
-      std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (ref[i - 1] != hyp[j - 1])});
-      diagonal = above;
-    }
-  }
-  return row[hyp.size()];
+  return testing_support::wordErrors(words(reference), words(hypothesis));
 }
 
 std::string reference(const std::string& clip) {
