@@ -25,6 +25,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 from e2e_common import SKIP, LIBRIVOX, check, librivox_clips, word_errors, words_of  # noqa: E402
+from wake_e2e import alive  # noqa: E402
 
 PULSE = os.path.join(ROOT, "tests", "pulse", "pulse_daemon.sh")
 
@@ -94,14 +95,6 @@ def children_of(pid):
         with open("/proc/%d/task/%s/children" % (pid, task)) as f:
             found.update(int(p) for p in f.read().split())
     return found
-
-
-def alive(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except FileNotFoundError:
-        return False
 
 
 def main():
