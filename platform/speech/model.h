@@ -46,9 +46,9 @@ class Decoder {
 };
 
 // The options of live decoding, for dictation and the wake listener alike: the fast
-// single-pass search, with at most ten word ends and 4000 active models a frame (which also
-// keeps the backpointer table of a long utterance small), and voice activity detection that
-// ends an utterance after half a second of pause and ignores stray noise.
+// single-pass search, with at most ten word ends and 4000 active models a frame, and voice
+// activity detection that ends an utterance after half a second of pause and ignores stray
+// noise.
 std::vector<std::string> liveDecoderOptions();
 
 // Makes a decoder on `files` with extra engine options ("-name", "value" pairs; a later value
@@ -56,10 +56,9 @@ std::vector<std::string> liveDecoderOptions();
 // thread may call. Unless the options pick a search of their own (-lm, -kws, -keyphrase, -fsg,
 // -jsgf, -allphone), the decoder searches `files.language_model` with a dictionary cut to that
 // model's words, or to its `vocabulary` most likely ones; "-dict" in the options replaces the
-// dictionary. The live cepstral mean starts
-// from the model's initial values with the weight of a few seconds of audio, so that a first
-// utterance of pure noise cannot drag it far. Throws Error naming the missing file, or with the
-// engine's own message.
+// dictionary. The live cepstral mean starts from the model's initial values with the weight of
+// a few seconds of audio, so that a first utterance of pure noise cannot drag it far. Throws
+// Error naming the missing file, or with the engine's own message.
 std::unique_ptr<Decoder> makeDecoder(const ModelFiles& files,
                                      const std::vector<std::string>& options = {},
                                      std::size_t vocabulary = SIZE_MAX);
