@@ -105,7 +105,7 @@ def main():
             results.append((kind, group, len(lines), latency, baseline_wakes(devset, wav)))
         speech_cpu = speech_ticks / hz / speech_seconds
         rss = peak_rss_mb(pid)
-        check_stderr = listener.stderr()
+        stderr_text = listener.stderr()
     finally:
         listener.close()
         daemon.stop()
@@ -128,7 +128,7 @@ def main():
     print("%-34s %.2f%%" % ("CPU, silence (one core)", 100 * silent_cpu))
     print("%-34s %.1f%%" % ("CPU, while clips play", 100 * speech_cpu))
     print("%-34s %.1f MB" % ("peak resident memory", rss))
-    print("listener stderr: %r" % check_stderr)
+    print("listener stderr: %r" % stderr_text)
 
 
 if __name__ == "__main__":
