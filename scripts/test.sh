@@ -30,7 +30,7 @@ echo "== ThreadSanitizer: run loop, streams, capture, recognizer, wake cycle"
 build build/ci-tsan -DVORLIN_SANITIZE_THREAD=ON
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/ci-tsan --output-on-failure -j"$jobs" -L unit \
-  -R 'RunLoop|Task|Stream|Reader|Lifecycle|PulseEngine|Capture|Wake'
+  -R 'RunLoop|Task|Stream|Reader|Lifecycle|PulseEngine|Capture|Wake|Recogni'
 
 echo "== libFuzzer: the transcript line writer"
 CXX=clang++ CC=clang cmake -S . -B build/ci-fuzz -DVORLIN_FUZZ=ON -DVORLIN_TESTS=OFF \
