@@ -12,6 +12,7 @@ set -euo pipefail
 
 [ $# -eq 1 ] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
 build=$(cd "$1" && pwd)
+tests=$(cd "$(dirname "$0")/../tests" && pwd)
 [ -f "$build/CPackConfig.cmake" ] || { echo "package_test: $build is not a configured build" >&2; exit 2; }
 if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
 
@@ -43,25 +44,17 @@ dictate() {
   "$binary" <"$scratch/clip.pcm" >"$scratch/out" 2>"$scratch/err" || status=$?
   [ "$status" = 0 ] || fail "$binary exited with status $status: $(cat "$scratch/err")"
   [ ! -s "$scratch/err" ] || fail "$binary wrote on stderr: $(cat "$scratch/err")"
-  python3 - "$scratch/out" "$reference" "$binary" <<'EOF'
-import json, re, sys
+  PYTHONPATH="$tests" python3 - "$scratch/out" "$reference" "$binary" <<'EOF'
+import sys
+from e2e_common import transcript_lines, word_errors, words_of
 out, reference, binary = sys.argv[1], sys.argv[2].split(), sys.argv[3]
-lines = open(out, encoding="utf-8").read().splitlines()
+lines = transcript_lines(open(out, "rb").read())
 assert lines, binary + " wrote no line"
-for line in lines:
-    obj = json.loads(line)
-    assert list(obj) == ["text"] and isinstance(obj["text"], str), line
-final = re.sub(r"[^a-z' ]", " ", json.loads(lines[-1])["text"].lower()).split()
-# Word-level edit distance between the reference and the final line.
-prev = list(range(len(final) + 1))
-for i, r in enumerate(reference, 1):
-    cur = [i] + [0] * len(final)
-    for j, h in enumerate(final, 1):
-        cur[j] = min(prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (r != h))
-    prev = cur
-print("%s: %d lines, %d word errors of %d: %s" % (binary, len(lines), prev[-1], len(reference),
+final = words_of(lines[-1])
+errors = word_errors(reference, final)
+print("%s: %d lines, %d word errors of %d: %s" % (binary, len(lines), errors, len(reference),
                                                    " ".join(final)))
-if prev[-1] > len(reference) // 2:
+if errors > len(reference) // 2:
     sys.exit("final line far from the reference: " + " ".join(reference))
 EOF
 }

@@ -161,6 +161,18 @@ class PulseEngineTest : public testing::Test {
     if (!daemon) ADD_FAILURE() << "the private daemon did not start: " << failure;
     return daemon;
   }
+
+  // An engine that captures the default source into `tap`; none, and a failure, when it cannot
+  // start.
+  static std::unique_ptr<AVAudioEngine> capturingInto(Tap& tap) {
+    std::unique_ptr<AVAudioEngine> engine = makePulseAudioEngine();
+    AVAudioFormat format = engine->inputNode().outputFormatForBus(0);
+    engine->inputNode().installTapOnBus(0, 1024, format, tap.block());
+    std::string error;
+    if (engine->startAndReturnError(&error)) return engine;
+    ADD_FAILURE() << "the engine did not start: " << error;
+    return nullptr;
+  }
 };
 
 TEST_F(PulseEngineTest, FormatIsTheDefaultSourcesOwn) {
@@ -222,12 +234,10 @@ TEST_F(PulseEngineTest, ToneReachesTheTapAtItsFrequencyAndLevel) {
   constexpr int kRate = 44100;
   std::optional<PrivateDaemon> daemon = startDaemon("--rate 44100 --channels 2");
   ASSERT_TRUE(daemon);
-  std::unique_ptr<AVAudioEngine> engine = makePulseAudioEngine();
-  AVAudioFormat format = engine->inputNode().outputFormatForBus(0);
   Tap tap;
-  engine->inputNode().installTapOnBus(0, 1024, format, tap.block());
-  std::string error;
-  ASSERT_TRUE(engine->startAndReturnError(&error)) << error;
+  std::unique_ptr<AVAudioEngine> engine = capturingInto(tap);
+  ASSERT_TRUE(engine);
+  const AVAudioFormat format = engine->inputNode().outputFormatForBus(0);
 
   daemon->playRaw(writeTone(daemon->dir(), kRate, 1.0), kRate, 2);
   std::this_thread::sleep_for(300ms);  // what the server still holds after playing
@@ -297,12 +307,10 @@ class StderrCapture {
 TEST_F(PulseEngineTest, CaptureSurvivesAServerRestartSilently) {
   std::optional<PrivateDaemon> daemon = startDaemon("");
   ASSERT_TRUE(daemon);
-  std::unique_ptr<AVAudioEngine> engine = makePulseAudioEngine();
-  AVAudioFormat format = engine->inputNode().outputFormatForBus(0);
   Tap tap;
-  engine->inputNode().installTapOnBus(0, 1024, format, tap.block());
-  std::string error;
-  ASSERT_TRUE(engine->startAndReturnError(&error)) << error;
+  std::unique_ptr<AVAudioEngine> engine = capturingInto(tap);
+  ASSERT_TRUE(engine);
+  const AVAudioFormat format = engine->inputNode().outputFormatForBus(0);
   ASSERT_TRUE(tap.firstAfter(Clock::now(), 2s)) << "no audio before the restart";
 
   StderrCapture stderr_capture(daemon->dir() + "/engine-stderr");
@@ -312,6 +320,7 @@ TEST_F(PulseEngineTest, CaptureSurvivesAServerRestartSilently) {
   // Timed from before the daemon starts, so its own start-up counts against the engine. At
   // another rate: the tap keeps the format it asked for.
   Clock::time_point back = Clock::now();
+  std::string error;
   ASSERT_TRUE(daemon->restart("--rate 22050", &error)) << error;
   std::optional<Clock::time_point> fed = tap.firstAfter(back, 4s);
   std::string written = stderr_capture.restore();
