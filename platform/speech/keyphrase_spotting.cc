@@ -12,7 +12,7 @@ namespace {
 // Set on the development set in bench/wake (make_devset.sh, wake_bench). A lone "vorlin" fires on
 // a few ordinary sentences and on "for Lynn" even at 1e-5, so lone words are not spotted; they
 // are left to the language model, which knows the word. The two-word phrase wakes on no more
-// clips of ordinary speech or near misses at 1e-15 than at 1e-10, and on more positives (83%
+// clips of ordinary speech or near misses at 1e-15 than at 1e-10, and on more positives (81-83%
 // of clean ones instead of 77%, 53% instead of 43% at 10 dB); at 1e-20 it woke on a read book.
 constexpr double kPhraseThreshold = 1e-15;
 
