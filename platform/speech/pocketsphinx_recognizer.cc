@@ -10,6 +10,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -99,9 +100,10 @@ class Task;
 // time, in the order they were begun.
 class Worker : public std::enable_shared_from_this<Worker> {
  public:
-  Worker(ModelFiles files, std::unique_ptr<Decoder> words, std::unique_ptr<Decoder> phrases,
-         std::string load_error)
+  Worker(ModelFiles files, std::optional<audio::AVAudioFormat> model_format,
+         std::unique_ptr<Decoder> words, std::unique_ptr<Decoder> phrases, std::string load_error)
       : files_(std::move(files)),
+        model_format_(std::move(model_format)),
         words_(std::move(words)),
         phrases_(std::move(phrases)),
         load_error_(std::move(load_error)) {}
@@ -122,6 +124,7 @@ class Worker : public std::enable_shared_from_this<Worker> {
   bool useKeyphrases(const std::vector<Keyphrase>& phrases);
 
   const ModelFiles files_;
+  const std::optional<audio::AVAudioFormat> model_format_;  // none when loading failed
   const std::unique_ptr<Decoder> words_;    // language model: the honest transcription
   const std::unique_ptr<Decoder> phrases_;  // keyphrase spotting for the contextual strings
   const std::string load_error_;
@@ -279,7 +282,7 @@ void Worker::serve(Task& task) {
     }
     started = true;
 
-    const audio::AVAudioFormat model_format = modelAudioFormat(files_);
+    const audio::AVAudioFormat& model_format = *model_format_;
     std::unique_ptr<audio::AVAudioConverter> converter;
     std::shared_ptr<audio::AVAudioPCMBuffer> converted;
     std::string text;
@@ -432,8 +435,10 @@ class Service : public RecognitionService {
 std::shared_ptr<PocketsphinxRecognizer> PocketsphinxRecognizer::make(const ModelFiles& files) {
   std::unique_ptr<Decoder> words;
   std::unique_ptr<Decoder> phrases;
+  std::optional<audio::AVAudioFormat> model_format;
   std::string load_error;
   try {
+    model_format = modelAudioFormat(files);
     words = loadDecoder(files, liveDecoderOptions(), kListeningVocabulary);
     for (const Pronunciation& alternate : wakeWordPronunciations()) {
       bool last = &alternate == &wakeWordPronunciations().back();
@@ -448,11 +453,13 @@ std::shared_ptr<PocketsphinxRecognizer> PocketsphinxRecognizer::make(const Model
     phrases = loadDecoder(
         files, {"-dict", dictionary.path(), "-keyphrase", kWakePhrase, "-kws_threshold", "1e-20"});
   } catch (const Error& error) {
+    model_format.reset();
     words.reset();
     phrases.reset();
     load_error = error.what();
   }
-  auto worker = std::make_shared<Worker>(files, std::move(words), std::move(phrases), load_error);
+  auto worker = std::make_shared<Worker>(files, std::move(model_format), std::move(words),
+                                         std::move(phrases), load_error);
   worker->start();
   return std::make_shared<Recognizer>(std::move(worker));
 }
