@@ -154,19 +154,20 @@ handsome features. Outside, even through the shut window-pane, the world looked 
 the street little eddies of wind were whirling dust and torn paper into spirals, and though \
 the sun was shining and the sky a harsh blue, there seemed to be no colour in anything."
 
+# say_all VOICE KIND GROUP TEXT...: neg-VOICE-KIND0.wav, neg-VOICE-KIND1.wav, ... in GROUP.
+say_all() {
+  local v=$1 kind=$2 group=$3 i=0
+  shift 3
+  for text in "$@"; do
+    say "$v" "$text" "$out/neg-$v-$kind$i.wav"
+    negative "neg-$v-$kind$i.wav" "$group"
+    i=$((i + 1))
+  done
+}
+
 for v in "${voices[@]}"; do
-  i=0
-  for text in "${sentences[@]}"; do
-    say "$v" "$text" "$out/neg-$v-sentence$i.wav"
-    negative "neg-$v-sentence$i.wav" sentences
-    i=$((i + 1))
-  done
-  i=0
-  for text in "${near[@]}"; do
-    say "$v" "$text" "$out/neg-$v-near$i.wav"
-    negative "neg-$v-near$i.wav" near
-    i=$((i + 1))
-  done
+  say_all "$v" sentence sentences "${sentences[@]}"
+  say_all "$v" near near "${near[@]}"
   say "$v" "$passage" "$out/neg-$v-passage.wav"
   negative "neg-$v-passage.wav" sentences
 done
