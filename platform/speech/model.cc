@@ -19,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <numeric>
 #include <optional>
 #include <sstream>
 #include <string_view>
@@ -144,20 +145,25 @@ class MemoryFile {
   int fd_;
 };
 
-// The `vocabulary` most likely words of `lm` on their own, most likely first.
+// The ids of the `vocabulary` most likely words of `lm` on their own; all of them when it has
+// no more than that.
 std::vector<std::int32_t> likeliestWords(ngram_model_t* lm, std::size_t vocabulary) {
   const auto count = static_cast<std::int32_t>(ngram_model_get_counts(lm)[0]);
+  if (vocabulary >= static_cast<std::size_t>(count)) {
+    std::vector<std::int32_t> all(static_cast<std::size_t>(count));
+    std::iota(all.begin(), all.end(), 0);
+    return all;
+  }
   std::vector<std::pair<std::int32_t, std::int32_t>> ranked;  // (log probability, word id)
   ranked.reserve(static_cast<std::size_t>(count));
   for (std::int32_t id = 0; id < count; ++id) {
     std::int32_t used = 0;
     ranked.emplace_back(ngram_ng_prob(lm, id, nullptr, 0, &used), id);
   }
-  std::size_t kept = std::min(vocabulary, ranked.size());
-  std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(kept),
+  std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(vocabulary),
                     ranked.end(), std::greater<>());
   std::vector<std::int32_t> ids;
-  for (std::size_t i = 0; i < kept; ++i) ids.push_back(ranked[i].second);
+  for (std::size_t i = 0; i < vocabulary; ++i) ids.push_back(ranked[i].second);
   return ids;
 }
 
