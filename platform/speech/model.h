@@ -37,6 +37,9 @@ class Decoder {
  public:
   ~Decoder();
   ps_decoder_s* get() const { return ps_; }
+  // Decodes samples in the model's format into the current utterance. False when the engine
+  // fails; its message is then in takeEngineMessages().
+  bool process(const std::int16_t* samples, std::size_t count);
 
  private:
   friend std::unique_ptr<Decoder> makeDecoder(const ModelFiles&, const std::vector<std::string>&,

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <pocketsphinx.h>
+#include <sphinxbase/cmn.h>
+#include <sphinxbase/feat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -59,7 +62,7 @@ std::string decodeUtterance(Decoder& decoder, const std::vector<int16_t>& sample
   EXPECT_GE(ps_start_utt(ps), 0);
   for (std::size_t at = 0; at < samples.size(); at += 2048) {
     std::size_t n = std::min<std::size_t>(2048, samples.size() - at);
-    EXPECT_GE(ps_process_raw(ps, samples.data() + at, n, FALSE, FALSE), 0);
+    EXPECT_TRUE(decoder.process(samples.data() + at, n));
   }
   EXPECT_GE(ps_end_utt(ps), 0);
   const char* hyp = ps_get_hyp(ps, nullptr);
@@ -192,6 +195,25 @@ TEST(MakeDecoderTest, NoiseBeforeSpeechDoesNotSpoilIt) {
   std::unique_ptr<Decoder> noisy = makeDecoder(files);
   decodeUtterance(*noisy, noise);
   EXPECT_EQ(decodeUtterance(*noisy, speech), expected);
+}
+
+TEST(MakeDecoderTest, TheLiveMeanFollowsSpeechBeforeTheFirstUtteranceEnds) {
+  std::unique_ptr<Decoder> decoder = makeDecoder(*ModelFiles::forLocale(Locale{"en-US"}));
+  cmn_t* cmn = ps_get_feat(decoder->get())->cmn_struct;
+  std::vector<mfcc_t> seed(static_cast<std::size_t>(cmn->veclen));
+  cmn_live_get(cmn, seed.data());
+
+  // Two seconds of speech, less than the engine waits before it moves the mean by itself.
+  std::vector<int16_t> speech = readRaw(std::string(kTestData) + "/goforward.raw");
+  speech.resize(32000);
+  ASSERT_GE(ps_start_utt(decoder->get()), 0);
+  for (std::size_t at = 0; at < speech.size(); at += 1600) {
+    ASSERT_TRUE(decoder->process(speech.data() + at, 1600));
+  }
+  std::vector<mfcc_t> now(seed.size());
+  cmn_live_get(cmn, now.data());
+  EXPECT_GT(std::abs(now[0] - seed[0]), 0.5) << "energy mean " << seed[0] << " -> " << now[0];
+  ASSERT_GE(ps_end_utt(decoder->get()), 0);
 }
 
 }  // namespace

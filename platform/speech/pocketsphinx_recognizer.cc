@@ -343,10 +343,10 @@ void Worker::serve(Task& task) {
       const std::uint32_t samples = converted->frameLength();
       if (samples == 0) continue;
       const int16_t* pcm = converted->int16ChannelData()[0];
-      if (ps_process_raw(words_->get(), pcm, samples, 0, 0) < 0) {
+      if (!words_->process(pcm, samples)) {
         throw Error(engineFailure("cannot decode audio with " + files_.language_model));
       }
-      if (spotting && ps_process_raw(phrases_->get(), pcm, samples, 0, 0) < 0) {
+      if (spotting && !phrases_->process(pcm, samples)) {
         throw Error(engineFailure("cannot spot keyphrases with " + files_.acoustic_model));
       }
       samples_decoded_ += samples;
