@@ -82,9 +82,9 @@ void silenceEngineLog() {
 }
 
 // The engine grows its per-utterance tables by doubling them. glibc raises its threshold for
-// serving a block from its own mapping each time such a mapping is freed, so later copies came
-// from the heap and left holes behind them: about 3 MB of a dictation's peak. A fixed threshold
-// keeps large blocks in mappings of their own, handed back whole when freed.
+// serving a block from a mapping of its own each time such a mapping is freed, so the later,
+// larger copies come from the heap and leave holes there: about 3 MB of a long dictation's peak.
+// A fixed threshold (process-wide) keeps large blocks mapped, handed back whole when freed.
 void keepLargeBlocksMapped() {
   static std::once_flag once;
   std::call_once(once, [] { ::mallopt(M_MMAP_THRESHOLD, 128 * 1024); });
@@ -296,10 +296,10 @@ Decoder::~Decoder() {
 
 bool Decoder::process(const std::int16_t* samples, std::size_t count) {
   if (ps_process_raw(ps_, samples, count, FALSE, FALSE) < 0) return false;
-  // The engine moves its live mean only at the end of an utterance or after three seconds of
-  // speech, so a voice or microphone unlike the model's own was decoded against the model's
-  // initial mean for the whole first sentence. Updating it as the speech comes in (the seed
-  // still weighs five seconds) lets the very first words be heard through the new channel.
+  // The engine moves its live mean only at the end of an utterance or once three seconds of
+  // speech have gone by, so the first sentence of a voice or microphone unlike the model's own
+  // is decoded against the model's initial mean. Moving it as the speech comes in (the seed
+  // still weighs five seconds) lets the first words be heard through the new channel.
   if (feat_t* feat = ps_get_feat(ps_); feat != nullptr && feat->cmn_struct != nullptr) {
     cmn_live_update(feat->cmn_struct);
   }

@@ -37,8 +37,9 @@ class Decoder {
  public:
   ~Decoder();
   ps_decoder_s* get() const { return ps_; }
-  // Decodes samples in the model's format into the current utterance. False when the engine
-  // fails; its message is then in takeEngineMessages().
+  // Decodes samples in the model's format into the current utterance, and lets the live
+  // cepstral mean follow them at once. False when the engine fails; its message is then in
+  // takeEngineMessages().
   bool process(const std::int16_t* samples, std::size_t count);
 
  private:

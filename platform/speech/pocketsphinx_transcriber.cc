@@ -19,7 +19,7 @@ constexpr std::uint32_t kChunkFrames = 1600;
 // How many of the language model's likeliest words dictation listens for. The last 12500 of its
 // 72500 are mostly surnames ("durenberger") and rare forms ("whipsawed"), all rarer than the
 // rarest word of the test recordings ("ruggedly", 57448th). Leaving them out changed no word
-// heard in them and saves about 7 MB.
+// heard in them and saves about 6 MB.
 constexpr std::size_t kDictationVocabulary = 60000;
 
 class PocketsphinxTranscriber : public SpeechTranscriber {
