@@ -54,6 +54,9 @@ class Decoder {
 // activity detection that ends an utterance after half a second of pause and ignores stray
 // noise.
 std::vector<std::string> liveDecoderOptions();
+// The longest utterance those options are made for: dictation ends its utterances at this length
+// at the latest, and the wake listener begins a new recognition at least this often.
+inline constexpr int kMaxUtteranceSeconds = 60;
 
 // Makes a decoder on `files` with extra engine options ("-name", "value" pairs; a later value
 // for a name replaces an earlier one). Decoders are made one after another, never at once; any

@@ -5,6 +5,7 @@
 #include <sphinxbase/cmn.h>
 #include <sphinxbase/feat.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -214,6 +215,60 @@ TEST(MakeDecoderTest, TheLiveMeanFollowsSpeechBeforeTheFirstUtteranceEnds) {
   cmn_live_get(cmn, now.data());
   EXPECT_GT(std::abs(now[0] - seed[0]), 0.5) << "energy mean " << seed[0] << " -> " << now[0];
   ASSERT_GE(ps_end_utt(decoder->get()), 0);
+}
+
+// Decodes `samples` in a child process as live decoding does: in inputs of sizes drawn with
+// `seed`, a new utterance at each end of speech, the hypothesis asked for after every input.
+// False when the child did not come back: the engine aborted it.
+bool survivesLiveDecoding(Decoder& decoder, const std::vector<int16_t>& samples, unsigned seed) {
+  pid_t child = fork();
+  if (child == 0) {
+    ps_decoder_t* ps = decoder.get();
+    std::mt19937 random(seed);
+    const std::size_t sizes[] = {160, 320, 500, 1600, 3200, 6400};
+    bool heard = false;
+    ps_start_utt(ps);
+    for (std::size_t at = 0; at < samples.size();) {
+      std::size_t input = std::min(sizes[random() % 6], samples.size() - at);
+      for (std::size_t done = 0; done < input; done += 1600) {
+        std::size_t n = std::min<std::size_t>(1600, input - done);
+        ps_process_raw(ps, samples.data() + at + done, n, FALSE, FALSE);
+        bool in_speech = ps_get_in_speech(ps) != 0;
+        heard = heard || in_speech;
+        if (heard && !in_speech) {
+          ps_end_utt(ps);
+          ps_start_utt(ps);
+          heard = false;
+        }
+      }
+      at += input;
+      ps_get_hyp(ps, nullptr);
+    }
+    ps_end_utt(ps);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(MakeDecoderTest, TheHypothesisCanBeAskedForAfterEveryInput) {
+  // A librivox clip of the engine's test data with its pitch raised (sox pitch 250). With the
+  // engine's own first table of word ends it aborts on these ways of splitting the clip.
+  std::vector<int16_t> clip = readRaw(VORLIN_SPEECH_TESTDATA "/austen-raised-pitch.raw");
+  ASSERT_EQ(clip.size(), 96800u);
+  const unsigned seeds[] = {4, 6, 20, 23, 26};
+  ModelFiles files = *ModelFiles::forLocale(Locale{"en-US"});
+
+  std::vector<std::string> engine_table = liveDecoderOptions();
+  engine_table.insert(engine_table.end(), {"-latsize", "5000"});
+  std::unique_ptr<Decoder> fragile = makeDecoder(files, engine_table);
+  int aborted = 0;
+  for (unsigned seed : seeds) aborted += survivesLiveDecoding(*fragile, clip, seed) ? 0 : 1;
+  EXPECT_GT(aborted, 0) << "the engine no longer aborts here: this test shows nothing";
+
+  std::unique_ptr<Decoder> live = makeDecoder(files, liveDecoderOptions());
+  for (unsigned seed : seeds) EXPECT_TRUE(survivesLiveDecoding(*live, clip, seed)) << seed;
 }
 
 }  // namespace

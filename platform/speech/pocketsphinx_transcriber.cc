@@ -132,9 +132,12 @@ class Decoding {
         if (!decoder_->process(samples + at, frames)) {
           throw Error(engineFailure("the speech engine could not decode audio"));
         }
+        utterance_samples_ += frames;
         bool in_speech = ps_get_in_speech(decoder_->get()) != 0;
         if (in_speech) heard_speech_ = true;
-        if (heard_speech_ && !in_speech) {
+        // Sound that never pauses, music say, is cut into utterances the engine's tables hold.
+        bool too_long = utterance_samples_ >= kMaxUtteranceSeconds * format_.sampleRate();
+        if ((heard_speech_ && !in_speech) || too_long) {
           endUtterance();
           startUtterance();
         }
@@ -149,6 +152,7 @@ class Decoding {
       throw Error(engineFailure("the speech engine could not start an utterance"));
     }
     heard_speech_ = false;
+    utterance_samples_ = 0;
     last_volatile_.clear();
   }
 
@@ -187,6 +191,7 @@ class Decoding {
   audio::AVAudioFormat format_{audio::AVAudioCommonFormat::PCMFormatInt16, 16000, 1, true};
   std::unique_ptr<Decoder> decoder_;
   bool heard_speech_ = false;
+  double utterance_samples_ = 0;  // fed since the utterance started
   bool committed_any_ = false;
   std::string last_volatile_;
 };
