@@ -136,7 +136,8 @@ class Decoding {
         bool in_speech = ps_get_in_speech(decoder_->get()) != 0;
         if (in_speech) heard_speech_ = true;
         // Sound that never pauses, music say, is cut into utterances the engine's tables hold.
-        bool too_long = utterance_samples_ >= kMaxUtteranceSeconds * format_.sampleRate();
+        bool too_long = utterance_samples_ >=
+                        static_cast<std::uint64_t>(kMaxUtteranceSeconds * format_.sampleRate());
         if ((heard_speech_ && !in_speech) || too_long) {
           endUtterance();
           startUtterance();
@@ -191,7 +192,7 @@ class Decoding {
   audio::AVAudioFormat format_{audio::AVAudioCommonFormat::PCMFormatInt16, 16000, 1, true};
   std::unique_ptr<Decoder> decoder_;
   bool heard_speech_ = false;
-  double utterance_samples_ = 0;  // fed since the utterance started
+  std::uint64_t utterance_samples_ = 0;  // fed since the utterance started
   bool committed_any_ = false;
   std::string last_volatile_;
 };
