@@ -10,6 +10,7 @@ packages=(
   libsoxr-dev libpulse-dev pulseaudio pulseaudio-utils
   flite sox python3 util-linux clang libclang-rt-14-dev
   scdoc lintian dpkg-dev file man-db
+  libonnx-dev libprotobuf-dev protobuf-compiler python3-onnx
 )
 
 if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
@@ -22,3 +23,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     "${missing[@]}"
 fi
+
+# The dictation model, and ONNX Runtime for Node.js as the reference our engine is tested
+# against (its install script would fetch GPU builds from outside the registry: the CPU library
+# is in the package itself).
+bash scripts/fetch_models.sh
+npm ci --silent --ignore-scripts --no-audit --no-fund --prefix tests/oracle

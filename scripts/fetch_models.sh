@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Fetches the dictation model from the npm registry: Moonshine tiny's two quantized ONNX files,
+# its MIT licence, and the vocabulary of its SentencePiece tokenizer (one piece a line, the line
+# number is the token id), into DIR (default: models/moonshine-tiny). Pinned versions; npm checks
+# each package's integrity. Safe to run again: a complete DIR is left as it is.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dest=${1:-models/moonshine-tiny}
+moonshine=@moonshine-ai/moonshine-js@0.1.29
+tokenizer=llama-tokenizer-js@1.2.2
+files=(encoder_model.onnx decoder_model_merged.onnx tokenizer.txt LICENSE)
+
+complete=1
+for f in "${files[@]}"; do [ -s "$dest/$f" ] || complete=0; done
+[ "$complete" -eq 1 ] && exit 0
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+(cd "$tmp" && npm pack --silent "$moonshine" "$tokenizer" >/dev/null)
+mkdir -p "$tmp/moonshine" "$tmp/tokenizer"
+tar -xzf "$tmp"/moonshine-ai-moonshine-js-*.tgz -C "$tmp/moonshine"
+tar -xzf "$tmp"/llama-tokenizer-js-*.tgz -C "$tmp/tokenizer"
+
+mkdir -p "$dest"
+cp "$tmp/moonshine/package/dist/model/tiny/quantized/encoder_model.onnx" \
+  "$tmp/moonshine/package/dist/model/tiny/quantized/decoder_model_merged.onnx" \
+  "$tmp/moonshine/package/LICENSE" "$dest/"
+# The tokenizer package carries its vocabulary as base64 of the pieces, one a line, in UTF-8.
+node -e '
+  const fs = require("fs");
+  const js = fs.readFileSync(process.argv[1], "utf8");
+  const m = js.match(/const llama_vocab_base64 = "([^"]+)"/);
+  if (!m) { console.error("fetch_models: no vocabulary in " + process.argv[1]); process.exit(1); }
+  fs.writeFileSync(process.argv[2], Buffer.from(m[1], "base64"));
+' "$tmp/tokenizer/package/llama-tokenizer.js" "$dest/tokenizer.txt"
