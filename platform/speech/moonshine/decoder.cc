@@ -1,0 +1,156 @@
+#include "platform/speech/moonshine/decoder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "platform/speech/error.h"
+#include "platform/speech/moonshine/encoder.h"
+#include "platform/speech/moonshine/weights.h"
+
+namespace speech::moonshine {
+namespace {
+
+void add(float* x, const float* y, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) x[i] += y[i];
+}
+
+}  // namespace
+
+Decoder::Decoder(OnnxWeights& w) {
+  const std::string embed = "/model/decoder/embed_tokens/Gather";
+  embedding_ = w.bytes(embed, 0, {kVocabulary, kWidth});
+  embedding_scale_ =
+      w.scalar_float("/model/decoder/embed_tokens/Gather_output_0_DequantizeLinear", 1);
+  embedding_zero_point_ =
+      w.scalar_byte("/model/decoder/embed_tokens/Gather_output_0_DequantizeLinear", 2);
+  final_norm_ = w.floats("/model/decoder/norm/Mul", 1, {kWidth});
+  inv_freq_ = w.floats("/model/decoder/rotary_emb/MatMul", 0, {1, 16, 1});
+  for (int i = 0; i < 6; ++i) {
+    std::string p = "/model/decoder/layers." + std::to_string(i);
+    Layer layer;
+    layer.self_norm = w.floats(p + "/input_layernorm/Mul", 1, {kWidth});
+    layer.cross_norm = w.floats(p + "/post_attention_layernorm/Mul", 1, {kWidth});
+    layer.mlp_norm = w.floats(p + "/final_layernorm/Mul", 1, {kWidth});
+    layer.q = load_linear(w, p + "/self_attn/q_proj/MatMul_quant", kWidth, kWidth);
+    layer.k = load_linear(w, p + "/self_attn/k_proj/MatMul_quant", kWidth, kWidth);
+    layer.v = load_linear(w, p + "/self_attn/v_proj/MatMul_quant", kWidth, kWidth);
+    layer.o = load_linear(w, p + "/self_attn/dense/MatMul_quant", kWidth, kWidth);
+    layer.cross_q = load_linear(w, p + "/encoder_attn/q_proj/MatMul_quant", kWidth, kWidth);
+    layer.cross_k = load_linear(w, p + "/encoder_attn/k_proj/MatMul_quant", kWidth, kWidth);
+    layer.cross_v = load_linear(w, p + "/encoder_attn/v_proj/MatMul_quant", kWidth, kWidth);
+    layer.cross_o = load_linear(w, p + "/encoder_attn/dense/MatMul_quant", kWidth, kWidth);
+    layer.up = load_linear(w, p + "/mlp/up_proj/MatMul_quant", kWidth, 8 * kWidth);
+    layer.up.bias = w.floats(p + "/mlp/up_proj/Add", 0, {8 * kWidth});
+    layer.down = load_linear(w, p + "/mlp/down_proj/MatMul_quant", 4 * kWidth, kWidth);
+    layer.down.bias = w.floats(p + "/mlp/down_proj/Add", 0, {kWidth});
+    layers_.push_back(std::move(layer));
+  }
+}
+
+void Decoder::start(const float* encoded, int frames, State& s) const {
+  s.frames = frames;
+  s.length = 0;
+  s.cross_k.resize(layers_.size());
+  s.cross_v.resize(layers_.size());
+  s.self_k.resize(layers_.size());
+  s.self_v.resize(layers_.size());
+  auto cells = static_cast<std::size_t>(frames) * kWidth;
+  for (std::size_t l = 0; l < layers_.size(); ++l) {
+    s.cross_k[l].resize(cells);
+    s.cross_v[l].resize(cells);
+    // The model quantizes the encoder output once, all frames together.
+    linear(encoded, frames, layers_[l].cross_k, RowQuantization::kShared, s.linear,
+           s.cross_k[l].data());
+    linear(encoded, frames, layers_[l].cross_v, RowQuantization::kShared, s.linear,
+           s.cross_v[l].data());
+  }
+}
+
+void Decoder::step(std::span<const std::int32_t> tokens, State& s, std::vector<float>& out) const {
+  int rows = static_cast<int>(tokens.size());
+  auto cells = static_cast<std::size_t>(rows) * kWidth;
+  int first = s.length;
+  s.x.resize(cells);
+  s.h.resize(cells);
+  s.q.resize(cells);
+  s.a.resize(cells);
+  s.mlp.resize(static_cast<std::size_t>(rows) * 8 * kWidth);
+  for (int r = 0; r < rows; ++r) {
+    std::int32_t token = tokens[static_cast<std::size_t>(r)];
+    if (token < 0 || token >= kVocabulary)
+      throw Error("moonshine: token " + std::to_string(token) + " is out of range");
+    const std::uint8_t* e = embedding_.data() + static_cast<std::size_t>(token) * kWidth;
+    for (int i = 0; i < kWidth; ++i)
+      s.x[static_cast<std::size_t>(r) * kWidth + i] =
+          static_cast<float>(e[i] - embedding_zero_point_) * embedding_scale_;
+  }
+  std::size_t capacity = static_cast<std::size_t>(first + rows) * kWidth;
+  for (std::size_t l = 0; l < layers_.size(); ++l) {
+    const Layer& layer = layers_[l];
+    std::vector<float>& k = s.self_k[l];
+    std::vector<float>& v = s.self_v[l];
+    if (k.size() < capacity) {
+      k.resize(capacity);
+      v.resize(capacity);
+    }
+    float* new_k = k.data() + static_cast<std::size_t>(first) * kWidth;
+    float* new_v = v.data() + static_cast<std::size_t>(first) * kWidth;
+
+    layer_norm(s.x.data(), rows, layer.self_norm.data(), s.h.data());
+    linear(s.h.data(), rows, layer.q, RowQuantization::kPerRow, s.linear, s.q.data());
+    linear(s.h.data(), rows, layer.k, RowQuantization::kPerRow, s.linear, new_k);
+    linear(s.h.data(), rows, layer.v, RowQuantization::kPerRow, s.linear, new_v);
+    rotate(s.q.data(), rows, first, inv_freq_);
+    rotate(new_k, rows, first, inv_freq_);
+    attention(s.q.data(), rows, k.data(), v.data(), first + rows, true, first, s.scores,
+              s.a.data());
+    linear(s.a.data(), rows, layer.o, RowQuantization::kPerRow, s.linear, s.h.data());
+    add(s.x.data(), s.h.data(), cells);
+
+    layer_norm(s.x.data(), rows, layer.cross_norm.data(), s.h.data());
+    linear(s.h.data(), rows, layer.cross_q, RowQuantization::kPerRow, s.linear, s.q.data());
+    attention(s.q.data(), rows, s.cross_k[l].data(), s.cross_v[l].data(), s.frames, false, 0,
+              s.scores, s.a.data());
+    linear(s.a.data(), rows, layer.cross_o, RowQuantization::kPerRow, s.linear, s.h.data());
+    add(s.x.data(), s.h.data(), cells);
+
+    layer_norm(s.x.data(), rows, layer.mlp_norm.data(), s.h.data());
+    linear(s.h.data(), rows, layer.up, RowQuantization::kPerRow, s.linear, s.mlp.data());
+    // The first half is the value, the second the SiLU gate; the product goes in the first half.
+    for (int r = 0; r < rows; ++r) {
+      float* u = s.mlp.data() + static_cast<std::size_t>(r) * 8 * kWidth;
+      for (int i = 0; i < 4 * kWidth; ++i) {
+        float gate = u[4 * kWidth + i];
+        u[i] *= gate / (1.0f + std::exp(-gate));
+      }
+      // Compact the products so that the down projection reads [rows, 4 * kWidth].
+      std::copy(u, u + 4 * kWidth, s.mlp.data() + static_cast<std::size_t>(r) * 4 * kWidth);
+    }
+    linear(s.mlp.data(), rows, layer.down, RowQuantization::kPerRow, s.linear, s.h.data());
+    add(s.x.data(), s.h.data(), cells);
+  }
+  s.length = first + rows;
+  layer_norm(s.x.data(), rows, final_norm_.data(), s.h.data());
+  out.resize(static_cast<std::size_t>(rows) * kVocabulary);
+  logits(s.h.data(), rows, out.data());
+}
+
+void Decoder::logits(const float* x, int rows, float* out) const {
+  // The model multiplies by the dequantized embedding in float: (q - zero) * scale per weight.
+  // Summing x * q and x * zero apart gives the same value up to rounding at a fraction of the work.
+  for (int r = 0; r < rows; ++r) {
+    const float* in = x + static_cast<std::size_t>(r) * kWidth;
+    float total = 0;
+    for (int i = 0; i < kWidth; ++i) total += in[i];
+    float* y = out + static_cast<std::size_t>(r) * kVocabulary;
+    for (int t = 0; t < kVocabulary; ++t) {
+      const std::uint8_t* e = embedding_.data() + static_cast<std::size_t>(t) * kWidth;
+      float dot = 0;
+      for (int i = 0; i < kWidth; ++i) dot += in[i] * static_cast<float>(e[i]);
+      y[t] = (dot - total * static_cast<float>(embedding_zero_point_)) * embedding_scale_;
+    }
+  }
+}
+
+}  // namespace speech::moonshine

@@ -1,0 +1,153 @@
+#include "platform/speech/moonshine/encoder.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "platform/speech/moonshine/weights.h"
+
+namespace speech::moonshine {
+
+std::size_t encoder_frames(std::size_t samples) {
+  if (samples < kMinEncoderSamples) return 0;
+  std::size_t first = (samples - 127) / 64 + 1;
+  std::size_t second = (first - 7) / 3 + 1;
+  return (second - 3) / 2 + 1;
+}
+
+QuantizedLinear load_linear(OnnxWeights& weights, const std::string& node, int in, int out) {
+  QuantizedLinear w;
+  w.in = in;
+  w.out = out;
+  std::vector<std::uint8_t> bytes = weights.bytes(node, 1, {in, out});
+  w.weight.resize(bytes.size());
+  for (std::size_t i = 0; i < bytes.size(); ++i)
+    w.weight[i] = static_cast<std::int8_t>(bytes[i] - 128);
+  w.zero_point = static_cast<std::int8_t>(weights.scalar_byte(node, 3) - 128);
+  w.scale = weights.scalar_float(node + "_scales_mul", 1);
+  return w;
+}
+
+Encoder::Conv Encoder::load_conv(OnnxWeights& weights, const std::string& name, int in, int out,
+                                 int kernel, int stride, bool has_bias) {
+  Conv conv{in, out, kernel, stride, {}, {}};
+  // Stored as int8 with a float scale and offset: weight = q * scale + offset.
+  std::vector<std::uint8_t> q = weights.bytes(name + ".weight_cast_node", 0, {out, in, kernel});
+  float scale = weights.floats(name + ".weight_mul_node", 1, {1})[0];
+  float offset = weights.floats(name + ".weight_add_node", 1, {1})[0];
+  conv.weight.resize(q.size());
+  for (std::size_t i = 0; i < q.size(); ++i)
+    conv.weight[i] = static_cast<float>(static_cast<std::int8_t>(q[i])) * scale + offset;
+  if (has_bias) conv.bias = weights.floats("/" + name + "/Conv", 2, {out});
+  return conv;
+}
+
+Encoder::Encoder(OnnxWeights& w)
+    : conv1_(load_conv(w, "conv1", 1, kWidth, 127, 64, false)),
+      conv2_(load_conv(w, "conv2", kWidth, 2 * kWidth, 7, 3, true)),
+      conv3_(load_conv(w, "conv3", 2 * kWidth, kWidth, 3, 2, true)),
+      norm_scale_(w.floats("/groupnorm/Mul", 1, {kWidth, 1})),
+      norm_shift_(w.floats("/groupnorm/Add", 1, {kWidth, 1})),
+      final_norm_(w.floats("/layer_norm/Mul", 1, {kWidth})),
+      inv_freq_(w.floats("/rotary_emb/MatMul", 0, {1, kHeadDim / 2 - 2, 1})) {
+  for (int i = 0; i < 6; ++i) {
+    std::string p = "/layers." + std::to_string(i);
+    Layer layer;
+    layer.attention_norm = w.floats(p + "/input_layernorm/Mul", 1, {kWidth});
+    layer.mlp_norm = w.floats(p + "/post_attention_layernorm/Mul", 1, {kWidth});
+    layer.q = load_linear(w, p + "/self_attn/q_proj/MatMul_quant", kWidth, kWidth);
+    layer.k = load_linear(w, p + "/self_attn/k_proj/MatMul_quant", kWidth, kWidth);
+    layer.v = load_linear(w, p + "/self_attn/v_proj/MatMul_quant", kWidth, kWidth);
+    layer.o = load_linear(w, p + "/self_attn/dense/MatMul_quant", kWidth, kWidth);
+    layer.fc1 = load_linear(w, p + "/mlp/fc1/MatMul_quant", kWidth, 4 * kWidth);
+    layer.fc1.bias = w.floats(p + "/mlp/fc1/Add", 0, {4 * kWidth});
+    layer.fc2 = load_linear(w, p + "/mlp/fc2/MatMul_quant", 4 * kWidth, kWidth);
+    layer.fc2.bias = w.floats(p + "/mlp/fc2/Add", 0, {kWidth});
+    layers_.push_back(std::move(layer));
+  }
+}
+
+void Encoder::convolve(const Conv& conv, const float* in, int in_length,
+                       std::vector<float>& columns, float* out) {
+  int out_length = (in_length - conv.kernel) / conv.stride + 1;
+  int depth = conv.in * conv.kernel;
+  // Unfold a block of output steps at a time so that the scratch stays small on long input.
+  constexpr int kBlock = 128;
+  columns.resize(static_cast<std::size_t>(depth) * kBlock);
+  for (int t0 = 0; t0 < out_length; t0 += kBlock) {
+    int n = std::min(kBlock, out_length - t0);
+    for (int c = 0; c < conv.in; ++c)
+      for (int k = 0; k < conv.kernel; ++k) {
+        float* row = columns.data() + static_cast<std::size_t>(c * conv.kernel + k) * n;
+        const float* src = in + static_cast<std::size_t>(c) * in_length + k;
+        for (int t = 0; t < n; ++t) row[t] = src[static_cast<std::size_t>(t0 + t) * conv.stride];
+      }
+    sgemm(false, conv.out, n, depth, 1.0f, conv.weight.data(), depth, columns.data(), n, 0.0f,
+          out + t0, out_length);
+  }
+  if (!conv.bias.empty())
+    for (int c = 0; c < conv.out; ++c)
+      for (int t = 0; t < out_length; ++t)
+        out[static_cast<std::size_t>(c) * out_length + t] += conv.bias[c];
+}
+
+void Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<float>& out) const {
+  std::size_t frames = encoder_frames(samples.size());
+  out.assign(frames * kWidth, 0.0f);
+  if (frames == 0) return;
+  int n0 = static_cast<int>(samples.size());
+  int n1 = (n0 - 127) / 64 + 1, n2 = (n1 - 7) / 3 + 1, n3 = static_cast<int>(frames);
+
+  // Front end, channels first.
+  s.a.resize(static_cast<std::size_t>(kWidth) * n1);
+  convolve(conv1_, samples.data(), n0, s.columns, s.a.data());
+  double sum = 0, squares = 0;
+  for (float& x : s.a) {
+    x = std::tanh(x);
+    sum += x;
+  }
+  auto mean = static_cast<float>(sum / static_cast<double>(s.a.size()));
+  for (float x : s.a) squares += static_cast<double>(x - mean) * (x - mean);
+  auto deviation = static_cast<float>(std::sqrt(squares / static_cast<double>(s.a.size()) + 1e-5));
+  for (int c = 0; c < kWidth; ++c) {
+    float* row = s.a.data() + static_cast<std::size_t>(c) * n1;
+    for (int t = 0; t < n1; ++t)
+      row[t] = (row[t] - mean) / deviation * norm_scale_[c] + norm_shift_[c];
+  }
+  s.b.resize(static_cast<std::size_t>(2 * kWidth) * n2);
+  convolve(conv2_, s.a.data(), n1, s.columns, s.b.data());
+  gelu(s.b.data(), s.b.size());
+  s.a.resize(static_cast<std::size_t>(kWidth) * n3);
+  convolve(conv3_, s.b.data(), n2, s.columns, s.a.data());
+  gelu(s.a.data(), s.a.size());
+  float* x = out.data();
+  for (int c = 0; c < kWidth; ++c)
+    for (int t = 0; t < n3; ++t)
+      x[static_cast<std::size_t>(t) * kWidth + c] = s.a[static_cast<std::size_t>(c) * n3 + t];
+
+  // Transformer layers.
+  std::size_t cells = frames * kWidth;
+  s.h.resize(frames * 4 * kWidth);
+  s.q.resize(cells);
+  s.k.resize(cells);
+  s.v.resize(cells);
+  for (const Layer& layer : layers_) {
+    layer_norm(x, n3, layer.attention_norm.data(), s.h.data());
+    // q, k and v share one quantization of the normalized input.
+    linear(s.h.data(), n3, layer.q, RowQuantization::kShared, s.linear, s.q.data());
+    linear(s.h.data(), n3, layer.k, RowQuantization::kShared, s.linear, s.k.data());
+    linear(s.h.data(), n3, layer.v, RowQuantization::kShared, s.linear, s.v.data());
+    rotate(s.q.data(), n3, 0, inv_freq_);
+    rotate(s.k.data(), n3, 0, inv_freq_);
+    attention(s.q.data(), n3, s.k.data(), s.v.data(), n3, false, 0, s.scores, s.h.data());
+    linear(s.h.data(), n3, layer.o, RowQuantization::kShared, s.linear, s.q.data());
+    for (std::size_t i = 0; i < cells; ++i) x[i] += s.q[i];
+    layer_norm(x, n3, layer.mlp_norm.data(), s.q.data());
+    linear(s.q.data(), n3, layer.fc1, RowQuantization::kShared, s.linear, s.h.data());
+    gelu(s.h.data(), frames * 4 * kWidth);
+    linear(s.h.data(), n3, layer.fc2, RowQuantization::kShared, s.linear, s.q.data());
+    for (std::size_t i = 0; i < cells; ++i) x[i] += s.q[i];
+  }
+  layer_norm(x, n3, final_norm_.data(), x);
+}
+
+}  // namespace speech::moonshine

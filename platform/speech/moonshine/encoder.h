@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/speech/moonshine/layers.h"
+
+namespace speech::moonshine {
+
+class OnnxWeights;
+
+// Samples per encoder frame, and the fewest samples that make one frame: the three
+// convolutions (kernel 127 stride 64, kernel 7 stride 3, kernel 3 stride 2) need
+// 127 + 64 * (3 * 2 + 6) samples for their first output.
+inline constexpr std::size_t kSamplesPerFrame = 64 * 3 * 2;
+inline constexpr std::size_t kMinEncoderSamples = 127 + 64 * (3 * (3 - 1) + 7 - 1);
+
+// Number of encoder frames for `samples` samples (0 when too short).
+std::size_t encoder_frames(std::size_t samples);
+
+// The audio encoder: a convolutional front end on raw samples, then transformer layers with
+// rotary positions.
+class Encoder {
+ public:
+  explicit Encoder(OnnxWeights& weights);
+
+  struct Scratch {
+    std::vector<float> a, b, columns, scores, q, k, v, h;
+    LinearScratch linear;
+  };
+  // Encoded frames [encoder_frames(samples.size()), kWidth], row-major, into `out`.
+  void encode(std::span<const float> samples, Scratch& scratch, std::vector<float>& out) const;
+
+ private:
+  struct Layer {
+    std::vector<float> attention_norm, mlp_norm;
+    QuantizedLinear q, k, v, o, fc1, fc2;
+  };
+  struct Conv {
+    int in = 0, out = 0, kernel = 0, stride = 0;
+    std::vector<float> weight;  // [out, in * kernel]
+    std::vector<float> bias;    // empty when none
+  };
+  static Conv load_conv(OnnxWeights& weights, const std::string& name, int in, int out, int kernel,
+                        int stride, bool has_bias);
+  static void convolve(const Conv& conv, const float* in, int in_length,
+                       std::vector<float>& columns, float* out);
+
+  Conv conv1_, conv2_, conv3_;
+  std::vector<float> norm_scale_, norm_shift_;  // the front end's GroupNorm, per channel
+  std::vector<Layer> layers_;
+  std::vector<float> final_norm_;
+  std::vector<float> inv_freq_;
+};
+
+// The quantized linear layer whose MatMulInteger node is `node` (…/MatMul_quant).
+QuantizedLinear load_linear(OnnxWeights& weights, const std::string& node, int in, int out);
+
+}  // namespace speech::moonshine

@@ -1,0 +1,151 @@
+#include "platform/speech/moonshine/layers.h"
+
+#include <oneapi/dnnl/dnnl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "platform/speech/error.h"
+
+namespace speech::moonshine {
+namespace {
+
+void check(dnnl_status_t status, const char* what) {
+  if (status != dnnl_success)
+    throw Error(std::string("moonshine: oneDNN ") + what + " failed with status " +
+                std::to_string(static_cast<int>(status)));
+}
+
+void softmax(float* x, int n) {
+  float top = *std::max_element(x, x + n);
+  float sum = 0;
+  for (int i = 0; i < n; ++i) {
+    x[i] = std::exp(x[i] - top);
+    sum += x[i];
+  }
+  for (int i = 0; i < n; ++i) x[i] /= sum;
+}
+
+}  // namespace
+
+QuantizationParams quantize(std::span<const float> x, std::uint8_t* out) {
+  float lo = 0, hi = 0;
+  for (float v : x) {
+    lo = std::min(lo, v);
+    hi = std::max(hi, v);
+  }
+  QuantizationParams p;
+  p.scale = hi == lo ? 1.0f : (hi - lo) / 255.0f;
+  float zero = std::clamp(0.0f - lo / p.scale, 0.0f, 255.0f);
+  p.zero_point = static_cast<std::uint8_t>(std::nearbyint(zero));
+  float below = 0.0f - p.zero_point, above = 255.0f - p.zero_point;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    float q = std::clamp(x[i] / p.scale, below, above);  // NaN stays NaN here and maps to 0 below
+    long r = std::isnan(q) ? 0 : std::lrint(q);
+    out[i] = static_cast<std::uint8_t>(r + p.zero_point);
+  }
+  return p;
+}
+
+void linear(const float* x, int rows, const QuantizedLinear& w, RowQuantization mode,
+            LinearScratch& s, float* out) {
+  auto in = static_cast<std::size_t>(w.in), cols = static_cast<std::size_t>(w.out);
+  std::size_t n = static_cast<std::size_t>(rows) * in;
+  if (s.quantized.size() < n) s.quantized.resize(n);
+  if (s.products.size() < static_cast<std::size_t>(rows) * cols)
+    s.products.resize(static_cast<std::size_t>(rows) * cols);
+  const std::int32_t no_offset = 0;
+  auto multiply = [&](int first_row, int row_count, QuantizationParams p) {
+    check(dnnl_gemm_u8s8s32('N', 'N', 'F', row_count, w.out, w.in, 1.0f,
+                            s.quantized.data() + first_row * in, w.in, p.zero_point,
+                            w.weight.data(), w.out, w.zero_point, 0.0f,
+                            s.products.data() + first_row * cols, w.out, &no_offset),
+          "integer matrix product");
+    float scale = p.scale * w.scale;  // the model multiplies the two scales first
+    for (int r = first_row; r < first_row + row_count; ++r) {
+      const std::int32_t* product = s.products.data() + r * cols;
+      float* y = out + r * cols;
+      for (std::size_t c = 0; c < cols; ++c) y[c] = static_cast<float>(product[c]) * scale;
+      if (!w.bias.empty())
+        for (std::size_t c = 0; c < cols; ++c) y[c] += w.bias[c];
+    }
+  };
+  if (rows == 0) return;
+  if (mode == RowQuantization::kShared) {
+    multiply(0, rows, quantize({x, n}, s.quantized.data()));
+  } else {
+    for (int r = 0; r < rows; ++r)
+      multiply(r, 1, quantize({x + r * in, in}, s.quantized.data() + r * in));
+  }
+}
+
+void sgemm(bool transpose_b, int m, int n, int k, float alpha, const float* a, int lda,
+           const float* b, int ldb, float beta, float* c, int ldc) {
+  if (m == 0 || n == 0) return;
+  check(dnnl_sgemm('N', transpose_b ? 'T' : 'N', m, n, k, alpha, a, lda, b, ldb, beta, c, ldc),
+        "matrix product");
+}
+
+void layer_norm(const float* x, int rows, const float* weight, float* out) {
+  for (int r = 0; r < rows; ++r) {
+    const float* in = x + r * kWidth;
+    float* y = out + r * kWidth;
+    double sum = 0;
+    for (int i = 0; i < kWidth; ++i) sum += in[i];
+    auto mean = static_cast<float>(sum / kWidth);
+    double squares = 0;
+    for (int i = 0; i < kWidth; ++i) squares += static_cast<double>(in[i] - mean) * (in[i] - mean);
+    auto deviation = static_cast<float>(std::sqrt(squares / kWidth + 1e-5));
+    for (int i = 0; i < kWidth; ++i) y[i] = (in[i] - mean) / deviation * weight[i];
+  }
+}
+
+void gelu(float* x, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i)
+    x[i] = 0.5f * x[i] * (1.0f + std::erf(x[i] * static_cast<float>(M_SQRT1_2)));
+}
+
+void rotate(float* x, int rows, int first_position, std::span<const float> inv_freq) {
+  for (int r = 0; r < rows; ++r) {
+    auto position = static_cast<float>(first_position + r);
+    for (std::size_t i = 0; i < inv_freq.size(); ++i) {
+      float angle = position * inv_freq[i];
+      float c = std::cos(angle), s = std::sin(angle);
+      for (int h = 0; h < kHeads; ++h) {
+        float* pair = x + r * kWidth + h * kHeadDim + 2 * i;
+        float a = pair[0], b = pair[1];
+        pair[0] = a * c - b * s;
+        pair[1] = b * c + a * s;
+      }
+    }
+  }
+}
+
+void attention(const float* q, int q_rows, const float* k, const float* v, int kv_rows, bool causal,
+               int first_position, std::vector<float>& scores, float* out) {
+  if (q_rows == 0) return;
+  if (kv_rows == 0) {
+    std::fill(out, out + static_cast<std::size_t>(q_rows) * kWidth, 0.0f);
+    return;
+  }
+  std::size_t cells = static_cast<std::size_t>(q_rows) * kv_rows;
+  if (scores.size() < cells) scores.resize(cells);
+  // The model scales queries and keys by 36^-1/4 each.
+  const float scale = 1.0f / std::sqrt(static_cast<float>(kHeadDim));
+  for (int h = 0; h < kHeads; ++h) {
+    sgemm(true, q_rows, kv_rows, kHeadDim, scale, q + h * kHeadDim, kWidth, k + h * kHeadDim,
+          kWidth, 0.0f, scores.data(), kv_rows);
+    for (int r = 0; r < q_rows; ++r) {
+      float* row = scores.data() + static_cast<std::size_t>(r) * kv_rows;
+      int visible = causal ? std::min(kv_rows, first_position + r + 1) : kv_rows;
+      softmax(row, visible);
+      std::fill(row + visible, row + kv_rows, 0.0f);
+    }
+    sgemm(false, q_rows, kHeadDim, kv_rows, 1.0f, scores.data(), kv_rows, v + h * kHeadDim, kWidth,
+          0.0f, out + h * kHeadDim, kWidth);
+  }
+}
+
+}  // namespace speech::moonshine

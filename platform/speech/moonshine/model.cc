@@ -1,0 +1,92 @@
+#include "platform/speech/moonshine/model.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "platform/speech/moonshine/weights.h"
+
+namespace speech::moonshine {
+namespace {
+
+std::int32_t argmax(const float* logits) {
+  return static_cast<std::int32_t>(std::max_element(logits, logits + kVocabulary) - logits);
+}
+
+}  // namespace
+
+std::unique_ptr<Model> Model::load(const std::string& encoder_path,
+                                   const std::string& decoder_path) {
+  // One file at a time, so that only one parsed file is in memory at once.
+  std::unique_ptr<Encoder> encoder;
+  {
+    OnnxWeights weights(encoder_path);
+    encoder = std::make_unique<Encoder>(weights);
+  }
+  OnnxWeights weights(decoder_path);
+  return std::unique_ptr<Model>(new Model(std::move(*encoder), weights));
+}
+
+Model::Model(Encoder&& encoder, OnnxWeights& decoder)
+    : encoder_(std::move(encoder)), decoder_(decoder) {}
+
+std::size_t max_tokens(std::size_t samples) {
+  samples = std::min(samples, kMaxSegmentSamples);
+  return static_cast<std::size_t>(
+      std::ceil(static_cast<double>(samples) / kSampleRateHz * kMaxTokensPerSecond));
+}
+
+Session::Session(const Model& model, int threads) : model_(model), threads_(std::max(1, threads)) {}
+
+std::vector<std::int32_t> Session::transcribe(std::span<const float> samples,
+                                              std::span<const std::int32_t> prefix) {
+  kept_.clear();
+  samples = samples.first(std::min(samples.size(), kMaxSegmentSamples));
+  std::size_t frames = encoder_frames(samples.size());
+  if (frames == 0) return {};
+  omp_set_num_threads(threads_);
+  samples_.resize(samples.size());
+  std::transform(samples.begin(), samples.end(), samples_.begin(),
+                 [](float x) { return std::isnan(x) ? 0.0f : std::clamp(x, -1.0f, 1.0f); });
+  model_.encoder().encode(samples_, encoder_scratch_, encoded_);
+  const Decoder& decoder = model_.decoder();
+  decoder.start(encoded_.data(), static_cast<int>(frames), state_);
+
+  std::size_t limit = max_tokens(samples.size());
+  // The prefix is good up to its first token the model could not have given.
+  std::size_t usable = 0;
+  while (usable < prefix.size() && usable < limit && prefix[usable] >= 0 &&
+         prefix[usable] < kVocabulary && prefix[usable] != kEndToken)
+    ++usable;
+  std::vector<std::int32_t> input{kStartToken};
+  input.insert(input.end(), prefix.begin(), prefix.begin() + static_cast<std::ptrdiff_t>(usable));
+  decoder.step(input, state_, logits_);
+
+  auto keep = [&](const float* row) {
+    if (static_cast<int>(kept_.size() / kVocabulary) < keep_steps_)
+      kept_.insert(kept_.end(), row, row + kVocabulary);
+  };
+  std::vector<std::int32_t> tokens;
+  std::size_t row = 0;
+  std::int32_t next = 0;
+  for (;; ++row) {
+    const float* logits = logits_.data() + row * kVocabulary;
+    keep(logits);
+    next = argmax(logits);
+    if (row == usable || next != prefix[row]) break;
+    tokens.push_back(next);
+  }
+  // The cache holds the start token and the kept tokens; later ones are forgotten.
+  Decoder::truncate(state_, static_cast<int>(row) + 1);
+  while (next != kEndToken && tokens.size() < limit) {
+    tokens.push_back(next);
+    if (tokens.size() == limit) break;
+    decoder.step({&next, 1}, state_, logits_);
+    keep(logits_.data());
+    next = argmax(logits_.data());
+  }
+  return tokens;
+}
+
+}  // namespace speech::moonshine

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/speech/moonshine/decoder.h"
+#include "platform/speech/moonshine/encoder.h"
+
+// Moonshine tiny, the speech-to-text model, run from its two ONNX files.
+namespace speech::moonshine {
+
+inline constexpr int kSampleRateHz = 16000;
+// The longest segment the model was trained for; transcribe() cuts longer input to it.
+inline constexpr std::size_t kMaxSegmentSamples = 30 * kSampleRateHz;
+// Decoding stops after this many tokens per second of audio, so that a model caught in a loop
+// still ends.
+inline constexpr int kMaxTokensPerSecond = 6;
+
+// The weights. Immutable once loaded: share it between threads.
+class Model {
+ public:
+  // Reads both ONNX files; throws speech::Error naming the file and what is wrong (missing,
+  // empty, not ONNX, a weight missing or of the wrong shape).
+  static std::unique_ptr<Model> load(const std::string& encoder_path,
+                                     const std::string& decoder_path);
+
+  const Encoder& encoder() const { return encoder_; }
+  const Decoder& decoder() const { return decoder_; }
+
+ private:
+  Model(Encoder&& encoder, OnnxWeights& decoder);
+  Encoder encoder_;
+  Decoder decoder_;
+};
+
+// The most tokens transcribe() gives for `samples` samples.
+std::size_t max_tokens(std::size_t samples);
+
+// One decoding context: owns its scratch memory and caches; use from one thread at a time.
+class Session {
+ public:
+  explicit Session(const Model& model, int threads = 1);
+
+  // Greedy tokens (no start or end token) for `samples`, 16 kHz mono in [-1, 1] (values outside
+  // are clipped, non-numbers read as 0). At most max_tokens(samples) tokens; stops at the end
+  // token. Input too short for one encoder frame gives no tokens; input longer than
+  // kMaxSegmentSamples is cut to it.
+  // `prefix`: tokens an earlier call gave for a shorter beginning of the same segment. They are
+  // fed in one batched (causal) pass and kept up to the first that is not the model's own
+  // greedy choice; decoding continues from there. So the result equals plain greedy decoding
+  // whenever the prefix agrees with it, and costs one pass instead of one step per kept token.
+  std::vector<std::int32_t> transcribe(std::span<const float> samples,
+                                       std::span<const std::int32_t> prefix = {});
+
+  // The logits of the first `steps` greedy decoding steps of the last transcribe() call
+  // (fewer when it ended sooner), [steps, kVocabulary]; kept only when asked for with
+  // keep_logits(). For comparing with other implementations.
+  void keep_logits(int steps) { keep_steps_ = steps; }
+  const std::vector<float>& kept_logits() const { return kept_; }
+
+ private:
+  const Model& model_;
+  int threads_;
+  std::vector<float> samples_;
+  Encoder::Scratch encoder_scratch_;
+  std::vector<float> encoded_;
+  Decoder::State state_;
+  std::vector<float> logits_;
+  int keep_steps_ = 0;
+  std::vector<float> kept_;
+};
+
+}  // namespace speech::moonshine
