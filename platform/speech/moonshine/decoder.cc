@@ -56,6 +56,7 @@ void Decoder::start(const float* encoded, int frames, State& s) const {
   s.self_k.resize(layers_.size());
   s.self_v.resize(layers_.size());
   auto cells = static_cast<std::size_t>(frames) * kWidth;
+  s.linear.threads = s.threads;
   for (std::size_t l = 0; l < layers_.size(); ++l) {
     s.cross_k[l].resize(cells);
     s.cross_v[l].resize(cells);
@@ -69,6 +70,7 @@ void Decoder::start(const float* encoded, int frames, State& s) const {
 
 void Decoder::step(std::span<const std::int32_t> tokens, State& s, std::vector<float>& out) const {
   int rows = static_cast<int>(tokens.size());
+  s.linear.threads = 1;  // one token's products are too small to share
   auto cells = static_cast<std::size_t>(rows) * kWidth;
   int first = s.length;
   s.x.resize(cells);
@@ -133,23 +135,17 @@ void Decoder::step(std::span<const std::int32_t> tokens, State& s, std::vector<f
   s.length = first + rows;
   layer_norm(s.x.data(), rows, final_norm_.data(), s.h.data());
   out.resize(static_cast<std::size_t>(rows) * kVocabulary);
-  logits(s.h.data(), rows, out.data());
+  logits(s.h.data(), rows, s.threads, out.data());
 }
 
-void Decoder::logits(const float* x, int rows, float* out) const {
-  // The model multiplies by the dequantized embedding in float: (q - zero) * scale per weight.
-  // Summing x * q and x * zero apart gives the same value up to rounding at a fraction of the work.
+void Decoder::logits(const float* x, int rows, int threads, float* out) const {
   for (int r = 0; r < rows; ++r) {
     const float* in = x + static_cast<std::size_t>(r) * kWidth;
-    float total = 0;
-    for (int i = 0; i < kWidth; ++i) total += in[i];
     float* y = out + static_cast<std::size_t>(r) * kVocabulary;
-    for (int t = 0; t < kVocabulary; ++t) {
-      const std::uint8_t* e = embedding_.data() + static_cast<std::size_t>(t) * kWidth;
-      float dot = 0;
-      for (int i = 0; i < kWidth; ++i) dot += in[i] * static_cast<float>(e[i]);
-      y[t] = (dot - total * static_cast<float>(embedding_zero_point_)) * embedding_scale_;
-    }
+    parallel_for(threads, kVocabulary, [&](int, int begin, int end) {
+      dequantized_products(in, embedding_.data() + static_cast<std::size_t>(begin) * kWidth,
+                           end - begin, embedding_zero_point_, embedding_scale_, y + begin);
+    });
   }
 }
 

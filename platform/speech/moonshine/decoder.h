@@ -26,7 +26,8 @@ class Decoder {
   struct State {
     std::vector<std::vector<float>> cross_k, cross_v, self_k, self_v;  // per layer, rows of kWidth
     int frames = 0;
-    int length = 0;  // tokens in the self-attention cache
+    int length = 0;   // tokens in the self-attention cache
+    int threads = 1;  // for the output layer
     std::vector<float> x, h, q, k, v, a, mlp, scores;
     LinearScratch linear;
   };
@@ -47,7 +48,7 @@ class Decoder {
     std::vector<float> self_norm, cross_norm, mlp_norm;
     QuantizedLinear q, k, v, o, cross_q, cross_k, cross_v, cross_o, up, down;
   };
-  void logits(const float* x, int rows, float* out) const;
+  void logits(const float* x, int rows, int threads, float* out) const;
 
   std::vector<std::uint8_t> embedding_;  // [kVocabulary, kWidth] as stored
   float embedding_scale_ = 0;

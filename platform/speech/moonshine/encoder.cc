@@ -66,28 +66,39 @@ Encoder::Encoder(OnnxWeights& w)
   }
 }
 
-void Encoder::convolve(const Conv& conv, const float* in, int in_length,
-                       std::vector<float>& columns, float* out) {
+void Encoder::convolve(const Conv& conv, const float* in, int in_length, Scratch& s, float* out) {
   int out_length = (in_length - conv.kernel) / conv.stride + 1;
   int depth = conv.in * conv.kernel;
   // Unfold a block of output steps at a time so that the scratch stays small on long input.
   constexpr int kBlock = 128;
-  columns.resize(static_cast<std::size_t>(depth) * kBlock);
-  for (int t0 = 0; t0 < out_length; t0 += kBlock) {
-    int n = std::min(kBlock, out_length - t0);
-    for (int c = 0; c < conv.in; ++c)
-      for (int k = 0; k < conv.kernel; ++k) {
-        float* row = columns.data() + static_cast<std::size_t>(c * conv.kernel + k) * n;
-        const float* src = in + static_cast<std::size_t>(c) * in_length + k;
-        for (int t = 0; t < n; ++t) row[t] = src[static_cast<std::size_t>(t0 + t) * conv.stride];
-      }
-    sgemm(false, conv.out, n, depth, 1.0f, conv.weight.data(), depth, columns.data(), n, 0.0f,
-          out + t0, out_length);
-  }
-  if (!conv.bias.empty())
-    for (int c = 0; c < conv.out; ++c)
-      for (int t = 0; t < out_length; ++t)
-        out[static_cast<std::size_t>(c) * out_length + t] += conv.bias[c];
+  int blocks = (out_length + kBlock - 1) / kBlock;
+  s.columns.resize(static_cast<std::size_t>(std::max(1, s.threads)));
+  parallel_for(s.threads, blocks, [&](int part, int first_block, int end_block) {
+    std::vector<float>& columns = s.columns[static_cast<std::size_t>(part)];
+    columns.resize(static_cast<std::size_t>(depth) * kBlock);
+    for (int block = first_block; block < end_block; ++block) {
+      int t0 = block * kBlock;
+      int n = std::min(kBlock, out_length - t0);
+      for (int c = 0; c < conv.in; ++c)
+        for (int k = 0; k < conv.kernel; ++k) {
+          float* row = columns.data() + static_cast<std::size_t>(c * conv.kernel + k) * n;
+          const float* src = in + static_cast<std::size_t>(c) * in_length + k;
+          for (int t = 0; t < n; ++t) row[t] = src[static_cast<std::size_t>(t0 + t) * conv.stride];
+        }
+      sgemm(false, conv.out, n, depth, 1.0f, conv.weight.data(), depth, columns.data(), n, 0.0f,
+            out + t0, out_length);
+      if (!conv.bias.empty())
+        for (int c = 0; c < conv.out; ++c)
+          for (int t = t0; t < t0 + n; ++t)
+            out[static_cast<std::size_t>(c) * out_length + t] += conv.bias[c];
+    }
+  });
+}
+
+void Encoder::gelu_parallel(std::vector<float>& x, int threads) {
+  parallel_for(threads, static_cast<int>(x.size()), [&](int, int begin, int end) {
+    gelu(x.data() + begin, static_cast<std::size_t>(end - begin));
+  });
 }
 
 void Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<float>& out) const {
@@ -99,7 +110,7 @@ void Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<flo
 
   // Front end, channels first.
   s.a.resize(static_cast<std::size_t>(kWidth) * n1);
-  convolve(conv1_, samples.data(), n0, s.columns, s.a.data());
+  convolve(conv1_, samples.data(), n0, s, s.a.data());
   double sum = 0, squares = 0;
   for (float& x : s.a) {
     x = std::tanh(x);
@@ -114,17 +125,18 @@ void Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<flo
       row[t] = (row[t] - mean) / deviation * norm_scale_[c] + norm_shift_[c];
   }
   s.b.resize(static_cast<std::size_t>(2 * kWidth) * n2);
-  convolve(conv2_, s.a.data(), n1, s.columns, s.b.data());
-  gelu(s.b.data(), s.b.size());
+  convolve(conv2_, s.a.data(), n1, s, s.b.data());
+  gelu_parallel(s.b, s.threads);
   s.a.resize(static_cast<std::size_t>(kWidth) * n3);
-  convolve(conv3_, s.b.data(), n2, s.columns, s.a.data());
-  gelu(s.a.data(), s.a.size());
+  convolve(conv3_, s.b.data(), n2, s, s.a.data());
+  gelu_parallel(s.a, s.threads);
   float* x = out.data();
   for (int c = 0; c < kWidth; ++c)
     for (int t = 0; t < n3; ++t)
       x[static_cast<std::size_t>(t) * kWidth + c] = s.a[static_cast<std::size_t>(c) * n3 + t];
 
   // Transformer layers.
+  s.linear.threads = s.threads;
   std::size_t cells = frames * kWidth;
   s.h.resize(frames * 4 * kWidth);
   s.q.resize(cells);
@@ -138,12 +150,13 @@ void Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<flo
     linear(s.h.data(), n3, layer.v, RowQuantization::kShared, s.linear, s.v.data());
     rotate(s.q.data(), n3, 0, inv_freq_);
     rotate(s.k.data(), n3, 0, inv_freq_);
-    attention(s.q.data(), n3, s.k.data(), s.v.data(), n3, false, 0, s.scores, s.h.data());
+    attention(s.q.data(), n3, s.k.data(), s.v.data(), n3, false, 0, s.scores, s.h.data(),
+              s.threads);
     linear(s.h.data(), n3, layer.o, RowQuantization::kShared, s.linear, s.q.data());
     for (std::size_t i = 0; i < cells; ++i) x[i] += s.q[i];
     layer_norm(x, n3, layer.mlp_norm.data(), s.q.data());
     linear(s.q.data(), n3, layer.fc1, RowQuantization::kShared, s.linear, s.h.data());
-    gelu(s.h.data(), frames * 4 * kWidth);
+    gelu_parallel(s.h, s.threads);
     linear(s.h.data(), n3, layer.fc2, RowQuantization::kShared, s.linear, s.q.data());
     for (std::size_t i = 0; i < cells; ++i) x[i] += s.q[i];
   }

@@ -27,7 +27,9 @@ class Encoder {
   explicit Encoder(OnnxWeights& weights);
 
   struct Scratch {
-    std::vector<float> a, b, columns, scores, q, k, v, h;
+    int threads = 1;
+    std::vector<float> a, b, scores, q, k, v, h;
+    std::vector<std::vector<float>> columns;  // per thread
     LinearScratch linear;
   };
   // Encoded frames [encoder_frames(samples.size()), kWidth], row-major, into `out`.
@@ -45,8 +47,10 @@ class Encoder {
   };
   static Conv load_conv(OnnxWeights& weights, const std::string& name, int in, int out, int kernel,
                         int stride, bool has_bias);
-  static void convolve(const Conv& conv, const float* in, int in_length,
-                       std::vector<float>& columns, float* out);
+  static void convolve(const Conv& conv, const float* in, int in_length, Scratch& scratch,
+                       float* out);
+
+  static void gelu_parallel(std::vector<float>& x, int threads);
 
   Conv conv1_, conv2_, conv3_;
   std::vector<float> norm_scale_, norm_shift_;  // the front end's GroupNorm, per channel

@@ -6,8 +6,13 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <thread>
 
 #include "platform/speech/error.h"
+
+// oneDNN runs its products on the OpenMP runtime it was built with (GNU's); its thread count is
+// set through that runtime, which the library already loads.
+extern "C" void omp_set_num_threads(int threads);
 
 namespace speech::moonshine {
 namespace {
@@ -28,7 +33,40 @@ void softmax(float* x, int n) {
   for (int i = 0; i < n; ++i) x[i] /= sum;
 }
 
+// The hot loops are built for three instruction sets and picked when the program starts.
+#define VORLIN_VECTOR_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
+
+VORLIN_VECTOR_CLONES
+void quantize_values(const float* x, std::size_t n, float scale, std::uint8_t zero_point,
+                     std::uint8_t* out) {
+  const float below = 0.0f - zero_point, above = 255.0f - zero_point;
+  for (std::size_t i = 0; i < n; ++i) {
+    float q = x[i] / scale;
+    q = q < above ? q : above;  // written so that NaN ends at a bound instead of in the cast
+    q = q > below ? q : below;
+    out[i] = static_cast<std::uint8_t>(static_cast<int>(std::nearbyint(q)) + zero_point);
+  }
+}
+
 }  // namespace
+
+VORLIN_VECTOR_CLONES
+void dequantized_products(const float* x, const std::uint8_t* table, int rows,
+                          std::uint8_t zero_point, float scale, float* out) {
+  constexpr int kLanes = 16;
+  static_assert(kWidth % kLanes == 0);
+  for (int t = 0; t < rows; ++t) {
+    const std::uint8_t* row = table + static_cast<std::size_t>(t) * kWidth;
+    // Independent partial sums per lane, so that the compiler may keep them in one vector.
+    float lanes[kLanes] = {};
+    for (int i = 0; i < kWidth; i += kLanes)
+      for (int j = 0; j < kLanes; ++j)
+        lanes[j] += x[i + j] * static_cast<float>(static_cast<int>(row[i + j]) - zero_point);
+    float sum = 0;
+    for (float lane : lanes) sum += lane;
+    out[t] = sum * scale;
+  }
+}
 
 QuantizationParams quantize(std::span<const float> x, std::uint8_t* out) {
   float lo = 0, hi = 0;
@@ -40,12 +78,7 @@ QuantizationParams quantize(std::span<const float> x, std::uint8_t* out) {
   p.scale = hi == lo ? 1.0f : (hi - lo) / 255.0f;
   float zero = std::clamp(0.0f - lo / p.scale, 0.0f, 255.0f);
   p.zero_point = static_cast<std::uint8_t>(std::nearbyint(zero));
-  float below = 0.0f - p.zero_point, above = 255.0f - p.zero_point;
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    float q = std::clamp(x[i] / p.scale, below, above);  // NaN stays NaN here and maps to 0 below
-    long r = std::isnan(q) ? 0 : std::lrint(q);
-    out[i] = static_cast<std::uint8_t>(r + p.zero_point);
-  }
+  quantize_values(x.data(), x.size(), p.scale, p.zero_point, out);
   return p;
 }
 
@@ -74,11 +107,29 @@ void linear(const float* x, int rows, const QuantizedLinear& w, RowQuantization 
   };
   if (rows == 0) return;
   if (mode == RowQuantization::kShared) {
-    multiply(0, rows, quantize({x, n}, s.quantized.data()));
+    QuantizationParams p = quantize({x, n}, s.quantized.data());
+    parallel_for(s.threads, rows,
+                 [&](int, int begin, int end) { multiply(begin, end - begin, p); });
   } else {
     for (int r = 0; r < rows; ++r)
       multiply(r, 1, quantize({x + r * in, in}, s.quantized.data() + r * in));
   }
+}
+
+void use_one_math_thread() { omp_set_num_threads(1); }
+
+void parallel_for(int threads, int n, const std::function<void(int, int, int)>& body) {
+  threads = std::clamp(threads, 1, std::max(1, n));
+  auto begin = [&](int part) { return static_cast<int>(static_cast<long>(n) * part / threads); };
+  std::vector<std::thread> helpers;
+  helpers.reserve(static_cast<std::size_t>(threads - 1));
+  for (int part = 1; part < threads; ++part)
+    helpers.emplace_back([&, part] {
+      use_one_math_thread();
+      body(part, begin(part), begin(part + 1));
+    });
+  body(0, 0, begin(1));
+  for (std::thread& helper : helpers) helper.join();
 }
 
 void sgemm(bool transpose_b, int m, int n, int k, float alpha, const float* a, int lda,
@@ -124,28 +175,32 @@ void rotate(float* x, int rows, int first_position, std::span<const float> inv_f
 }
 
 void attention(const float* q, int q_rows, const float* k, const float* v, int kv_rows, bool causal,
-               int first_position, std::vector<float>& scores, float* out) {
+               int first_position, std::vector<float>& scores, float* out, int threads) {
   if (q_rows == 0) return;
   if (kv_rows == 0) {
     std::fill(out, out + static_cast<std::size_t>(q_rows) * kWidth, 0.0f);
     return;
   }
+  threads = std::clamp(threads, 1, kHeads);
   std::size_t cells = static_cast<std::size_t>(q_rows) * kv_rows;
-  if (scores.size() < cells) scores.resize(cells);
+  if (scores.size() < cells * threads) scores.resize(cells * threads);
   // The model scales queries and keys by 36^-1/4 each.
   const float scale = 1.0f / std::sqrt(static_cast<float>(kHeadDim));
-  for (int h = 0; h < kHeads; ++h) {
-    sgemm(true, q_rows, kv_rows, kHeadDim, scale, q + h * kHeadDim, kWidth, k + h * kHeadDim,
-          kWidth, 0.0f, scores.data(), kv_rows);
-    for (int r = 0; r < q_rows; ++r) {
-      float* row = scores.data() + static_cast<std::size_t>(r) * kv_rows;
-      int visible = causal ? std::min(kv_rows, first_position + r + 1) : kv_rows;
-      softmax(row, visible);
-      std::fill(row + visible, row + kv_rows, 0.0f);
+  parallel_for(threads, kHeads, [&](int part, int first_head, int end_head) {
+    float* p = scores.data() + cells * part;
+    for (int h = first_head; h < end_head; ++h) {
+      sgemm(true, q_rows, kv_rows, kHeadDim, scale, q + h * kHeadDim, kWidth, k + h * kHeadDim,
+            kWidth, 0.0f, p, kv_rows);
+      for (int r = 0; r < q_rows; ++r) {
+        float* row = p + static_cast<std::size_t>(r) * kv_rows;
+        int visible = causal ? std::min(kv_rows, first_position + r + 1) : kv_rows;
+        softmax(row, visible);
+        std::fill(row + visible, row + kv_rows, 0.0f);
+      }
+      sgemm(false, q_rows, kHeadDim, kv_rows, 1.0f, p, kv_rows, v + h * kHeadDim, kWidth, 0.0f,
+            out + h * kHeadDim, kWidth);
     }
-    sgemm(false, q_rows, kHeadDim, kv_rows, 1.0f, scores.data(), kv_rows, v + h * kHeadDim, kWidth,
-          0.0f, out + h * kHeadDim, kWidth);
-  }
+  });
 }
 
 }  // namespace speech::moonshine

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -33,6 +34,11 @@ struct QuantizationParams {
 };
 QuantizationParams quantize(std::span<const float> x, std::uint8_t* out);
 
+// out[t] = x · dequantized(table row t) for each of `rows` rows of kWidth bytes, the rows
+// stored as (value / scale + zero_point).
+void dequantized_products(const float* x, const std::uint8_t* table, int rows,
+                          std::uint8_t zero_point, float scale, float* out);
+
 // Whether the rows of a linear layer's input share one quantization (the encoder, where the
 // model quantizes all frames together) or each row has its own (the decoder, which the model
 // runs one token at a time: quantizing each row alone gives a batch of tokens the same numbers
@@ -40,6 +46,7 @@ QuantizationParams quantize(std::span<const float> x, std::uint8_t* out);
 enum class RowQuantization { kShared, kPerRow };
 
 struct LinearScratch {
+  int threads = 1;  // for shared quantization, the rows are split between this many threads
   std::vector<std::uint8_t> quantized;
   std::vector<std::int32_t> products;
 };
@@ -47,6 +54,14 @@ struct LinearScratch {
 // out[rows, w.out] = x[rows, w.in] · W (+ bias), with x quantized to 8 bits first.
 void linear(const float* x, int rows, const QuantizedLinear& w, RowQuantization mode,
             LinearScratch& scratch, float* out);
+
+// Keeps the math library's products on the calling thread: the engine divides its work between
+// threads itself, in parts large enough to pay for it, and no thread is left spinning while
+// another one works (which on a busy machine costs more than the threads gain).
+void use_one_math_thread();
+
+// Runs body(part, begin, end) over [0, n) cut into `threads` parts, part 0 on the calling thread.
+void parallel_for(int threads, int n, const std::function<void(int, int, int)>& body);
 
 // Throws speech::Error when the math library fails. C[m, n] = alpha * A[m, k] · B (+ beta * C).
 void sgemm(bool transpose_b, int m, int n, int k, float alpha, const float* a, int lda,
@@ -64,8 +79,8 @@ void rotate(float* x, int rows, int first_position, std::span<const float> inv_f
 
 // Multi-head scaled dot-product attention of q[q_rows] over k, v[kv_rows] (rows of kWidth, row
 // stride kWidth). With `causal`, query r is at position first_position + r and sees keys up to
-// that position only. `scores` is scratch for q_rows * kv_rows values.
+// that position only. `scores` is scratch; the heads are split between `threads` threads.
 void attention(const float* q, int q_rows, const float* k, const float* v, int kv_rows, bool causal,
-               int first_position, std::vector<float>& scores, float* out);
+               int first_position, std::vector<float>& scores, float* out, int threads = 1);
 
 }  // namespace speech::moonshine

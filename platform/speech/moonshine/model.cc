@@ -1,7 +1,5 @@
 #include "platform/speech/moonshine/model.h"
 
-#include <omp.h>
-
 #include <algorithm>
 #include <cmath>
 
@@ -45,12 +43,14 @@ std::vector<std::int32_t> Session::transcribe(std::span<const float> samples,
   samples = samples.first(std::min(samples.size(), kMaxSegmentSamples));
   std::size_t frames = encoder_frames(samples.size());
   if (frames == 0) return {};
-  omp_set_num_threads(threads_);
   samples_.resize(samples.size());
   std::transform(samples.begin(), samples.end(), samples_.begin(),
                  [](float x) { return std::isnan(x) ? 0.0f : std::clamp(x, -1.0f, 1.0f); });
+  use_one_math_thread();
+  encoder_scratch_.threads = threads_;
   model_.encoder().encode(samples_, encoder_scratch_, encoded_);
   const Decoder& decoder = model_.decoder();
+  state_.threads = threads_;
   decoder.start(encoded_.data(), static_cast<int>(frames), state_);
 
   std::size_t limit = max_tokens(samples.size());
