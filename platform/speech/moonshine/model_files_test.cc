@@ -2,10 +2,11 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
+
+#include "tests/support/temp_dir.h"
 
 namespace speech::moonshine {
 namespace {
@@ -34,18 +35,14 @@ TEST(NeuralModelFilesTest, UsEnglishComesFromBesideTheProgram) {
 class ModelCopy {
  public:
   ModelCopy() {
-    char pattern[] = "/tmp/vorlin-moonshine-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root_ = pattern;
     for (const char* name : {"encoder_model.onnx", "decoder_model_merged.onnx", "tokenizer.txt"}) {
-      fs::create_symlink(fs::path(VORLIN_MOONSHINE_MODEL_DIR) / name, root_ / name);
+      fs::create_symlink(fs::path(VORLIN_MOONSHINE_MODEL_DIR) / name, dir_.path() / name);
     }
   }
-  ~ModelCopy() { fs::remove_all(root_); }
-  std::string dir() const { return root_.string(); }
+  std::string dir() const { return dir_.path().string(); }
 
  private:
-  fs::path root_;
+  testing_support::TempDir dir_{"vorlin-moonshine"};
 };
 
 TEST(NeuralModelFilesTest, EachMissingOrEmptyFileIsNamedWithWhatInstallsIt) {

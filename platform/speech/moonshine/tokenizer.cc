@@ -1,9 +1,11 @@
 #include "platform/speech/moonshine/tokenizer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <limits>
 
 namespace speech::moonshine {
 namespace {
@@ -91,19 +93,34 @@ std::string validUtf8(std::string_view bytes) {
 }
 
 std::string readVocabulary(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) throw Error("cannot read the vocabulary " + path + ": " + std::strerror(errno));
-  std::streamoff size = in.tellg();
-  if (size < 0) throw Error("cannot read the vocabulary " + path);
-  if (static_cast<std::size_t>(size) > kMaxVocabularyBytes) {
+  auto failure = [&](const std::string& what) {
+    return Error("cannot read the vocabulary " + path + ": " + what);
+  };
+  // Without O_NONBLOCK a named pipe given by mistake would hang the load until a writer came.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) throw failure(std::strerror(errno));
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat info;
+  if (::fstat(fd, &info) != 0) throw failure(std::strerror(errno));
+  if (!S_ISREG(info.st_mode)) throw failure("not a regular file");
+  auto size = static_cast<std::size_t>(info.st_size);
+  if (size > kMaxVocabularyBytes) {
     throw Error("the vocabulary " + path + " is not a vocabulary: it holds " +
                 std::to_string(size) + " bytes");
   }
-  std::string text(static_cast<std::size_t>(size), '\0');
-  in.seekg(0);
-  if (!in.read(text.data(), size)) {
-    throw Error("cannot read the vocabulary " + path + ": " + std::strerror(errno));
+  std::string text(size, '\0');
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::read(fd, text.data() + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw failure(std::strerror(errno));
+    if (n == 0) break;  // the file shrank while we read it
+    done += static_cast<std::size_t>(n);
   }
+  text.resize(done);
   return text;
 }
 
@@ -129,8 +146,7 @@ Tokenizer Tokenizer::load(const std::string& path) {
     if (!isUtf8(piece)) throw malformed(id, "is not UTF-8");
     bool control = id < std::size(kControlPieces);
     if (control && piece != kControlPieces[id]) {
-      throw malformed(id, "is \"" + std::string(piece) + "\", not the control piece " +
-                              std::string(kControlPieces[id]));
+      throw malformed(id, "is not the control piece " + std::string(kControlPieces[id]));
     }
     int byte = fallbackByte(piece);
     tokenizer.kinds_.push_back(control     ? kControl

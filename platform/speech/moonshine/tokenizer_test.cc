@@ -2,13 +2,14 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <climits>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "tests/support/temp_dir.h"
 
 namespace speech::moonshine {
 namespace {
@@ -48,23 +49,7 @@ std::vector<Case> referenceCases() {
   return cases;
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/vorlin-tokenizer-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root_ = pattern;
-  }
-  ~TempDir() { fs::remove_all(root_); }
-  std::string write(const std::string& name, const std::string& bytes) const {
-    std::string path = (root_ / name).string();
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
-  }
-
- private:
-  fs::path root_;
-};
+using testing_support::TempDir;
 
 const Tokenizer& modelTokenizer() {
   static const Tokenizer tokenizer = Tokenizer::load(kVocabulary);
@@ -125,9 +110,9 @@ TEST(TokenizerTest, LoadErrorsNameTheFileAndTheFault) {
       {"hole.txt", "<unk>\n<s>\n</s>\na\n\nb\n", "line 5 is empty"},
       {"latin1.txt", "<unk>\n<s>\n</s>\nna\xEFve\n", "line 4 is not UTF-8"},
       {"cut.txt", "<unk>\n<s>\n</s>\n\xE2\x96\n", "line 4 is not UTF-8"},
-      {"order.txt", "<s>\n<unk>\n</s>\n", "line 1 is \"<s>\", not the control piece <unk>"},
+      {"order.txt", "<s>\n<unk>\n</s>\n", "line 1 is not the control piece <unk>"},
       {"short.txt", "<unk>\n<s>\n", "line 3 is missing"},
-      {"onnx.txt", std::string("\x08\x0a\x12\x00\xff", 5), "line 1"},
+      {"onnx.txt", std::string("\x08\x0a\x12\x00\xff", 5), "line 1 is not the control piece"},
   };
   for (const Bad& bad : cases) {
     std::string path = dir.write(bad.name, bad.contents);
@@ -147,9 +132,18 @@ TEST(TokenizerTest, LoadErrorsNameTheFileAndTheFault) {
         throw;
       },
       Error);
-  // A directory, and a file far too large to be a vocabulary, are refused before being read.
-  std::string directory = dir.write("unused", "");
-  EXPECT_THROW(Tokenizer::load(fs::path(directory).parent_path().string()), Error);
+  // A directory, a named pipe with no writer, and a file far too large to be a vocabulary are
+  // refused before being read.
+  std::string pipe = (dir.path() / "pipe").string();
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  for (const std::string& path : {dir.path().string(), pipe}) {
+    EXPECT_THROW(
+        try { Tokenizer::load(path); } catch (const Error& e) {
+          EXPECT_THAT(e.what(), AllOf(HasSubstr(path), HasSubstr("not a regular file")));
+          throw;
+        },
+        Error);
+  }
   std::string huge = dir.write("huge.txt", "");
   fs::resize_file(huge, 64 * 1024 * 1024);
   EXPECT_THROW(
