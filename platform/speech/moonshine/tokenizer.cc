@@ -180,8 +180,8 @@ std::string Tokenizer::decode(std::span<const std::int32_t> tokens) const {
       bytes += piece(id);
     }
   }
-  // Spaces are put in after the bytes are joined, as SentencePiece does: a "▁" spelled in byte
-  // pieces is a space too.
+  // Spaces are put in after the bytes are joined, as the reference decoder (llama-tokenizer-js)
+  // does: a "▁" spelled in byte pieces is a space too.
   std::string valid = validUtf8(bytes);
   std::string text;
   text.reserve(valid.size());
