@@ -28,7 +28,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://vorlin.example/speech")
-# The libraries come from dpkg-shlibdeps; the model is data the binaries open at run time.
+# The libraries come from dpkg-shlibdeps; PocketSphinx's model is data the binaries open at run
+# time. The dictation model is in the package itself (share/vorlin-speech/moonshine-tiny).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "pocketsphinx-en-us")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pulseaudio-utils | pipewire-bin | alsa-utils")
@@ -41,7 +42,9 @@ vorlin-dictate reads 16 kHz mono PCM on standard input and writes the running
 transcript as one JSON line per result. vorlin-wake listens to the microphone
 and writes a line each time it hears the name of the assistant, Vorlin.
 
-Recognition runs on the device with PocketSphinx and its US English model.")
+Recognition runs on the device: dictation on Moonshine tiny, a neural speech
+model for English that the package carries, and the wake listener on
+PocketSphinx and its US English model.")
 # Directories group-writable under a loose umask would be packaged that way.
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

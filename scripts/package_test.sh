@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Checks what a user installs, from an already built tree:
-#   1. `cmake --install` into a scratch prefix: both programs and both man pages land there, the
-#      pages render without warnings, and the installed vorlin-dictate transcribes a recording.
-#   2. `cpack -G DEB`: the package installs with apt-get (its dependencies come along), the
-#      installed /usr/bin/vorlin-dictate transcribes the recording, /usr/bin/vorlin-wake starts
-#      with every library it needs, and lintian reports no errors.
+#   1. `cmake --install` into a scratch prefix: both programs, both man pages and the dictation
+#      model land there, the pages render without warnings, and the installed vorlin-dictate
+#      transcribes a recording.
+#   2. `cpack -G DEB`: the package holds the same, installs with apt-get (its dependencies come
+#      along), the installed /usr/bin/vorlin-dictate transcribes the recording, /usr/bin/vorlin-wake
+#      starts with every library it needs, and lintian reports no errors.
 # The package is removed again at the end. Needs root (or sudo) for apt-get.
 #
 # Usage: scripts/package_test.sh BUILD_DIR
@@ -18,6 +19,10 @@ if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
 
 clips=/usr/share/pocketsphinx/test/data/librivox
 clip=sense_and_sensibility_01_austen_64kb-0870
+# The dictation model, as the build tree holds it and as the programs look for it under their
+# prefix.
+model=share/vorlin-speech/moonshine-tiny
+model_files=(encoder_model.onnx decoder_model_merged.onnx tokenizer.txt LICENSE)
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vorlin-package.XXXXXX")
 installed_package=0
 cleanup() {
@@ -66,6 +71,16 @@ for f in bin/vorlin-dictate bin/vorlin-wake share/man/man1/vorlin-dictate.1.gz \
   share/man/man1/vorlin-wake.1.gz; do
   [ -f "$prefix/$f" ] || fail "cmake --install did not install $f"
 done
+# installed_model PREFIX: the model's files under PREFIX are the build tree's, readable by all.
+installed_model() {
+  local f
+  for f in "${model_files[@]}"; do
+    [ -s "$build/$model/$f" ] || fail "the build tree has no $model/$f: run scripts/fetch_models.sh"
+    cmp -s "$build/$model/$f" "$1/$model/$f" || fail "$1/$model/$f is not the build tree's $f"
+    [ "$(stat -c %a "$1/$model/$f")" = 644 ] || fail "$1/$model/$f is not mode 644"
+  done
+}
+installed_model "$prefix"
 for page in "$prefix"/share/man/man1/*.1.gz; do
   warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "$page: $warnings"
@@ -81,8 +96,14 @@ dpkg-deb -f "$deb" Package Version Depends
 # Checked in the package rather than on the disk: minimal images tell dpkg to skip man pages.
 contents=$(dpkg-deb -c "$deb")
 for f in usr/bin/vorlin-dictate usr/bin/vorlin-wake usr/share/man/man1/vorlin-dictate.1.gz \
-  usr/share/man/man1/vorlin-wake.1.gz usr/share/doc/vorlin-speech/copyright; do
+  usr/share/man/man1/vorlin-wake.1.gz usr/share/doc/vorlin-speech/copyright \
+  "${model_files[@]/#/usr/$model/}"; do
   grep -q " \./$f\$" <<<"$contents" || fail "$deb does not hold /$f"
+done
+# The MIT licences of the model and of its vocabulary ask for their notices in every copy.
+copyright=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/vorlin-speech/copyright)
+for holder in "Useful Sensors, Inc." "belladore.ai"; do
+  grep -q "^Copyright: .*$holder" <<<"$copyright" || fail "the copyright file does not name $holder"
 done
 
 echo "== lintian"
@@ -98,6 +119,7 @@ installed_package=1
   apt-get install -y -qq --no-install-recommends "./$(basename "$deb")" >/dev/null)
 [ "$(dpkg-query -W -f='${Status}' vorlin-speech)" = "install ok installed" ] ||
   fail "vorlin-speech is not installed"
+installed_model /usr
 dictate /usr/bin/vorlin-dictate
 
 # With no audio server the installed vorlin-wake must get as far as the microphone: its model and

@@ -11,6 +11,7 @@ packages=(
   flite sox python3 util-linux clang libclang-rt-14-dev
   scdoc lintian dpkg-dev file man-db
   libonnx-dev libprotobuf-dev protobuf-compiler python3-onnx
+  nodejs
 )
 
 if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
@@ -22,6 +23,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     "${missing[@]}"
+fi
+
+# Debian's Node.js leaves npm to a package of its own; other builds of Node.js carry it.
+if ! command -v npm >/dev/null; then
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends npm
 fi
 
 # The dictation model, and ONNX Runtime for Node.js as the reference our engine is tested

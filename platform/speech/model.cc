@@ -27,6 +27,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/speech/installed_model.h"
+
 namespace speech {
 namespace {
 
@@ -93,13 +95,6 @@ void keepLargeBlocksMapped() {
 bool exists(const std::string& path) {
   struct stat info;
   return ::stat(path.c_str(), &info) == 0;
-}
-
-// An empty model file (a broken install, a full disk) would make the engine abort the process
-// from deep inside its loader, so it counts as missing.
-bool hasContent(const std::string& path) {
-  struct stat info;
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0;
 }
 
 std::string engineFailure(const std::string& what) {
@@ -244,7 +239,7 @@ void seedCepstralMean(ps_decoder_t* ps) {
 }  // namespace
 
 std::optional<ModelFiles> ModelFiles::forLocale(const Locale& locale) {
-  if (Locale::fromPosixName(locale.identifier).identifier != "en-US") return std::nullopt;
+  if (!hasInstalledModel(locale)) return std::nullopt;
   std::string dir = std::string(kModelRoot) + "/en-us";
   return ModelFiles{dir + "/en-us", dir + "/cmudict-en-us.dict", dir + "/en-us.lm.bin",
                     "pocketsphinx-en-us"};
@@ -262,7 +257,7 @@ std::optional<std::string> ModelFiles::firstMissing() const {
   paths.push_back(dictionary);
   paths.push_back(language_model);
   for (const std::string& path : paths) {
-    if (!hasContent(path)) return path;
+    if (!isModelFilePresent(path)) return path;
   }
   return std::nullopt;
 }

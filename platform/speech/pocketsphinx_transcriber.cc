@@ -8,6 +8,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/speech/installed_model.h"
+
 namespace speech {
 namespace {
 
@@ -297,7 +299,7 @@ PocketsphinxSpeechService::assetInstallationRequest(const Modules& supporting) {
     if (!files) throw Error("there is no speech model for " + transcriber->locale().identifier);
     if (std::optional<std::string> missing = files->firstMissing()) {
       co_return std::make_unique<MissingModelRequest>(
-          *missing + " is missing or empty; it comes with the Debian package " + files->package);
+          missingModelFile(*missing, "the Debian package " + files->package));
     }
   }
   co_return nullptr;

@@ -1,0 +1,200 @@
+#include "platform/speech/moonshine/tokenizer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace speech::moonshine {
+namespace {
+
+// The model's vocabulary is 240 kB; a file far larger is some other file given by mistake, and
+// reading it whole would cost the dictation its memory budget.
+constexpr std::size_t kMaxVocabularyBytes = 16 * 1024 * 1024;
+
+constexpr std::string_view kControlPieces[] = {"<unk>", "<s>", "</s>"};
+constexpr std::string_view kSpace = "\xE2\x96\x81";        // "▁", SentencePiece's word boundary
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// The byte of a byte-fallback piece "<0xNN>", or -1 for any other piece.
+int fallbackByte(std::string_view piece) {
+  if (piece.size() != 6 || !piece.starts_with("<0x") || piece.back() != '>') return -1;
+  int high = hexDigit(piece[3]), low = hexDigit(piece[4]);
+  return high < 0 || low < 0 ? -1 : high * 16 + low;
+}
+
+// The length of the well-formed UTF-8 sequence at the start of `bytes`, or, when there is none,
+// minus the length of its longest start that could still have become one (at least 1). These are
+// the bounds of the Unicode standard's table of well-formed sequences: no overlong forms, no
+// surrogates, nothing above U+10FFFF.
+int sequenceAt(std::string_view bytes) {
+  auto b = static_cast<unsigned char>(bytes[0]);
+  if (b < 0x80) return 1;
+  int need;
+  unsigned char low = 0x80, high = 0xBF;
+  if (b >= 0xC2 && b <= 0xDF) {
+    need = 1;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    need = 2;
+    if (b == 0xE0) low = 0xA0;
+    if (b == 0xED) high = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    need = 3;
+    if (b == 0xF0) low = 0x90;
+    if (b == 0xF4) high = 0x8F;
+  } else {
+    return -1;
+  }
+  int length = 1;
+  for (; length <= need && static_cast<std::size_t>(length) < bytes.size(); ++length) {
+    auto next = static_cast<unsigned char>(bytes[static_cast<std::size_t>(length)]);
+    if (next < low || next > high) break;
+    low = 0x80;
+    high = 0xBF;
+  }
+  return length == need + 1 ? length : -length;
+}
+
+bool isUtf8(std::string_view text) {
+  while (!text.empty()) {
+    int length = sequenceAt(text);
+    if (length < 0) return false;
+    text.remove_prefix(static_cast<std::size_t>(length));
+  }
+  return true;
+}
+
+// `bytes` with each ill-formed part replaced by U+FFFD, one for each longest start of a sequence
+// that went wrong, as browsers and Node.js decode UTF-8: the model's byte pieces need not add up
+// to whole characters, and text we write must be valid UTF-8.
+std::string validUtf8(std::string_view bytes) {
+  std::string text;
+  text.reserve(bytes.size());
+  while (!bytes.empty()) {
+    int length = sequenceAt(bytes);
+    if (length > 0) {
+      text += bytes.substr(0, static_cast<std::size_t>(length));
+    } else {
+      text += kReplacement;
+      length = -length;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(length));
+  }
+  return text;
+}
+
+std::string readVocabulary(const std::string& path) {
+  auto failure = [&](const std::string& what) {
+    return Error("cannot read the vocabulary " + path + ": " + what);
+  };
+  // Without O_NONBLOCK a named pipe given by mistake would hang the load until a writer came.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) throw failure(std::strerror(errno));
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat info;
+  if (::fstat(fd, &info) != 0) throw failure(std::strerror(errno));
+  if (!S_ISREG(info.st_mode)) throw failure("not a regular file");
+  auto size = static_cast<std::size_t>(info.st_size);
+  if (size > kMaxVocabularyBytes) {
+    throw Error("the vocabulary " + path + " is not a vocabulary: it holds " +
+                std::to_string(size) + " bytes");
+  }
+  std::string text(size, '\0');
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::read(fd, text.data() + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw failure(std::strerror(errno));
+    if (n == 0) break;  // the file shrank while we read it
+    done += static_cast<std::size_t>(n);
+  }
+  text.resize(done);
+  return text;
+}
+
+}  // namespace
+
+Tokenizer Tokenizer::load(const std::string& path) {
+  std::string text = readVocabulary(path);
+  if (text.empty()) throw Error("the vocabulary " + path + " is empty");
+  auto malformed = [&](std::size_t line, const std::string& why) {
+    return Error("the vocabulary " + path + " is malformed: line " + std::to_string(line + 1) +
+                 " " + why);
+  };
+  // One line feed at the very end ends the last piece rather than beginning another.
+  if (text.back() == '\n') text.pop_back();
+
+  Tokenizer tokenizer;
+  tokenizer.pieces_.reserve(text.size());
+  std::string_view rest = text;
+  for (std::size_t id = 0;; ++id) {
+    std::size_t end = rest.find('\n');
+    std::string_view piece = rest.substr(0, end);
+    if (piece.empty()) throw malformed(id, "is empty");
+    if (!isUtf8(piece)) throw malformed(id, "is not UTF-8");
+    bool control = id < std::size(kControlPieces);
+    if (control && piece != kControlPieces[id]) {
+      throw malformed(id, "is not the control piece " + std::string(kControlPieces[id]));
+    }
+    int byte = fallbackByte(piece);
+    tokenizer.kinds_.push_back(control     ? kControl
+                               : byte >= 0 ? static_cast<std::int16_t>(byte)
+                                           : kText);
+    tokenizer.pieces_ += piece;
+    tokenizer.offsets_.push_back(static_cast<std::uint32_t>(tokenizer.pieces_.size()));
+    if (end == std::string_view::npos) break;
+    rest.remove_prefix(end + 1);
+  }
+  if (tokenizer.size() < std::size(kControlPieces)) {
+    throw malformed(tokenizer.size(), "is missing: the control pieces <unk>, <s>, </s> come first");
+  }
+  tokenizer.pieces_.shrink_to_fit();
+  return tokenizer;
+}
+
+std::string_view Tokenizer::piece(std::size_t id) const {
+  return std::string_view(pieces_).substr(offsets_[id], offsets_[id + 1] - offsets_[id]);
+}
+
+std::string Tokenizer::decode(std::span<const std::int32_t> tokens) const {
+  std::string bytes;
+  for (std::int32_t token : tokens) {
+    if (token < 0 || static_cast<std::size_t>(token) >= size()) continue;
+    auto id = static_cast<std::size_t>(token);
+    if (kinds_[id] == kControl) continue;
+    if (kinds_[id] >= 0) {
+      bytes += static_cast<char>(kinds_[id]);
+    } else {
+      bytes += piece(id);
+    }
+  }
+  // Spaces are put in after the bytes are joined, as the reference decoder (llama-tokenizer-js)
+  // does: a "▁" spelled in byte pieces is a space too.
+  std::string valid = validUtf8(bytes);
+  std::string text;
+  text.reserve(valid.size());
+  for (std::size_t at = 0; at < valid.size();) {
+    if (std::string_view(valid).substr(at, kSpace.size()) == kSpace) {
+      text += ' ';
+      at += kSpace.size();
+    } else {
+      text += valid[at++];
+    }
+  }
+  if (!text.empty() && text.front() == ' ') text.erase(0, 1);
+  return text;
+}
+
+}  // namespace speech::moonshine
