@@ -70,6 +70,8 @@ TEST(FormatterTest, MoneyAndPercentages) {
              {"two thousand five hundred dollars", "$2,500"},
              {"nineteen dollars and ninety nine cents", "$19.99"},
              {"five dollars and five cents", "$5.05"},
+             {"nine dollars ninety nine cents", "$9.99"},
+             {"nine dollars ninety nine", "$9 99"},
              {"one dollar", "$1"},
              {"It was 25 dollars.", "It was $25."},
              {"forty percent", "40%"},

@@ -333,8 +333,10 @@ bool writeAmount(Reader& r, std::size_t i, std::size_t end, const std::string& n
   if (!r.is(end, "dollars") && !r.is(end, "dollar") && !r.is(end, "bucks")) return false;
   std::string text = "$" + (money.empty() ? number : money);
   std::size_t last = end + 1;
-  if (r.flows(end) && r.is(end + 1, "and") && r.flows(end + 1)) {
-    std::optional<Phrase> cents = readCardinal(r, end + 2);
+  if (r.flows(end)) {
+    // "nine dollars and five cents", or without the "and".
+    std::size_t at = r.is(end + 1, "and") && r.flows(end + 1) ? end + 2 : end + 1;
+    std::optional<Phrase> cents = readCardinal(r, at);
     if (cents && cents->value < 100 && r.flows(cents->end - 1) &&
         (r.is(cents->end, "cents") || r.is(cents->end, "cent"))) {
       text += (cents->value < 10 ? ".0" : ".") + std::to_string(cents->value);
