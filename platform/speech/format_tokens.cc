@@ -14,7 +14,8 @@ constexpr std::array<std::string_view, 9> kAbbreviations = {"mr", "mrs", "ms",  
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-void addWord(std::string_view piece, bool (*splittable)(std::string_view), FormatTokens& out) {
+void addWord(std::string_view piece, bool (*splittable)(std::string_view),
+             bool (*tail)(std::string_view), FormatTokens& out) {
   FormatToken token;
   std::size_t begin = 0;
   while (begin < piece.size() && kLeadPunctuation.find(piece[begin]) != std::string_view::npos) {
@@ -41,7 +42,7 @@ void addWord(std::string_view piece, bool (*splittable)(std::string_view), Forma
       rest.remove_prefix(dash + 1);
     }
     parts.push_back(rest);
-    if (std::all_of(parts.begin(), parts.end(), splittable)) {
+    if (std::all_of(parts.begin(), parts.end(), splittable) || tail(parts.back())) {
       std::size_t at = 0;
       for (std::size_t i = 0; i < parts.size(); ++i) {
         FormatToken part;
@@ -59,7 +60,8 @@ void addWord(std::string_view piece, bool (*splittable)(std::string_view), Forma
 
 }  // namespace
 
-FormatTokens tokenize(std::string_view text, bool (*splittable)(std::string_view lower)) {
+FormatTokens tokenize(std::string_view text, bool (*splittable)(std::string_view lower),
+                      bool (*tail)(std::string_view lower)) {
   FormatTokens out;
   std::size_t i = 0;
   while (i < text.size()) {
@@ -69,7 +71,7 @@ FormatTokens tokenize(std::string_view text, bool (*splittable)(std::string_view
     }
     std::size_t end = i;
     while (end < text.size() && !isSpace(text[end])) ++end;
-    addWord(text.substr(i, end - i), splittable, out);
+    addWord(text.substr(i, end - i), splittable, tail, out);
     i = end;
   }
   return out;

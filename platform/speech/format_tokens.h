@@ -22,8 +22,10 @@ struct FormatToken {
 using FormatTokens = std::vector<FormatToken>;
 
 // Splits text at spaces, tabs and line breaks, peels punctuation off each word and splits
-// hyphenated words whose parts are all in `splittable` ("twenty-five", "exclamation-point").
-FormatTokens tokenize(std::string_view text, bool (*splittable)(std::string_view lower));
+// hyphenated words whose parts are all `splittable` ("twenty-five", "exclamation-point") or whose
+// last part is a `tail` ("party-question" before "mark").
+FormatTokens tokenize(std::string_view text, bool (*splittable)(std::string_view lower),
+                      bool (*tail)(std::string_view lower));
 
 // The tokens written out: words apart by one space, marks on their words, breaks between lines
 // with no space around them.

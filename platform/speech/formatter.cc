@@ -10,6 +10,9 @@ namespace {
 
 bool splittable(std::string_view lower) { return isNumberWord(lower) || isMarkWord(lower); }
 
+// The engine hyphenates a spoken mark onto the word before it: "party-question mark".
+bool markTail(std::string_view lower) { return lower == "question" || lower == "exclamation"; }
+
 // The last character of the text before, other than spaces; 0 when there is none.
 char lastOf(std::string_view before) {
   std::size_t end = before.find_last_not_of(" \t");
@@ -22,7 +25,7 @@ bool closes(char c) { return c == '.' || c == '?' || c == '!' || c == '\n'; }
 
 Formatted formatDictation(std::string_view engine_text, const FormatContext& context) {
   const NameList& names = context.names != nullptr ? *context.names : NameList::installed();
-  FormatTokens tokens = tokenize(engine_text, splittable);
+  FormatTokens tokens = tokenize(engine_text, splittable, markTail);
   std::string mark = speakMarks(tokens);
   writeNumbers(tokens);
 

@@ -128,6 +128,8 @@ TEST(FormatterTest, SpokenPunctuation) {
               "Dear Mr. Smith, thank you for your letter."},
              {"Thank you very much, Exclamation Mark.", "Thank you very much!"},
              {"That was great, exclamation-point.", "That was great!"},
+             {"Who came to the party-question mark?", "Who came to the party?"},
+             {"a semi-final", "A semi-final"},
              {"Who wrote this letter question mark?", "Who wrote this letter?"},
              {"Where did you put the keys question, Mark?", "Where did you put the keys?"},
              {"the list colon milk semicolon bread", "The list: milk; bread"},

@@ -300,9 +300,15 @@ bool writeTime(Reader& r, std::size_t i) {
     if (year_before || (r.flows(end - 1) && isUnitAfter(r, end))) return false;
   }
   std::string text = std::to_string(hour.value);
-  if (minutes) text += (minutes->value < 10 ? ":0" : ":") + std::to_string(minutes->value);
+  if (minutes) {
+    text += minutes->value < 10 ? ":0" : ":";
+    text += std::to_string(minutes->value);
+  }
   if (oclock) text += " o'clock";
-  if (meridiem) text += " " + std::string(meridiem->first);
+  if (meridiem) {
+    text += ' ';
+    text += meridiem->first;
+  }
   r.replace(i, end, text);
   return true;
 }
