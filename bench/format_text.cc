@@ -45,7 +45,8 @@ double medianMicros(const std::vector<std::string>& lines, bool committed) {
   std::size_t sink = 0;
   for (int round = 0; round < 31; ++round) {
     auto start = std::chrono::steady_clock::now();
-    for (const std::string& line : lines) sink += speech::formatDictation(line, context).text.size();
+    for (const std::string& line : lines)
+      sink += speech::formatDictation(line, context).text.size();
     std::chrono::duration<double, std::micro> spent = std::chrono::steady_clock::now() - start;
     rounds.push_back(spent.count() / static_cast<double>(lines.size()));
   }

@@ -33,7 +33,7 @@ std::string render(const FormatTokens& tokens);
 
 // ASCII lower case; other bytes unchanged.
 std::string lowered(std::string_view word);
-bool isMark(char c);        // . , ; : ! ?
+bool isMark(char c);                          // . , ; : ! ?
 bool endsSentence(const FormatToken& token);  // a word closed by . ? !, or a break
 // The word's first letter as a capital, when it is an ASCII lower-case letter.
 void capitalize(FormatToken& token);

@@ -38,8 +38,8 @@ Formatted formatDictation(std::string_view engine_text, const FormatContext& con
     if (!first) breaks += tokens.front().text;
     tokens.erase(tokens.begin());
   }
-  bool starts_sentence = first || closes(last) || !breaks.empty() ||
-                         (!mark.empty() && closes(mark[0]));
+  bool starts_sentence =
+      first || closes(last) || !breaks.empty() || (!mark.empty() && closes(mark[0]));
   writeCase(tokens, names, starts_sentence);
   tidyMarks(tokens);
   if (context.committed) closeSentence(tokens);

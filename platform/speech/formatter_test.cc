@@ -14,9 +14,9 @@ namespace {
 
 // A word list of the Debian kind in miniature: "Mark" is also "mark", so it is no name.
 const NameList& testNames() {
-  static const NameList names = NameList::fromWords(
-      {"London", "Paris", "Susan", "Susan's", "Garcia", "Mark", "mark", "Smith", "smith", "brown",
-       "Brown", "mark's", "letter", "Vorlin"});
+  static const NameList names =
+      NameList::fromWords({"London", "Paris", "Susan", "Susan's", "Garcia", "Mark", "mark", "Smith",
+                           "smith", "brown", "Brown", "mark's", "letter", "Vorlin"});
   return names;
 }
 

@@ -27,7 +27,7 @@ class NameList {
   std::size_t size() const { return starts_.size(); }
 
  private:
-  std::string names_;  // lower case, sorted, one after another
+  std::string names_;                  // lower case, sorted, one after another
   std::vector<std::uint32_t> starts_;  // where each begins in names_; it ends where the next begins
 };
 

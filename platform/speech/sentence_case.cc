@@ -9,13 +9,13 @@
 namespace speech {
 namespace {
 
-constexpr std::array<std::string_view, 7> kDays = {
-    "monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday"};
+constexpr std::array<std::string_view, 7> kDays = {"monday", "tuesday",  "wednesday", "thursday",
+                                                   "friday", "saturday", "sunday"};
 
 // Months that are also ordinary words are capitalised only in dates (spoken_numbers) and after
 // these words ("in may", "since march").
 constexpr std::array<std::string_view, 3> kMonthsAlsoWords = {"may", "march", "august"};
-constexpr std::array<std::string_view, 6> kBeforeMonths = {"in",    "since", "until",
+constexpr std::array<std::string_view, 6> kBeforeMonths = {"in",     "since", "until",
                                                            "during", "early", "late"};
 
 // Given names the word list also has as words ("john", "peter out"), which in dictation are far
@@ -27,20 +27,20 @@ constexpr std::array<std::string_view, 5> kFirstPerson = {"i", "i'm", "i'll", "i
 
 // After "doctor" these words show it is the noun ("doctor said", "doctor's office").
 constexpr std::array<std::string_view, 34> kNotAName = {
-    "is",   "was",  "said", "says",  "will", "would", "can",  "could", "should",
-    "and",  "or",   "but",  "to",    "of",   "in",    "on",   "at",    "for",
-    "with", "from", "about", "who",  "that", "which", "has",  "had",   "told",
-    "asked", "appointment", "office", "visit", "when", "if", "thinks"};
+    "is",    "was",         "said",   "says",  "will", "would", "can",   "could", "should",
+    "and",   "or",          "but",    "to",    "of",   "in",    "on",    "at",    "for",
+    "with",  "from",        "about",  "who",   "that", "which", "has",   "had",   "told",
+    "asked", "appointment", "office", "visit", "when", "if",    "thinks"};
 
-constexpr std::array<std::string_view, 9> kQuestionWords = {
-    "who", "what", "when", "where", "why", "how", "which", "whose", "whom"};
+constexpr std::array<std::string_view, 9> kQuestionWords = {"who", "what",  "when",  "where", "why",
+                                                            "how", "which", "whose", "whom"};
 constexpr std::array<std::string_view, 36> kAuxiliaries = {
-    "is",     "are",     "am",      "was",    "were",     "do",       "does",   "did",
-    "can",    "could",   "will",    "would",  "shall",    "should",   "may",    "might",
-    "must",   "have",    "has",     "had",    "isn't",    "aren't",   "wasn't", "weren't",
-    "don't",  "doesn't", "didn't",  "can't",  "couldn't", "won't",    "wouldn't",
-    "shouldn't", "haven't", "hasn't", "hadn't", "shan't"};
-constexpr std::array<std::string_view, 9> kSubjects = {"i",  "you",  "we",   "he",   "she",
+    "is",      "are",     "am",     "was",   "were",     "do",     "does",     "did",
+    "can",     "could",   "will",   "would", "shall",    "should", "may",      "might",
+    "must",    "have",    "has",    "had",   "isn't",    "aren't", "wasn't",   "weren't",
+    "don't",   "doesn't", "didn't", "can't", "couldn't", "won't",  "wouldn't", "shouldn't",
+    "haven't", "hasn't",  "hadn't", "shan't"};
+constexpr std::array<std::string_view, 9> kSubjects = {"i",  "you",  "we",    "he",     "she",
                                                        "it", "they", "there", "someone"};
 
 template <std::size_t N>
@@ -78,8 +78,7 @@ bool writeTitle(FormatTokens& tokens, std::size_t i) {
                  !among(kNotAName, stem(lowered(tokens[i + 1].text)));
     if (!noun && named) title = "Dr.";
   }
-  if (title.empty() || !t.trail.empty() || i + 1 >= tokens.size() ||
-      !isPlainWord(tokens[i + 1])) {
+  if (title.empty() || !t.trail.empty() || i + 1 >= tokens.size() || !isPlainWord(tokens[i + 1])) {
     return false;
   }
   t.text = title;
@@ -133,8 +132,8 @@ void tidyMarks(FormatTokens& tokens) {
   for (FormatToken& t : tokens) {
     std::size_t marks = std::count_if(t.trail.begin(), t.trail.end(), isMark);
     if (marks < 2 || t.trail.starts_with("...")) continue;
-    char strongest = *std::find_first_of(kStrength.begin(), kStrength.end(), t.trail.begin(),
-                                         t.trail.end());
+    char strongest =
+        *std::find_first_of(kStrength.begin(), kStrength.end(), t.trail.begin(), t.trail.end());
     std::string rest = t.trail;
     std::erase_if(rest, isMark);
     t.trail = strongest + rest;

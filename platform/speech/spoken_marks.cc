@@ -28,14 +28,13 @@ constexpr std::array<SpokenMark, 12> kSpokenMarks = {{
 }};
 
 constexpr std::array<std::string_view, 23> kDeterminers = {
-    "a",     "an",      "the", "this", "that", "these", "those", "each",
-    "every", "another", "any", "no",   "my",   "your",  "his",   "her",
-    "its",   "our",     "their", "whose", "same", "first", "last"};
+    "a",  "an",   "the", "this", "that", "these", "those", "each",  "every", "another", "any", "no",
+    "my", "your", "his", "her",  "its",  "our",   "their", "whose", "same",  "first",   "last"};
 
 // Words that describe a period, a colon or a stop rather than end a sentence: "a long period".
-constexpr std::array<std::string_view, 12> kModifiers = {
-    "long", "short", "brief", "trial", "grace", "waiting", "time", "whole", "entire", "given",
-    "certain", "rest"};
+constexpr std::array<std::string_view, 12> kModifiers = {"long",   "short",   "brief",   "trial",
+                                                         "grace",  "waiting", "time",    "whole",
+                                                         "entire", "given",   "certain", "rest"};
 
 bool onlyMarks(std::string_view s) { return std::all_of(s.begin(), s.end(), isMark); }
 

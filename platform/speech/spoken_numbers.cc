@@ -22,29 +22,45 @@ struct Named {
 };
 
 constexpr std::array<Named, 32> kNumberWords = {{
-    {"zero", {Kind::kUnit, 0}},        {"one", {Kind::kUnit, 1}},
-    {"two", {Kind::kUnit, 2}},         {"three", {Kind::kUnit, 3}},
-    {"four", {Kind::kUnit, 4}},        {"five", {Kind::kUnit, 5}},
-    {"six", {Kind::kUnit, 6}},         {"seven", {Kind::kUnit, 7}},
-    {"eight", {Kind::kUnit, 8}},       {"nine", {Kind::kUnit, 9}},
-    {"ten", {Kind::kTeen, 10}},        {"eleven", {Kind::kTeen, 11}},
-    {"twelve", {Kind::kTeen, 12}},     {"thirteen", {Kind::kTeen, 13}},
-    {"fourteen", {Kind::kTeen, 14}},   {"fifteen", {Kind::kTeen, 15}},
-    {"sixteen", {Kind::kTeen, 16}},    {"seventeen", {Kind::kTeen, 17}},
-    {"eighteen", {Kind::kTeen, 18}},   {"nineteen", {Kind::kTeen, 19}},
-    {"twenty", {Kind::kTens, 20}},     {"thirty", {Kind::kTens, 30}},
-    {"forty", {Kind::kTens, 40}},      {"fifty", {Kind::kTens, 50}},
-    {"sixty", {Kind::kTens, 60}},      {"seventy", {Kind::kTens, 70}},
-    {"eighty", {Kind::kTens, 80}},     {"ninety", {Kind::kTens, 90}},
-    {"hundred", {Kind::kHundred, 100}}, {"thousand", {Kind::kScale, 1000}},
-    {"million", {Kind::kScale, 1000000}}, {"billion", {Kind::kScale, 1000000000}},
+    {"zero", {Kind::kUnit, 0}},
+    {"one", {Kind::kUnit, 1}},
+    {"two", {Kind::kUnit, 2}},
+    {"three", {Kind::kUnit, 3}},
+    {"four", {Kind::kUnit, 4}},
+    {"five", {Kind::kUnit, 5}},
+    {"six", {Kind::kUnit, 6}},
+    {"seven", {Kind::kUnit, 7}},
+    {"eight", {Kind::kUnit, 8}},
+    {"nine", {Kind::kUnit, 9}},
+    {"ten", {Kind::kTeen, 10}},
+    {"eleven", {Kind::kTeen, 11}},
+    {"twelve", {Kind::kTeen, 12}},
+    {"thirteen", {Kind::kTeen, 13}},
+    {"fourteen", {Kind::kTeen, 14}},
+    {"fifteen", {Kind::kTeen, 15}},
+    {"sixteen", {Kind::kTeen, 16}},
+    {"seventeen", {Kind::kTeen, 17}},
+    {"eighteen", {Kind::kTeen, 18}},
+    {"nineteen", {Kind::kTeen, 19}},
+    {"twenty", {Kind::kTens, 20}},
+    {"thirty", {Kind::kTens, 30}},
+    {"forty", {Kind::kTens, 40}},
+    {"fifty", {Kind::kTens, 50}},
+    {"sixty", {Kind::kTens, 60}},
+    {"seventy", {Kind::kTens, 70}},
+    {"eighty", {Kind::kTens, 80}},
+    {"ninety", {Kind::kTens, 90}},
+    {"hundred", {Kind::kHundred, 100}},
+    {"thousand", {Kind::kScale, 1000}},
+    {"million", {Kind::kScale, 1000000}},
+    {"billion", {Kind::kScale, 1000000000}},
 }};
 
 constexpr std::array<std::pair<std::string_view, int>, 21> kOrdinals = {{
-    {"first", 1},      {"second", 2},      {"third", 3},       {"fourth", 4},
-    {"fifth", 5},      {"sixth", 6},       {"seventh", 7},     {"eighth", 8},
-    {"ninth", 9},      {"tenth", 10},      {"eleventh", 11},   {"twelfth", 12},
-    {"thirteenth", 13}, {"fourteenth", 14}, {"fifteenth", 15}, {"sixteenth", 16},
+    {"first", 1},        {"second", 2},      {"third", 3},       {"fourth", 4},
+    {"fifth", 5},        {"sixth", 6},       {"seventh", 7},     {"eighth", 8},
+    {"ninth", 9},        {"tenth", 10},      {"eleventh", 11},   {"twelfth", 12},
+    {"thirteenth", 13},  {"fourteenth", 14}, {"fifteenth", 15},  {"sixteenth", 16},
     {"seventeenth", 17}, {"eighteenth", 18}, {"nineteenth", 19}, {"twentieth", 20},
     {"thirtieth", 30},
 }};
@@ -105,8 +121,7 @@ class Reader {
   // A word the rules may read: not a break, not settled, nothing written before it but at the
   // start of a phrase.
   bool open(std::size_t i) const {
-    return i < tokens_.size() && !tokens_[i].is_break && !tokens_[i].foreign &&
-           !tokens_[i].settled;
+    return i < tokens_.size() && !tokens_[i].is_break && !tokens_[i].foreign && !tokens_[i].settled;
   }
   bool inner(std::size_t i) const { return open(i) && tokens_[i].lead.empty(); }
   // The phrase may go on after token i: no mark or quote closes it.
@@ -228,10 +243,10 @@ std::optional<Phrase> readTwoDigits(const Reader& r, std::size_t i, std::int64_t
 
 // "a m", "p m", "am", "p.m." (its last full stop is punctuation by then). "AM"/"PM", and end.
 std::optional<std::pair<std::string_view, std::size_t>> readMeridiem(const Reader& r,
-                                                                      std::size_t i) {
+                                                                     std::size_t i) {
   if (!r.inner(i)) return std::nullopt;
   const std::string& w = r.word(i);
-  std::string_view half = (w == "a" || w == "am" || w == "a.m") ? "AM"
+  std::string_view half = (w == "a" || w == "am" || w == "a.m")   ? "AM"
                           : (w == "p" || w == "pm" || w == "p.m") ? "PM"
                                                                   : "";
   if (half.empty()) return std::nullopt;
@@ -261,8 +276,7 @@ bool writeDate(Reader& r, std::size_t i) {
     end = i + 1;
   }
   if (day == 0 || day > 31) return false;
-  bool month_before = i > 0 && !monthName(r.word(i - 1)).empty() && r.flows(i - 1) &&
-                      r.open(i - 1);
+  bool month_before = i > 0 && !monthName(r.word(i - 1)).empty() && r.flows(i - 1) && r.open(i - 1);
   bool month_after = r.flows(end - 1) && r.is(end, "of") && r.flows(end) &&
                      !monthName(r.word(end + 1)).empty() && r.inner(end + 1);
   if (!month_before && !month_after) return false;
@@ -274,8 +288,7 @@ bool writeDate(Reader& r, std::size_t i) {
 
 bool writeTime(Reader& r, std::size_t i) {
   NumberWord hour = numberWord(r.word(i));
-  if ((hour.kind != Kind::kUnit && hour.kind != Kind::kTeen) || hour.value < 1 ||
-      hour.value > 12) {
+  if ((hour.kind != Kind::kUnit && hour.kind != Kind::kTeen) || hour.value < 1 || hour.value > 12) {
     return false;
   }
   std::size_t end = i + 1;
@@ -295,8 +308,8 @@ bool writeTime(Reader& r, std::size_t i) {
     end = meridiem->second;
   } else if (!oclock) {
     if (!minutes) return false;
-    bool year_before = i > 0 && std::find(kYearWords.begin(), kYearWords.end(), r.word(i - 1)) !=
-                                    kYearWords.end();
+    bool year_before =
+        i > 0 && std::find(kYearWords.begin(), kYearWords.end(), r.word(i - 1)) != kYearWords.end();
     if (year_before || (r.flows(end - 1) && isUnitAfter(r, end))) return false;
   }
   std::string text = std::to_string(hour.value);
