@@ -1,0 +1,323 @@
+#!/usr/bin/env python3
+"""How well dictation comes out as written text, on the formatting development set.
+
+  bench/format_devset/make_audio.sh build/format-devset [SENTENCES.tsv]
+  python3 bench/format_bench.py build/format-devset BUILD/bench/format_text \
+      [--oracle models/moonshine-tiny | --dictate BUILD/dictate/vorlin-dictate] \
+      [--sentences SENTENCES.tsv] [--plain] [--show]
+
+--plain turns the transcriber's text into lower-case words without marks first, as PocketSphinx
+writes them. The transcriber is the reference (ONNX Runtime through tests/oracle/moonshine_ort.js) or the
+real program, whose last line is its committed text. Each text is scored as the transcriber gave
+it and after BUILD/bench/format_text, the formatter, has written it:
+- spoken WER: both sides as plain spoken words (lower case, numerals spelled out, spoken marks
+  and punctuation dropped), so "15" for "fifteen" is no error;
+- written WER: tokens as written, case and punctuation included, against the written reference;
+- formatting gap: written WER minus spoken WER;
+- entities: of the reference's numbers, times, amounts, titles and names (capitalised words
+  other than a sentence's first) that the recogniser heard (their spoken words are in its
+  output), the share written exactly as in the reference;
+- sentence ends: of the reference's sentence-closing marks, the share the output closes with
+  the same mark (the last one of the text, and inner ones where the words line up).
+"""
+
+import argparse
+import difflib
+import json
+import os
+import re
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+from e2e_common import word_errors  # noqa: E402
+
+UNITS = "zero one two three four five six seven eight nine ten eleven twelve thirteen fourteen " \
+        "fifteen sixteen seventeen eighteen nineteen".split()
+TENS = "_ _ twenty thirty forty fifty sixty seventy eighty ninety".split()
+ORDINALS = {"one": "first", "two": "second", "three": "third", "five": "fifth", "eight": "eighth",
+            "nine": "ninth", "twelve": "twelfth"}
+NUMBER_WORDS = set(UNITS + TENS[2:] + ["hundred", "thousand", "million", "oh"])
+TITLES = {"mr.": "mister", "mrs.": "missus", "dr.": "doctor", "ms.": "miz"}
+SPOKEN_MARKS = ["question mark", "exclamation mark", "exclamation point", "full stop",
+                "new paragraph", "new line", "semicolon", "comma", "period", "colon"]
+ABBREVIATIONS = set(TITLES)
+
+
+def below_thousand(n):
+    words = []
+    if n >= 100:
+        words += [UNITS[n // 100], "hundred"]
+        n %= 100
+    if n >= 20:
+        words.append(TENS[n // 10])
+        n %= 10
+        if n:
+            words.append(UNITS[n])
+    elif n or not words:
+        words.append(UNITS[n])
+    return words
+
+
+def cardinal(n):
+    if n == 0:
+        return ["zero"]
+    words = []
+    for scale, name in ((10**9, "billion"), (10**6, "million"), (1000, "thousand")):
+        if n >= scale:
+            words += below_thousand(n // scale) + [name]
+            n %= scale
+    if n:
+        words += below_thousand(n)
+    return words
+
+
+def year(n):
+    if 2000 <= n <= 2009 or n % 1000 == 0:
+        return cardinal(n)
+    head, tail = divmod(n, 100)
+    if tail == 0:
+        return below_thousand(head) + ["hundred"]
+    return below_thousand(head) + (["oh", UNITS[tail]] if tail < 10 else below_thousand(tail))
+
+
+def ordinal(n):
+    words = cardinal(n)
+    last = words[-1]
+    if last in ORDINALS:
+        words[-1] = ORDINALS[last]
+    elif last.endswith("y"):
+        words[-1] = last[:-1] + "ieth"
+    else:
+        words[-1] = last + "th"
+    return words
+
+
+def spell(token):
+    """A written token as spoken words, or None when it is not a numeral form."""
+    m = re.fullmatch(r"\$(\d[\d,]*)(?:\.(\d\d))?", token)
+    if m:
+        dollars = int(m.group(1).replace(",", ""))
+        words = cardinal(dollars) + ["dollar" if dollars == 1 else "dollars"]
+        if m.group(2):
+            words += cardinal(int(m.group(2))) + ["cents"]
+        return words
+    m = re.fullmatch(r"(\d[\d,]*(?:\.\d+)?)%", token)
+    if m:
+        return spell(m.group(1)) + ["percent"]
+    m = re.fullmatch(r"(\d{1,2}):(\d\d)", token)
+    if m:
+        minutes = int(m.group(2))
+        tail = [] if minutes == 0 else ["oh", UNITS[minutes]] if minutes < 10 else cardinal(minutes)
+        return cardinal(int(m.group(1))) + tail
+    m = re.fullmatch(r"(\d+)(st|nd|rd|th)", token)
+    if m:
+        return ordinal(int(m.group(1)))
+    m = re.fullmatch(r"(\d+)\.(\d+)", token)
+    if m:
+        return cardinal(int(m.group(1))) + ["point"] + [UNITS[int(d)] for d in m.group(2)]
+    if re.fullmatch(r"\d{4}", token) and 1100 <= int(token) <= 2099:
+        return year(int(token))
+    if re.fullmatch(r"\d{1,3}(,\d\d\d)+|\d+", token):
+        return cardinal(int(token.replace(",", "")))
+    return None
+
+
+def spoken(text, literal=False):
+    """The text as plain spoken words; `literal` keeps spoken marks and every "and"."""
+    words = []
+    for raw in text.replace("\n", " ").split():
+        core = raw.strip("\"()[]{}")
+        if core.lower() in TITLES:
+            words.append(TITLES[core.lower()])
+            continue
+        core = core.rstrip(".,;:!?\"')]}")
+        if core in ("AM", "PM", "A.M", "P.M", "a.m", "p.m"):
+            words += [core[0].lower(), "m"]
+            continue
+        spelled = spell(core)
+        if spelled:
+            words += spelled
+            continue
+        for part in re.sub(r"[^a-z0-9']+", " ", core.lower().replace("-", " ")).split():
+            words.append(part.strip("'"))
+    text = " ".join(w for w in words if w)
+    text = re.sub(r"\bper cent\b", "percent", text)
+    text = re.sub(r"\bpm\b", "p m", text)
+    if literal:
+        return text.split()
+    for mark in SPOKEN_MARKS:
+        text = re.sub(r"\b%s\b" % mark, " ", text)
+    words = text.split()
+    # "three hundred and fifty", "nine dollars and five cents": the "and" is not always said.
+    keep = []
+    for i, w in enumerate(words):
+        if (w == "and" and 0 < i < len(words) - 1 and words[i + 1] in NUMBER_WORDS
+                and (words[i - 1] in NUMBER_WORDS or words[i - 1] in ("dollars", "dollar"))):
+            continue
+        keep.append(w)
+    return keep
+
+
+def written(text):
+    """Tokens as written; a line break is a token of its own."""
+    return text.replace("\n", " \u00b6 ").split()
+
+
+def core_of(token):
+    return token.strip(".,;:!?\"'()[]{}")
+
+
+def entities(reference):
+    """(token core, its spoken words) for each number, amount, title and name of the reference."""
+    found = []
+    tokens = written(reference)
+    for i, token in enumerate(tokens):
+        core = core_of(token)
+        if token.lower() in TITLES:
+            found.append((token, [TITLES[token.lower()]]))
+            continue
+        sentence_start = i == 0 or tokens[i - 1] == "\u00b6" or (
+            tokens[i - 1][-1] in ".?!" and tokens[i - 1].lower() not in ABBREVIATIONS)
+        numeric = re.search(r"[\d$%]", core) or core in ("AM", "PM")
+        named = core[:1].isupper() and core != "I" and not sentence_start
+        if numeric or named:
+            found.append((core, spoken(core)))
+    return found
+
+
+def contains(words, part):
+    return any(words[i:i + len(part)] == part for i in range(len(words) - len(part) + 1))
+
+
+def sentence_ends(reference, hypothesis):
+    """(right, total) sentence-closing marks of the reference closed alike by the hypothesis."""
+    ref, hyp = written(reference), written(hypothesis)
+    right = total = 0
+    if ref and ref[-1][-1] in ".?!":
+        total += 1
+        right += bool(hyp) and hyp[-1][-1] == ref[-1][-1]
+    matcher = difflib.SequenceMatcher(a=[core_of(t).lower() for t in ref],
+                                      b=[core_of(t).lower() for t in hyp], autojunk=False)
+    pairs = {}
+    for block in matcher.get_matching_blocks():
+        for k in range(block.size):
+            pairs[block.a + k] = block.b + k
+    for i, token in enumerate(ref[:-1]):
+        if token[-1] in ".?!" and token.lower() not in ABBREVIATIONS:
+            total += 1
+            if i in pairs:
+                right += hyp[pairs[i]][-1] == token[-1]
+    return right, total
+
+
+def score(refs, hyps):
+    spoken_err = spoken_n = written_err = written_n = 0
+    ent_right = ent_heard = ent_all = ends_right = ends_total = 0
+    misses = []
+    for ref, hyp in zip(refs, hyps):
+        r, h = spoken(ref), spoken(hyp)
+        spoken_err += word_errors(r, h)
+        spoken_n += len(r)
+        written_err += word_errors(written(ref), written(hyp))
+        written_n += len(written(ref))
+        hyp_cores = [core_of(t) for t in written(hyp)] + written(hyp)
+        for core, words in entities(ref):
+            ent_all += 1
+            if contains(h, words):
+                ent_heard += 1
+                if core in hyp_cores:
+                    ent_right += 1
+                else:
+                    misses.append("%s  (in: %s)" % (core, hyp))
+        right, total = sentence_ends(ref, hyp)
+        ends_right += right
+        ends_total += total
+    return {
+        "spoken": spoken_err / spoken_n,
+        "written": written_err / written_n,
+        "entities": (ent_right, ent_heard, ent_all),
+        "ends": (ends_right, ends_total),
+        "misses": misses,
+    }
+
+
+def oracle_texts(model, files):
+    out = subprocess.run(["node", os.path.join(ROOT, "tests/oracle/moonshine_ort.js"), model] +
+                         files, capture_output=True, check=True, text=True).stdout
+    texts = {}
+    for line in out.splitlines():
+        obj = json.loads(line)
+        texts[os.path.basename(obj["file"])] = obj["text"]
+    return [texts[os.path.basename(f)] for f in files]
+
+
+def dictate_texts(binary, files):
+    texts = []
+    for f in files:
+        with open(f, "rb") as audio:
+            out = subprocess.run([binary], stdin=audio, capture_output=True, check=True).stdout
+        texts.append(json.loads(out.decode().splitlines()[-1])["text"])
+    return texts
+
+
+def formatted(formatter, texts):
+    lines = "".join(t.replace("\n", " ") + "\n" for t in texts)
+    out = subprocess.run([formatter], input=lines, capture_output=True, check=True,
+                         text=True).stdout
+    return [line.replace("\\n", "\n") for line in out.split("\n")[:-1]]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("audio", help="directory made by bench/format_devset/make_audio.sh")
+    parser.add_argument("formatter", help="BUILD/bench/format_text")
+    group = parser.add_mutually_exclusive_group()
+    group.add_argument("--oracle", default=os.path.join(ROOT, "models/moonshine-tiny"),
+                       help="model directory for the reference transcriber (default)")
+    group.add_argument("--dictate", help="vorlin-dictate instead of the reference")
+    parser.add_argument("--sentences", default=os.path.join(HERE, "format_devset/sentences.tsv"),
+                        help="the sentence list the audio was made from")
+    parser.add_argument("--plain", action="store_true",
+                        help="turn the transcriber's text into lower-case spoken words first, "
+                             "as PocketSphinx writes")
+    parser.add_argument("--show", action="store_true", help="print every sentence")
+    args = parser.parse_args()
+
+    rows = []
+    with open(args.sentences) as f:
+        for line in f:
+            voice, said, reference = line.rstrip("\n").split("\t")
+            rows.append((voice, said, reference.replace("\\n", "\n")))
+    files = [os.path.join(args.audio, "%02d.raw" % (i + 1)) for i in range(len(rows))]
+    engine = dictate_texts(args.dictate, files) if args.dictate else oracle_texts(args.oracle,
+                                                                                 files)
+    if args.plain:
+        engine = [" ".join(spoken(t, literal=True)) for t in engine]
+    ours = formatted(args.formatter, engine)
+    refs = [r[2] for r in rows]
+    if args.show:
+        for ref, raw, fmt in zip(refs, engine, ours):
+            print("ref: %r\n  engine: %r\n  ours:   %r" % (ref, raw, fmt))
+    print("%d sentences, transcriber: %s%s" % (len(rows), args.dictate or "reference (ONNX Runtime)",
+                                             ", as plain spoken words" if args.plain else ""))
+    print("%-18s %8s %8s %8s %18s %14s" % ("", "spoken", "written", "gap", "entities right",
+                                          "sentence ends"))
+    for name, hyps in (("engine text", engine), ("with formatter", ours)):
+        s = score(refs, hyps)
+        right, heard, everything = s["entities"]
+        ends_right, ends_total = s["ends"]
+        print("%-18s %7.1f%% %7.1f%% %8.3f %8d/%-3d %5.1f%% %6d/%-3d %5.1f%%" % (
+            name, 100 * s["spoken"], 100 * s["written"], s["written"] - s["spoken"], right, heard,
+            100 * right / max(heard, 1), ends_right, ends_total, 100 * ends_right / ends_total))
+        if args.show and name == "with formatter":
+            for miss in s["misses"]:
+                print("  entity written otherwise: " + miss)
+    print("(entities heard: %d of %d in the references)" % (heard, everything))
+    print("targets: gap <= 0.050, entities >= 90%, sentence ends >= 90%, spoken WER unchanged")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/speech/name_list.h"
+
+namespace speech {
+
+// What the formatter needs to know besides the engine's text of one segment.
+struct FormatContext {
+  // The segment has ended: its last sentence is closed when the engine left it open.
+  bool committed = false;
+  // The committed text so far, as written (only its end is read). Empty for the first segment of
+  // a dictation. It decides whether the segment starts a sentence (the text before ends in . ? !
+  // or a line break) or goes on one, and where a mark said at the start of the segment goes.
+  std::string_view before;
+  // Where names come from; nullptr means NameList::installed(), which throws speech::Error on
+  // first use if the word list is missing: call it once at start-up to fail early.
+  const NameList* names = nullptr;
+};
+
+// One segment as written. The caller writes `joint` and then `text` after the committed text:
+//   committed += joint + text;                 (a committed segment)
+//   line = committed + joint + text;           (a volatile one)
+// `joint` is empty for the first segment of a dictation, and for a segment that has no text
+// (nothing but a spoken mark: then it is that mark, if any). Otherwise it is
+// - a space, or nothing after a line break;
+// - the mark said at the start of the segment, then a space: "comma see you" after "Dear John"
+//   gives joint ", " and text "see you" (a mark is dropped when the text before already ends in
+//   one: committed text is never rewritten, so "." cannot become ",");
+// - the line feeds of "new line" / "new paragraph" said at the start, with no space after them.
+// At the start of a dictation a spoken mark or line break has nothing to attach to and is dropped.
+struct Formatted {
+  std::string joint;
+  std::string text;
+};
+
+// The engine's text for one segment, as a person would write it: numbers, times, years, money,
+// percentages and dates' ordinals as numerals, titles abbreviated, spoken punctuation as marks,
+// sentences capitalised and, once committed, closed. What the engine already wrote that way stays
+// as it is, capitals and marks included; words outside ASCII are never changed. The same text
+// and context always give the same result, so volatile results that grow into a final one agree
+// on every word that did not change.
+Formatted formatDictation(std::string_view engine_text, const FormatContext& context);
+
+}  // namespace speech

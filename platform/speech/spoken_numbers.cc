@@ -1,0 +1,429 @@
+#include "platform/speech/spoken_numbers.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace speech {
+namespace {
+
+enum class Kind { kNone, kUnit, kTeen, kTens, kHundred, kScale };
+
+struct NumberWord {
+  Kind kind;
+  std::int64_t value;
+};
+
+struct Named {
+  std::string_view word;
+  NumberWord number;
+};
+
+constexpr std::array<Named, 32> kNumberWords = {{
+    {"zero", {Kind::kUnit, 0}},
+    {"one", {Kind::kUnit, 1}},
+    {"two", {Kind::kUnit, 2}},
+    {"three", {Kind::kUnit, 3}},
+    {"four", {Kind::kUnit, 4}},
+    {"five", {Kind::kUnit, 5}},
+    {"six", {Kind::kUnit, 6}},
+    {"seven", {Kind::kUnit, 7}},
+    {"eight", {Kind::kUnit, 8}},
+    {"nine", {Kind::kUnit, 9}},
+    {"ten", {Kind::kTeen, 10}},
+    {"eleven", {Kind::kTeen, 11}},
+    {"twelve", {Kind::kTeen, 12}},
+    {"thirteen", {Kind::kTeen, 13}},
+    {"fourteen", {Kind::kTeen, 14}},
+    {"fifteen", {Kind::kTeen, 15}},
+    {"sixteen", {Kind::kTeen, 16}},
+    {"seventeen", {Kind::kTeen, 17}},
+    {"eighteen", {Kind::kTeen, 18}},
+    {"nineteen", {Kind::kTeen, 19}},
+    {"twenty", {Kind::kTens, 20}},
+    {"thirty", {Kind::kTens, 30}},
+    {"forty", {Kind::kTens, 40}},
+    {"fifty", {Kind::kTens, 50}},
+    {"sixty", {Kind::kTens, 60}},
+    {"seventy", {Kind::kTens, 70}},
+    {"eighty", {Kind::kTens, 80}},
+    {"ninety", {Kind::kTens, 90}},
+    {"hundred", {Kind::kHundred, 100}},
+    {"thousand", {Kind::kScale, 1000}},
+    {"million", {Kind::kScale, 1000000}},
+    {"billion", {Kind::kScale, 1000000000}},
+}};
+
+constexpr std::array<std::pair<std::string_view, int>, 21> kOrdinals = {{
+    {"first", 1},        {"second", 2},      {"third", 3},       {"fourth", 4},
+    {"fifth", 5},        {"sixth", 6},       {"seventh", 7},     {"eighth", 8},
+    {"ninth", 9},        {"tenth", 10},      {"eleventh", 11},   {"twelfth", 12},
+    {"thirteenth", 13},  {"fourteenth", 14}, {"fifteenth", 15},  {"sixteenth", 16},
+    {"seventeenth", 17}, {"eighteenth", 18}, {"nineteenth", 19}, {"twentieth", 20},
+    {"thirtieth", 30},
+}};
+
+constexpr std::array<std::string_view, 12> kMonths = {
+    "January", "February", "March",     "April",   "May",      "June",
+    "July",    "August",   "September", "October", "November", "December"};
+
+// Before these an hour and minutes are more likely a year: "in eleven fifty".
+constexpr std::array<std::string_view, 5> kYearWords = {"in", "since", "year", "during", "of"};
+
+NumberWord numberWord(std::string_view lower) {
+  for (const Named& named : kNumberWords) {
+    if (named.word == lower) return named.number;
+  }
+  return {Kind::kNone, 0};
+}
+
+int ordinalWord(std::string_view lower) {
+  for (const auto& [word, value] : kOrdinals) {
+    if (word == lower) return value;
+  }
+  return 0;
+}
+
+// Commas between thousands from `from` on.
+std::string grouped(std::int64_t value, std::int64_t from) {
+  std::string digits = std::to_string(value);
+  if (value < from) return digits;
+  std::string out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+std::string ordinalSuffix(int value) {
+  int last = value % 10;
+  if (value % 100 / 10 == 1 || last == 0 || last > 3) return "th";
+  return last == 1 ? "st" : last == 2 ? "nd" : "rd";
+}
+
+bool isNumeral(std::string_view text) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || c == ',' || c == '.'; });
+}
+
+// The tokens as the number rules read them.
+class Reader {
+ public:
+  explicit Reader(FormatTokens& tokens) : tokens_(tokens) {
+    for (const FormatToken& token : tokens) lower_.push_back(lowered(token.text));
+  }
+
+  std::size_t size() const { return tokens_.size(); }
+  // A word the rules may read: not a break, not settled, nothing written before it but at the
+  // start of a phrase.
+  bool open(std::size_t i) const {
+    return i < tokens_.size() && !tokens_[i].is_break && !tokens_[i].foreign && !tokens_[i].settled;
+  }
+  bool inner(std::size_t i) const { return open(i) && tokens_[i].lead.empty(); }
+  // The phrase may go on after token i: no mark or quote closes it.
+  bool flows(std::size_t i) const { return tokens_[i].trail.empty(); }
+  const std::string& word(std::size_t i) const {
+    static const std::string kNothing;
+    return i < lower_.size() ? lower_[i] : kNothing;
+  }
+  bool is(std::size_t i, std::string_view lower) const { return inner(i) && word(i) == lower; }
+
+  // Replaces tokens [begin, end) by one settled word that keeps the outer punctuation.
+  void replace(std::size_t begin, std::size_t end, std::string text) {
+    FormatToken& first = tokens_[begin];
+    first.text = std::move(text);
+    first.trail = tokens_[end - 1].trail;
+    first.settled = true;
+    tokens_.erase(tokens_.begin() + static_cast<std::ptrdiff_t>(begin + 1),
+                  tokens_.begin() + static_cast<std::ptrdiff_t>(end));
+    lower_.erase(lower_.begin() + static_cast<std::ptrdiff_t>(begin + 1),
+                 lower_.begin() + static_cast<std::ptrdiff_t>(end));
+    lower_[begin] = lowered(first.text);
+  }
+  void settleMonth(std::size_t i) {
+    std::string_view name = monthName(word(i));
+    if (name.empty() || !open(i)) return;
+    tokens_[i].text = name;
+    tokens_[i].settled = true;
+  }
+
+ private:
+  FormatTokens& tokens_;
+  std::vector<std::string> lower_;
+};
+
+struct Phrase {
+  std::int64_t value = 0;
+  std::size_t end = 0;  // one past its last token
+};
+
+// A cardinal spelled in words from token i on: "three hundred and fifty", "a thousand".
+std::optional<Phrase> readCardinal(const Reader& r, std::size_t i) {
+  std::int64_t total = 0, group = 0, scale_limit = INT64_MAX;
+  Kind last = Kind::kNone;
+  std::size_t j = i;
+  while (r.open(j) && (j == i || r.inner(j))) {
+    const std::string& w = r.word(j);
+    if (w == "a" && j == i && r.flows(j)) {
+      Kind next = numberWord(r.word(j + 1)).kind;
+      if (!r.inner(j + 1) || (next != Kind::kHundred && next != Kind::kScale)) break;
+      group = 1;
+      last = Kind::kUnit;
+      ++j;
+      continue;
+    }
+    if (w == "and" && (last == Kind::kHundred || last == Kind::kScale) && r.flows(j) &&
+        r.inner(j + 1)) {
+      Kind next = numberWord(r.word(j + 1)).kind;
+      if (next != Kind::kUnit && next != Kind::kTeen && next != Kind::kTens) break;
+      ++j;
+      continue;
+    }
+    NumberWord n = numberWord(w);
+    bool small = last == Kind::kUnit || last == Kind::kTeen;
+    switch (n.kind) {
+      case Kind::kNone:
+        break;
+      case Kind::kUnit:
+        if (small || (last == Kind::kTens && group % 10 != 0)) n.kind = Kind::kNone;
+        break;
+      case Kind::kTeen:
+      case Kind::kTens:
+        if (small || last == Kind::kTens) n.kind = Kind::kNone;
+        break;
+      case Kind::kHundred:
+        if (group == 0 || group >= 100 || last == Kind::kHundred || last == Kind::kScale) {
+          n.kind = Kind::kNone;
+        }
+        break;
+      case Kind::kScale:
+        if (group == 0 || n.value >= scale_limit) n.kind = Kind::kNone;
+        break;
+    }
+    if (n.kind == Kind::kNone) break;
+    if (n.kind == Kind::kHundred) {
+      group *= 100;
+    } else if (n.kind == Kind::kScale) {
+      total += group * n.value;
+      group = 0;
+      scale_limit = n.value;
+    } else {
+      group += n.value;
+    }
+    last = n.kind;
+    ++j;
+    if (!r.flows(j - 1)) break;
+  }
+  if (last == Kind::kNone) return std::nullopt;
+  return Phrase{total + group, j};
+}
+
+// Two digits as said after an hour or a century: "oh five", "fifteen", "forty five", with tens up
+// to `top_tens`. Value and end.
+std::optional<Phrase> readTwoDigits(const Reader& r, std::size_t i, std::int64_t top_tens) {
+  if (!r.inner(i)) return std::nullopt;
+  if ((r.word(i) == "oh" || r.word(i) == "o") && r.flows(i) && r.inner(i + 1)) {
+    NumberWord n = numberWord(r.word(i + 1));
+    if (n.kind == Kind::kUnit && n.value > 0) return Phrase{n.value, i + 2};
+    return std::nullopt;
+  }
+  NumberWord n = numberWord(r.word(i));
+  if (n.kind == Kind::kTeen) return Phrase{n.value, i + 1};
+  if (n.kind != Kind::kTens || n.value > top_tens) return std::nullopt;
+  if (r.flows(i) && r.inner(i + 1)) {
+    NumberWord unit = numberWord(r.word(i + 1));
+    if (unit.kind == Kind::kUnit && unit.value > 0) return Phrase{n.value + unit.value, i + 2};
+  }
+  return Phrase{n.value, i + 1};
+}
+
+// "a m", "p m", "am", "p.m." (its last full stop is punctuation by then). "AM"/"PM", and end.
+std::optional<std::pair<std::string_view, std::size_t>> readMeridiem(const Reader& r,
+                                                                     std::size_t i) {
+  if (!r.inner(i)) return std::nullopt;
+  const std::string& w = r.word(i);
+  std::string_view half = (w == "a" || w == "am" || w == "a.m")   ? "AM"
+                          : (w == "p" || w == "pm" || w == "p.m") ? "PM"
+                                                                  : "";
+  if (half.empty()) return std::nullopt;
+  if (w.size() > 1) return std::pair{half, i + 1};
+  if (r.flows(i) && r.is(i + 1, "m")) return std::pair{half, i + 2};
+  return std::nullopt;
+}
+
+bool isUnitAfter(const Reader& r, std::size_t i) {
+  const std::string& w = r.word(i);
+  return w == "dollars" || w == "dollar" || w == "cents" || w == "percent" || w == "per";
+}
+
+bool writeDate(Reader& r, std::size_t i) {
+  std::size_t end = i;
+  int day = 0;
+  NumberWord tens = numberWord(r.word(i));
+  if (tens.kind == Kind::kTens && tens.value <= 30 && r.flows(i) && r.inner(i + 1)) {
+    int unit = ordinalWord(r.word(i + 1));
+    if (unit > 0 && unit < 10) {
+      day = static_cast<int>(tens.value) + unit;
+      end = i + 2;
+    }
+  }
+  if (day == 0) {
+    day = ordinalWord(r.word(i));
+    end = i + 1;
+  }
+  if (day == 0 || day > 31) return false;
+  bool month_before = i > 0 && !monthName(r.word(i - 1)).empty() && r.flows(i - 1) && r.open(i - 1);
+  bool month_after = r.flows(end - 1) && r.is(end, "of") && r.flows(end) &&
+                     !monthName(r.word(end + 1)).empty() && r.inner(end + 1);
+  if (!month_before && !month_after) return false;
+  if (month_before) r.settleMonth(i - 1);
+  if (month_after) r.settleMonth(end + 1);
+  r.replace(i, end, std::to_string(day) + ordinalSuffix(day));
+  return true;
+}
+
+bool writeTime(Reader& r, std::size_t i) {
+  NumberWord hour = numberWord(r.word(i));
+  if ((hour.kind != Kind::kUnit && hour.kind != Kind::kTeen) || hour.value < 1 || hour.value > 12) {
+    return false;
+  }
+  std::size_t end = i + 1;
+  std::optional<Phrase> minutes;
+  bool oclock = false;
+  if (r.flows(i)) {
+    if (r.is(i + 1, "o'clock")) {
+      oclock = true;
+      end = i + 2;
+    } else if ((minutes = readTwoDigits(r, i + 1, 50))) {
+      end = minutes->end;
+    }
+  }
+  std::optional<std::pair<std::string_view, std::size_t>> meridiem;
+  if (!oclock && r.flows(end - 1)) meridiem = readMeridiem(r, end);
+  if (meridiem) {
+    end = meridiem->second;
+  } else if (!oclock) {
+    if (!minutes) return false;
+    bool year_before =
+        i > 0 && std::find(kYearWords.begin(), kYearWords.end(), r.word(i - 1)) != kYearWords.end();
+    if (year_before || (r.flows(end - 1) && isUnitAfter(r, end))) return false;
+  }
+  std::string text = std::to_string(hour.value);
+  if (minutes) {
+    text += minutes->value < 10 ? ":0" : ":";
+    text += std::to_string(minutes->value);
+  }
+  if (oclock) text += " o'clock";
+  if (meridiem) {
+    text += ' ';
+    text += meridiem->first;
+  }
+  r.replace(i, end, text);
+  return true;
+}
+
+bool writeYear(Reader& r, std::size_t i) {
+  NumberWord century = numberWord(r.word(i));
+  bool fits = (century.kind == Kind::kTeen && century.value >= 11) ||
+              (century.kind == Kind::kTens && century.value == 20);
+  if (!fits || !r.flows(i)) return false;
+  std::optional<Phrase> rest = readTwoDigits(r, i + 1, 90);
+  if (!rest) return false;
+  // "nineteen sixty five" and not "nineteen sixty five hundred": a scale after it is a cardinal.
+  Kind after = numberWord(r.word(rest->end)).kind;
+  if (r.flows(rest->end - 1) && (after == Kind::kHundred || after == Kind::kScale)) return false;
+  r.replace(i, rest->end, std::to_string(century.value * 100 + rest->value));
+  return true;
+}
+
+// Money and percent after a number; returns whether it wrote one.
+// `money` is the number as an amount of money, when it differs.
+bool writeAmount(Reader& r, std::size_t i, std::size_t end, const std::string& number,
+                 const std::string& money = "") {
+  if (!r.flows(end - 1)) return false;
+  if (r.is(end, "percent") || (r.is(end, "per") && r.flows(end) && r.is(end + 1, "cent"))) {
+    r.replace(i, r.is(end, "per") ? end + 2 : end + 1, number + "%");
+    return true;
+  }
+  if (!r.is(end, "dollars") && !r.is(end, "dollar") && !r.is(end, "bucks")) return false;
+  std::string text = "$" + (money.empty() ? number : money);
+  std::size_t last = end + 1;
+  if (r.flows(end)) {
+    // "nine dollars and five cents", or without the "and".
+    std::size_t at = r.is(end + 1, "and") && r.flows(end + 1) ? end + 2 : end + 1;
+    std::optional<Phrase> cents = readCardinal(r, at);
+    if (cents && cents->value < 100 && r.flows(cents->end - 1) &&
+        (r.is(cents->end, "cents") || r.is(cents->end, "cent"))) {
+      text += (cents->value < 10 ? ".0" : ".") + std::to_string(cents->value);
+      last = cents->end + 1;
+    }
+  }
+  r.replace(i, last, text);
+  return true;
+}
+
+// Decimal digits after "point": "two point five". The digits and end, or none.
+std::optional<std::pair<std::string, std::size_t>> readDecimals(const Reader& r, std::size_t i) {
+  if (!r.is(i, "point") || !r.flows(i)) return std::nullopt;
+  std::string digits;
+  std::size_t j = i + 1;
+  while (r.inner(j)) {
+    NumberWord n = numberWord(r.word(j));
+    if (r.word(j) == "oh") n = {Kind::kUnit, 0};
+    if (n.kind != Kind::kUnit) break;
+    digits += static_cast<char>('0' + n.value);
+    ++j;
+    if (!r.flows(j - 1)) break;
+  }
+  if (digits.empty()) return std::nullopt;
+  return std::pair{digits, j};
+}
+
+bool writeCardinal(Reader& r, std::size_t i) {
+  if (isNumeral(r.word(i))) return writeAmount(r, i, i + 1, r.word(i));
+  std::optional<Phrase> cardinal = readCardinal(r, i);
+  if (!cardinal) return false;
+  // Four-digit amounts take a comma ("$2,500"), other four-digit numbers do not: they read as
+  // years and counts ("2009 people").
+  std::string number = grouped(cardinal->value, 10000);
+  std::size_t end = cardinal->end;
+  bool decimal = false;
+  if (r.flows(end - 1)) {
+    if (auto decimals = readDecimals(r, end)) {
+      number = std::to_string(cardinal->value) + "." + decimals->first;
+      end = decimals->second;
+      decimal = true;
+    }
+  }
+  if (writeAmount(r, i, end, number, decimal ? "" : grouped(cardinal->value, 1000))) return true;
+  if (cardinal->value < 10 && !decimal) return false;
+  r.replace(i, end, number);
+  return true;
+}
+
+}  // namespace
+
+bool isNumberWord(std::string_view lower) {
+  return numberWord(lower).kind != Kind::kNone || ordinalWord(lower) != 0;
+}
+
+std::string_view monthName(std::string_view lower) {
+  for (std::string_view month : kMonths) {
+    if (lowered(month) == lower) return month;
+  }
+  return {};
+}
+
+void writeNumbers(FormatTokens& tokens) {
+  Reader r(tokens);
+  for (std::size_t i = 0; i < r.size(); ++i) {
+    if (!r.open(i)) continue;
+    writeDate(r, i) || writeTime(r, i) || writeYear(r, i) || writeCardinal(r, i);
+  }
+}
+
+}  // namespace speech
