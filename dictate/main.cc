@@ -5,7 +5,7 @@
 int main() {
   static runtime::Task<> main_task;
   runtime::RunLoop::main().post([] {
-    main_task = dictate::dictate(speech::pocketsphinxSpeechService(), dictate::readStandardInput);
+    main_task = dictate::dictate(speech::moonshineSpeechService(), dictate::readStandardInput);
   });
   runtime::RunLoop::main().run();
   return 0;

@@ -114,6 +114,13 @@ class Stream {
     return Next{state_.get()};
   }
 
+  // Whether a value is there to take at once, for a consumer that may put off work until it
+  // has caught up with its producer.
+  bool ready() const {
+    std::lock_guard lock(state_->mutex);
+    return !state_->values.empty();
+  }
+
   // For a consumer thread: blocks until a value or the end is there.
   std::optional<T> wait_next() const {
     std::unique_lock lock(state_->mutex);

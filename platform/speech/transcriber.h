@@ -84,7 +84,7 @@ class SpeechService {
   virtual std::unique_ptr<SpeechAnalyzer> makeAnalyzer(const Modules& modules) = 0;
 };
 
-// Dictation on the on-device PocketSphinx models.
-SpeechService& pocketsphinxSpeechService();
+// Dictation on the on-device neural model, Moonshine tiny.
+SpeechService& moonshineSpeechService();
 
 }  // namespace speech

@@ -1,0 +1,49 @@
+// Dictation on Moonshine tiny: the neural service with its engine, model files and writer.
+#include <memory>
+
+#include "platform/speech/formatter.h"
+#include "platform/speech/moonshine/model.h"
+#include "platform/speech/moonshine/tokenizer.h"
+#include "platform/speech/neural_transcriber.h"
+
+namespace speech {
+namespace {
+
+class MoonshineEngine : public SegmentEngine {
+ public:
+  explicit MoonshineEngine(const moonshine::NeuralModelFiles& files)
+      : model_(moonshine::Model::load(files.encoder, files.decoder)),
+        tokenizer_(moonshine::Tokenizer::load(files.tokenizer)),
+        session_(*model_) {}
+
+  SegmentHypothesis transcribe(std::span<const float> samples,
+                               const SegmentHypothesis& earlier) override {
+    SegmentHypothesis heard;
+    heard.tokens = session_.transcribe(samples, earlier.tokens);
+    heard.text = tokenizer_.decode(heard.tokens);
+    return heard;
+  }
+
+ private:
+  std::unique_ptr<moonshine::Model> model_;
+  moonshine::Tokenizer tokenizer_;
+  moonshine::Session session_;
+};
+
+}  // namespace
+
+SpeechService& moonshineSpeechService() {
+  static NeuralSpeechService service(
+      moonshine::NeuralModelFiles::forLocale,
+      [](const moonshine::NeuralModelFiles& files) {
+        // The names the writer capitalises: a missing word list fails the start, not a result.
+        NameList::installed();
+        return std::make_unique<MoonshineEngine>(files);
+      },
+      [](std::string_view text, bool committed, std::string_view before) {
+        return formatDictation(text, {.committed = committed, .before = before});
+      });
+  return service;
+}
+
+}  // namespace speech

@@ -1,0 +1,98 @@
+#include "platform/speech/segmented_dictation.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace speech {
+namespace {
+
+constexpr std::int64_t kSamplesPerSecond = 16000;
+// The open segment is first read once it holds this much audio (its onset margin included), so
+// the first words show within half a second of the start of speech...
+constexpr std::int64_t kFirstReadingSamples = kSamplesPerSecond * 4 / 10;
+// ...then every half second, and every eighth of its length once it is longer than four
+// seconds: the reading costs more as the segment grows, and new words matter less.
+constexpr std::int64_t kReadingIntervalSamples = kSamplesPerSecond / 2;
+constexpr std::int64_t kReadingIntervalFraction = 8;
+
+float toFloat(std::int16_t sample) { return static_cast<float>(sample) / 32768.0f; }
+
+}  // namespace
+
+SegmentedDictation::SegmentedDictation(SegmentEngine& engine, SegmenterOptions segmenter,
+                                       bool volatile_results, DictationWriter writer,
+                                       Report report)
+    : engine_(engine),
+      segmenter_(segmenter),
+      volatile_results_(volatile_results),
+      writer_(std::move(writer)),
+      report_(std::move(report)) {}
+
+void SegmentedDictation::feed(std::span<const std::int16_t> input, bool more_waiting) {
+  audio_.insert(audio_.end(), input.begin(), input.end());
+  audio_end_ += static_cast<std::int64_t>(input.size());
+  for (const Segmenter::Segment& segment : segmenter_.push(input)) commit(segment);
+
+  std::optional<std::int64_t> open = segmenter_.openSegmentBegin();
+  if (open && *open != open_begin_) {
+    open_begin_ = *open;
+    next_reading_ = open_begin_ + kFirstReadingSamples;
+  }
+  if (open && volatile_results_ && !more_waiting && audio_end_ >= next_reading_) {
+    readOpenSegment(*open);
+  }
+  dropAudioBefore(std::min(segmenter_.earliestNeededSample(), open.value_or(audio_end_)));
+}
+
+void SegmentedDictation::finish() {
+  if (std::optional<Segmenter::Segment> last = segmenter_.finish()) commit(*last);
+}
+
+void SegmentedDictation::commit(const Segmenter::Segment& segment) {
+  SegmentHypothesis heard = engine_.transcribe(samples(segment.begin, segment.end), reading_);
+  bool shown = !shown_.empty();
+  reading_ = {};
+  shown_.clear();
+  open_begin_ = -1;
+  std::string text = heard.text.empty() ? std::string() : written(heard.text, true);
+  if (text.empty() && !shown) return;
+  done_ += text;
+  report_({std::move(text), true});
+}
+
+void SegmentedDictation::readOpenSegment(std::int64_t begin) {
+  reading_ = engine_.transcribe(samples(begin, audio_end_), reading_);
+  std::int64_t length = audio_end_ - begin;
+  next_reading_ =
+      audio_end_ + std::max(kReadingIntervalSamples, length / kReadingIntervalFraction);
+  if (reading_.text.empty()) return;
+  std::string text = written(reading_.text, false);
+  if (text.empty() || text == shown_) return;
+  shown_ = text;
+  report_({std::move(text), false});
+}
+
+std::vector<float> SegmentedDictation::samples(std::int64_t begin, std::int64_t end) const {
+  begin = std::clamp(begin, audio_begin_, audio_end_);
+  end = std::clamp(end, begin, audio_end_);
+  std::vector<float> out(static_cast<std::size_t>(end - begin));
+  auto first = audio_.begin() + (begin - audio_begin_);
+  std::transform(first, first + (end - begin), out.begin(), toFloat);
+  return out;
+}
+
+void SegmentedDictation::dropAudioBefore(std::int64_t sample) {
+  sample = std::clamp(sample, audio_begin_, audio_end_);
+  // Erasing moves the rest down: do it only once the dead part outweighs what is kept.
+  std::int64_t dead = sample - audio_begin_;
+  if (dead < kSamplesPerSecond || dead < audio_end_ - sample) return;
+  audio_.erase(audio_.begin(), audio_.begin() + dead);
+  audio_begin_ = sample;
+}
+
+std::string SegmentedDictation::written(const std::string& text, bool committed) const {
+  Formatted out = writer_(text, committed, done_);
+  return out.joint + out.text;
+}
+
+}  // namespace speech

@@ -1,0 +1,173 @@
+#include "platform/speech/segmented_dictation.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace speech {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::Field;
+
+constexpr std::size_t kRate = 16000;
+
+std::vector<std::int16_t> recording(const std::string& name) {
+  std::ifstream in("/usr/share/pocketsphinx/test/data/" + name, std::ios::binary);
+  std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
+  std::vector<std::int16_t> samples(bytes.size() / 2);
+  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+  return samples;
+}
+
+std::vector<std::int16_t> silence(double seconds) {
+  return std::vector<std::int16_t>(static_cast<std::size_t>(seconds * kRate), 0);
+}
+
+std::vector<std::int16_t> joined(std::initializer_list<std::vector<std::int16_t>> parts) {
+  std::vector<std::int16_t> all;
+  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+// Hears one word a tenth of a second of audio, so a growing segment reads longer each time, and
+// keeps what it was asked.
+class CountingEngine : public SegmentEngine {
+ public:
+  struct Call {
+    std::size_t samples;
+    std::vector<std::int32_t> earlier;
+  };
+  SegmentHypothesis transcribe(std::span<const float> samples,
+                               const SegmentHypothesis& earlier) override {
+    calls.push_back({samples.size(), earlier.tokens});
+    SegmentHypothesis heard;
+    if (deaf) return heard;
+    for (std::size_t i = 0; i < samples.size() / (kRate / 10); ++i) {
+      heard.tokens.push_back(static_cast<std::int32_t>(i));
+      heard.text += heard.text.empty() ? "w" : " w";
+    }
+    return heard;
+  }
+  std::vector<Call> calls;
+  bool deaf = false;
+};
+
+struct Run {
+  std::vector<SpeechTranscriberResult> results;
+  std::vector<CountingEngine::Call> calls;
+};
+
+// Feeds `audio` in pieces of `piece` samples, as a reader does.
+Run dictate(const std::vector<std::int16_t>& audio, std::size_t piece, bool more_waiting = false,
+            bool deaf = false, bool volatile_results = true) {
+  CountingEngine engine;
+  engine.deaf = deaf;
+  Run run;
+  // Joins segments with a space and writes the engine's words as they are.
+  auto writer = [](std::string_view text, bool, std::string_view before) {
+    return Formatted{before.empty() ? "" : " ", std::string(text)};
+  };
+  SegmentedDictation dictation(engine, {}, volatile_results, writer,
+                               [&](SpeechTranscriberResult r) { run.results.push_back(r); });
+  for (std::size_t at = 0; at < audio.size(); at += piece) {
+    std::size_t n = std::min(piece, audio.size() - at);
+    dictation.feed({audio.data() + at, n}, more_waiting);
+  }
+  dictation.finish();
+  run.calls = engine.calls;
+  return run;
+}
+
+std::vector<SpeechTranscriberResult> finals(const Run& run) {
+  std::vector<SpeechTranscriberResult> out;
+  for (const auto& r : run.results) {
+    if (r.isFinal) out.push_back(r);
+  }
+  return out;
+}
+
+TEST(SegmentedDictationTest, EachPhraseIsReadWhileItGrowsThenCommittedInOrder) {
+  auto audio = joined({silence(1), recording("goforward.raw"), silence(2),
+                       recording("something.raw"), silence(1)});
+  Run run = dictate(audio, 1600);
+
+  ASSERT_EQ(finals(run).size(), 2u);
+  // Volatile results of the first phrase, its final one, then the second phrase's, whose texts
+  // begin with the space that parts it from the committed text.
+  std::size_t first_final = 0;
+  while (!run.results[first_final].isFinal) ++first_final;
+  EXPECT_GE(first_final, 2u);
+  for (std::size_t i = 0; i < first_final; ++i) EXPECT_NE(run.results[i].text.front(), ' ');
+  for (std::size_t i = first_final + 1; i < run.results.size(); ++i) {
+    EXPECT_EQ(run.results[i].text.front(), ' ') << i;
+  }
+  EXPECT_TRUE(run.results.back().isFinal);
+  EXPECT_GT(run.results.size(), first_final + 2);
+}
+
+TEST(SegmentedDictationTest, ReadingsGrowAndEachBuildsOnTheLastOfItsSegment) {
+  auto audio = joined({silence(1), recording("goforward.raw"), silence(2)});
+  Run run = dictate(audio, 1600);
+  ASSERT_GE(run.calls.size(), 3u);
+  EXPECT_TRUE(run.calls.front().earlier.empty());
+  for (std::size_t i = 1; i < run.calls.size(); ++i) {
+    EXPECT_GT(run.calls[i].samples, run.calls[i - 1].samples);
+    // What the previous reading heard: one token a tenth of a second.
+    EXPECT_EQ(run.calls[i].earlier.size(), run.calls[i - 1].samples / (kRate / 10));
+  }
+}
+
+TEST(SegmentedDictationTest, AnySplitOfTheInputGivesTheSameCommittedText) {
+  auto audio = joined({silence(0.5), recording("goforward.raw"), silence(1.5),
+                       recording("something.raw")});
+  std::vector<SpeechTranscriberResult> expected = finals(dictate(audio, 1600));
+  for (std::size_t piece : {1u, 333u, 3200u, 48000u}) {
+    std::vector<SpeechTranscriberResult> got = finals(dictate(audio, piece));
+    ASSERT_EQ(got.size(), expected.size()) << piece;
+    for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].text, expected[i].text);
+  }
+}
+
+TEST(SegmentedDictationTest, InputAheadOfTheEngineSkipsVolatileReadingsButNoFinalOne) {
+  auto audio = joined({silence(1), recording("goforward.raw"), silence(2),
+                       recording("something.raw")});
+  Run caught_up = dictate(audio, 1600);
+  Run ahead = dictate(audio, 1600, /*more_waiting=*/true);
+  EXPECT_THAT(ahead.results, ::testing::Each(Field(&SpeechTranscriberResult::isFinal, true)));
+  ASSERT_EQ(finals(ahead).size(), finals(caught_up).size());
+  for (std::size_t i = 0; i < finals(ahead).size(); ++i) {
+    EXPECT_EQ(finals(ahead)[i].text, finals(caught_up)[i].text);
+  }
+}
+
+TEST(SegmentedDictationTest, EndOfInputMidPhraseCommitsIt) {
+  auto audio = joined({silence(1), recording("goforward.raw")});
+  std::vector<std::int16_t> cut(audio.begin(), audio.end() - kRate / 2);
+  Run run = dictate(cut, 1600);
+  ASSERT_FALSE(run.results.empty());
+  EXPECT_TRUE(run.results.back().isFinal);
+  EXPECT_FALSE(run.results.back().text.empty());
+}
+
+TEST(SegmentedDictationTest, SilenceAndPhrasesHeardAsNothingGiveNoResult) {
+  EXPECT_TRUE(dictate(silence(5), 1600).results.empty());
+  EXPECT_TRUE(dictate({}, 1600).results.empty());
+  auto audio = joined({silence(1), recording("goforward.raw"), silence(2)});
+  EXPECT_TRUE(dictate(audio, 1600, false, /*deaf=*/true).results.empty());
+}
+
+TEST(SegmentedDictationTest, WithoutVolatileResultsOnlyTheFinalReadingIsMade) {
+  auto audio = joined({silence(1), recording("goforward.raw"), silence(2)});
+  Run run = dictate(audio, 1600, false, false, /*volatile_results=*/false);
+  EXPECT_EQ(run.calls.size(), 1u);
+  EXPECT_THAT(run.results, ElementsAre(Field(&SpeechTranscriberResult::isFinal, true)));
+}
+
+}  // namespace
+}  // namespace speech
