@@ -1,0 +1,238 @@
+#include "platform/speech/moonshine/model.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/speech/error.h"
+#include "tests/support/pcm_file.h"
+
+namespace speech::moonshine {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kModelDir = VORLIN_MOONSHINE_MODEL_DIR;
+const std::string kEncoder = kModelDir + "/encoder_model.onnx";
+const std::string kDecoder = kModelDir + "/decoder_model_merged.onnx";
+const std::string kTestData = "/usr/share/pocketsphinx/test/data";
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+std::vector<float> recording(const std::string& name) {
+  return testing_support::toFloat(testing_support::readPcm(kTestData + "/" + name));
+}
+
+std::string loadError(const std::string& encoder, const std::string& decoder) {
+  try {
+    Model::load(encoder, decoder);
+  } catch (const Error& e) {
+    return e.what();
+  }
+  return "(loaded)";
+}
+
+class MoonshineLoad : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("vorlin-moonshine-" + std::to_string(::getpid()));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string write(const std::string& name, const std::string& bytes) {
+    std::string path = dir_ / name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+  fs::path dir_;
+};
+
+TEST_F(MoonshineLoad, ErrorsNameTheFileAndTheFault) {
+  std::string missing = (dir_ / "absent.onnx").string();
+  std::string message = loadError(missing, kDecoder);
+  EXPECT_NE(message.find(missing), std::string::npos) << message;
+  EXPECT_NE(message.find("No such file"), std::string::npos) << message;
+
+  std::string empty = write("empty.onnx", "");
+  message = loadError(kEncoder, empty);
+  EXPECT_NE(message.find(empty), std::string::npos) << message;
+  EXPECT_NE(message.find("empty"), std::string::npos) << message;
+
+  std::string garbage = write("garbage.onnx", std::string("\xff\xff\xff\xff not a model", 17));
+  message = loadError(garbage, kDecoder);
+  EXPECT_NE(message.find(garbage), std::string::npos) << message;
+  EXPECT_NE(message.find("not an ONNX model"), std::string::npos) << message;
+
+  // A sound ONNX file that is not the expected half of the model.
+  message = loadError(kDecoder, kDecoder);
+  EXPECT_NE(message.find(kDecoder), std::string::npos) << message;
+  EXPECT_NE(message.find("weight missing"), std::string::npos) << message;
+
+  // The encoder cut short: it no longer parses.
+  std::ifstream in(kEncoder, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  std::string cut = write("cut.onnx", bytes.substr(0, bytes.size() / 2));
+  message = loadError(cut, kDecoder);
+  EXPECT_NE(message.find(cut), std::string::npos) << message;
+}
+
+class Moonshine : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { model_ = Model::load(kEncoder, kDecoder); }
+  static void TearDownTestSuite() { model_.reset(); }
+  static std::unique_ptr<Model> model_;
+};
+std::unique_ptr<Model> Moonshine::model_;
+
+TEST_F(Moonshine, TooShortForOneFrameGivesNoTokens) {
+  Session session(*model_);
+  EXPECT_TRUE(session.transcribe({}).empty());
+  std::vector<float> audio = recording("cards/001.wav");
+  EXPECT_TRUE(session.transcribe(std::span(audio).first(1)).empty());
+  EXPECT_TRUE(session.transcribe(std::span(audio).first(kMinEncoderSamples - 1)).empty());
+  EXPECT_EQ(encoder_frames(kMinEncoderSamples), 1u);
+  EXPECT_LE(session.transcribe(std::span(audio).first(kMinEncoderSamples)).size(),
+            max_tokens(kMinEncoderSamples));
+}
+
+TEST_F(Moonshine, HostileSegmentsGiveBoundedTokens) {
+  Session session(*model_);
+  std::vector<float> silence(kSampleRateHz, 0.0f);
+  EXPECT_LE(session.transcribe(silence).size(), max_tokens(silence.size()));
+
+  // Clipped full-scale noise.
+  std::mt19937 random(7);
+  std::vector<float> noise(2 * kSampleRateHz);
+  for (float& x : noise) x = random() % 2 ? 1.0f : -1.0f;
+  EXPECT_LE(session.transcribe(noise).size(), max_tokens(noise.size()));
+
+  // Values no recording has: they are clipped to [-1, 1], and not-a-number reads as silence.
+  std::vector<float> speech = recording("cards/001.wav");
+  std::vector<float> odd = speech, cleaned = speech;
+  for (std::size_t i = 0; i < odd.size(); i += 97) {
+    odd[i] = std::numeric_limits<float>::quiet_NaN();
+    cleaned[i] = 0.0f;
+  }
+  for (std::size_t i = 50; i < odd.size(); i += 89) {
+    odd[i] = i % 2 ? std::numeric_limits<float>::infinity() : -1e30f;
+    cleaned[i] = i % 2 ? 1.0f : -1.0f;
+  }
+  EXPECT_EQ(session.transcribe(odd), session.transcribe(cleaned));
+}
+
+TEST_F(Moonshine, LongerThanTheModelIsCutTo30Seconds) {
+  if (kSanitized) GTEST_SKIP() << "two 30 s segments take minutes under the sanitizers";
+  std::vector<float> audio;
+  while (audio.size() < 35 * kSampleRateHz)
+    for (const char* clip : {"0870", "0880", "0890", "0920", "0930"}) {
+      std::vector<float> part =
+          recording(std::string("librivox/sense_and_sensibility_01_austen_64kb-") + clip + ".wav");
+      audio.insert(audio.end(), part.begin(), part.end());
+    }
+  audio.resize(35 * kSampleRateHz);
+  Session session(*model_);
+  std::vector<std::int32_t> tokens = session.transcribe(audio);
+  EXPECT_FALSE(tokens.empty());
+  EXPECT_LE(tokens.size(), max_tokens(kMaxSegmentSamples));
+  EXPECT_EQ(tokens, session.transcribe(std::span(audio).first(kMaxSegmentSamples)));
+}
+
+TEST_F(Moonshine, CachedStepsGiveTheLogitsOfOneBatchedPass) {
+  std::vector<float> audio = recording("something.raw");
+  Encoder::Scratch scratch;
+  std::vector<float> encoded;
+  model_->encoder().encode(audio, scratch, encoded);
+  int frames = static_cast<int>(encoder_frames(audio.size()));
+  const Decoder& decoder = model_->decoder();
+  std::vector<std::int32_t> tokens{kStartToken, 2921, 9051, 322, 437};
+
+  // One token at a time through the key/value cache...
+  Decoder::State state;
+  decoder.start(encoded.data(), frames, state);
+  std::vector<float> stepped, logits;
+  for (std::int32_t token : tokens) {
+    decoder.step({&token, 1}, state, logits);
+    stepped.insert(stepped.end(), logits.begin(), logits.end());
+  }
+  // ... and all at once, recomputing every position.
+  Decoder::State fresh;
+  decoder.start(encoded.data(), frames, fresh);
+  std::vector<float> batched;
+  decoder.step(tokens, fresh, batched);
+  ASSERT_EQ(batched.size(), stepped.size());
+  double worst = 0;
+  for (std::size_t i = 0; i < batched.size(); ++i)
+    worst = std::max(worst, static_cast<double>(std::abs(batched[i] - stepped[i])));
+  EXPECT_LT(worst, 1e-3);
+
+  // Truncating the cache forgets the later tokens: stepping again from position 3 repeats.
+  Decoder::truncate(state, 3);
+  std::vector<std::int32_t> rest(tokens.begin() + 3, tokens.end());
+  decoder.step(rest, state, logits);
+  for (std::size_t i = 0; i < logits.size(); ++i)
+    ASSERT_NEAR(logits[i], stepped[3 * kVocabulary + i], 1e-3) << i;
+}
+
+TEST_F(Moonshine, PrefixKeptWhereItIsTheGreedyChoice) {
+  std::vector<float> audio = recording("something.raw");
+  Session session(*model_);
+  std::vector<std::int32_t> greedy = session.transcribe(audio);
+  ASSERT_GE(greedy.size(), 4u);
+
+  // The whole answer, a beginning of it, and a beginning with a wrong token all lead back to it.
+  EXPECT_EQ(session.transcribe(audio, greedy), greedy);
+  EXPECT_EQ(session.transcribe(audio, std::span(greedy).first(2)), greedy);
+  std::vector<std::int32_t> wrong = greedy;
+  wrong[2] = greedy[2] + 1;
+  EXPECT_EQ(session.transcribe(audio, wrong), greedy);
+
+  // Tokens the model cannot give (out of range, the end token) and more tokens than the audio
+  // allows are no harm.
+  std::vector<std::int32_t> hostile{greedy[0], -5, kVocabulary, kEndToken};
+  EXPECT_EQ(session.transcribe(audio, hostile), greedy);
+  std::vector<std::int32_t> endless(500, greedy[0]);
+  EXPECT_EQ(session.transcribe(audio, endless), greedy);
+  std::vector<std::int32_t> with_end = greedy;
+  with_end.insert(with_end.end(), {kEndToken, 5, 6});
+  EXPECT_EQ(session.transcribe(audio, with_end), greedy);
+
+  // A prefix from a shorter beginning of the segment.
+  std::vector<float> half(audio.begin(), audio.begin() + audio.size() / 2);
+  std::vector<std::int32_t> early = session.transcribe(half);
+  EXPECT_EQ(session.transcribe(audio, early), greedy);
+}
+
+TEST_F(Moonshine, SessionsAreIndependentAndReusable) {
+  std::vector<float> a = recording("something.raw"), b = recording("cards/001.wav");
+  Session first(*model_);
+  std::vector<std::int32_t> tokens_a = first.transcribe(a);
+  std::vector<std::int32_t> tokens_b = first.transcribe(b);
+  EXPECT_NE(tokens_a, tokens_b);
+  EXPECT_EQ(first.transcribe(a), tokens_a);
+
+  // Two sessions on two threads share the model; a session with two threads of its own agrees.
+  std::vector<std::int32_t> parallel_a, parallel_b;
+  std::thread other([&] {
+    Session second(*model_, 2);
+    parallel_a = second.transcribe(a);
+  });
+  Session third(*model_);
+  parallel_b = third.transcribe(b);
+  other.join();
+  EXPECT_EQ(parallel_a, tokens_a);
+  EXPECT_EQ(parallel_b, tokens_b);
+}
+
+}  // namespace
+}  // namespace speech::moonshine
