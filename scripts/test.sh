@@ -37,3 +37,6 @@ CXX=clang++ CC=clang cmake -S . -B build/ci-fuzz -DVORLIN_FUZZ=ON -DVORLIN_TESTS
   -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 cmake --build build/ci-fuzz -j"$jobs" --target output_fuzz
 build/ci-fuzz/dictate/output_fuzz -runs=300000 -max_len=256 -seed=1 2>&1 | tail -n 2
+echo "== libFuzzer: the dictation formatter"
+cmake --build build/ci-fuzz -j"$jobs" --target formatter_fuzz
+build/ci-fuzz/platform/speech/formatter_fuzz -runs=300000 -max_len=256 -seed=1 2>&1 | tail -n 2

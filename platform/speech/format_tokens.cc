@@ -42,7 +42,9 @@ void addWord(std::string_view piece, bool (*splittable)(std::string_view),
       rest.remove_prefix(dash + 1);
     }
     parts.push_back(rest);
-    if (std::all_of(parts.begin(), parts.end(), splittable) || tail(parts.back())) {
+    bool whole = std::none_of(parts.begin(), parts.end(),
+                              [](std::string_view part) { return part.empty(); });
+    if (whole && (std::all_of(parts.begin(), parts.end(), splittable) || tail(parts.back()))) {
       std::size_t at = 0;
       for (std::size_t i = 0; i < parts.size(); ++i) {
         FormatToken part;

@@ -130,6 +130,7 @@ TEST(FormatterTest, SpokenPunctuation) {
              {"That was great, exclamation-point.", "That was great!"},
              {"Who came to the party-question mark?", "Who came to the party?"},
              {"a semi-final", "A semi-final"},
+             {"wait - what -- twenty-", "Wait - what -- twenty-"},
              {"Who wrote this letter question mark?", "Who wrote this letter?"},
              {"Where did you put the keys question, Mark?", "Where did you put the keys?"},
              {"the list colon milk semicolon bread", "The list: milk; bread"},
