@@ -118,13 +118,13 @@ class Reader {
   }
 
   std::size_t size() const { return tokens_.size(); }
-  // A word the rules may read: not a break, not settled, nothing written before it but at the
-  // start of a phrase.
+  // A word the rules may read: there, not a break, not in another script, not settled.
   bool open(std::size_t i) const {
     return i < tokens_.size() && !tokens_[i].is_break && !tokens_[i].foreign && !tokens_[i].settled;
   }
+  // One that may go on a phrase: a quote or bracket before it starts a new one.
   bool inner(std::size_t i) const { return open(i) && tokens_[i].lead.empty(); }
-  // The phrase may go on after token i: no mark or quote closes it.
+  // The phrase may go on after token i (which must be there): no mark or quote closes it.
   bool flows(std::size_t i) const { return tokens_[i].trail.empty(); }
   const std::string& word(std::size_t i) const {
     static const std::string kNothing;
