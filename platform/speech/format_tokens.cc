@@ -9,8 +9,8 @@ namespace {
 constexpr std::string_view kLeadPunctuation = "\"([{";
 constexpr std::string_view kTrailPunctuation = ".,;:!?\"')]}";
 // Their full stop belongs to the word, so it neither ends a sentence nor meets a spoken mark.
-constexpr std::array<std::string_view, 9> kAbbreviations = {"mr", "mrs", "ms", "dr",  "st",
-                                                            "jr", "sr",  "vs", "prof"};
+constexpr std::array<std::string_view, 11> kAbbreviations = {"mr", "mrs", "ms",   "dr",  "st", "jr",
+                                                             "sr", "vs",  "prof", "a.m", "p.m"};
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
