@@ -32,10 +32,11 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/ci-tsan --output-on-failure -j"$jobs" -L unit \
   -R 'RunLoop|Task|Stream|Reader|Lifecycle|PulseEngine|Capture|Wake|Recogni|Pocketsphinx'
 
-echo "== libFuzzer: the transcript line writer, the dictation model's tokenizer"
+echo "== libFuzzer: the transcript line writer, the dictation model's tokenizer, the formatter"
 CXX=clang++ CC=clang cmake -S . -B build/ci-fuzz -DVORLIN_FUZZ=ON -DVORLIN_TESTS=OFF \
   -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
-cmake --build build/ci-fuzz -j"$jobs" --target output_fuzz tokenizer_fuzz
+cmake --build build/ci-fuzz -j"$jobs" --target output_fuzz tokenizer_fuzz formatter_fuzz
 build/ci-fuzz/dictate/output_fuzz -runs=300000 -max_len=256 -seed=1 2>&1 | tail -n 2
 build/ci-fuzz/platform/speech/moonshine/tokenizer_fuzz -runs=100000 -max_len=512 -seed=1 2>&1 |
   tail -n 2
+build/ci-fuzz/platform/speech/formatter_fuzz -runs=300000 -max_len=256 -seed=1 2>&1 | tail -n 2

@@ -9,8 +9,8 @@ namespace {
 constexpr std::string_view kLeadPunctuation = "\"([{";
 constexpr std::string_view kTrailPunctuation = ".,;:!?\"')]}";
 // Their full stop belongs to the word, so it neither ends a sentence nor meets a spoken mark.
-constexpr std::array<std::string_view, 9> kAbbreviations = {"mr", "mrs", "ms", "dr",  "st",
-                                                            "jr", "sr",  "vs", "prof"};
+constexpr std::array<std::string_view, 11> kAbbreviations = {"mr", "mrs", "ms",   "dr",  "st", "jr",
+                                                             "sr", "vs",  "prof", "a.m", "p.m"};
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -42,7 +42,9 @@ void addWord(std::string_view piece, bool (*splittable)(std::string_view),
       rest.remove_prefix(dash + 1);
     }
     parts.push_back(rest);
-    if (std::all_of(parts.begin(), parts.end(), splittable) || tail(parts.back())) {
+    bool whole = std::none_of(parts.begin(), parts.end(),
+                              [](std::string_view part) { return part.empty(); });
+    if (whole && (std::all_of(parts.begin(), parts.end(), splittable) || tail(parts.back()))) {
       std::size_t at = 0;
       for (std::size_t i = 0; i < parts.size(); ++i) {
         FormatToken part;

@@ -39,9 +39,10 @@ struct Formatted {
 // The engine's text for one segment, as a person would write it: numbers, times, years, money,
 // percentages and dates' ordinals as numerals, titles abbreviated, spoken punctuation as marks,
 // sentences capitalised and, once committed, closed. What the engine already wrote that way stays
-// as it is, capitals and marks included; words outside ASCII are never changed. The same text
-// and context always give the same result, so volatile results that grow into a final one agree
-// on every word that did not change.
+// as it is, capitals and marks included; words outside ASCII are never changed. Each result is
+// formatted whole, so a number split across two results of one segment ("twenty", then "twenty
+// five dollars") is written as one ("$25") once its last word has come. Across two committed
+// segments it stays two numbers: committed text is never rewritten.
 Formatted formatDictation(std::string_view engine_text, const FormatContext& context);
 
 }  // namespace speech

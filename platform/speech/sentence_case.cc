@@ -117,7 +117,7 @@ void writeCase(FormatTokens& tokens, const NameList& names, bool starts_sentence
       if (among(kFirstPerson, lower) || after_title || month || isName(lower, names)) {
         capitalize(t);
       } else if (i == 0 && !starts_sentence && !isLowerCase(t.text.substr(0, 1)) &&
-                 isLowerCase(t.text.substr(1)) && t.text.size() > 1) {
+                 isLowerCase(t.text.substr(1))) {
         t.text[0] = lowered(t.text.substr(0, 1))[0];
       }
     }

@@ -72,9 +72,10 @@ bool usedAsNoun(const FormatToken* previous, const FormatTokens& tokens, std::si
 }  // namespace
 
 bool isMarkWord(std::string_view lower) {
-  return std::any_of(kSpokenMarks.begin(), kSpokenMarks.end(), [&](const SpokenMark& spoken) {
-    return spoken.words[0] == lower || spoken.words[1] == lower;
-  });
+  return !lower.empty() &&
+         std::any_of(kSpokenMarks.begin(), kSpokenMarks.end(), [&](const SpokenMark& spoken) {
+           return spoken.words[0] == lower || spoken.words[1] == lower;
+         });
 }
 
 bool isDeterminer(std::string_view lower) {

@@ -72,6 +72,10 @@ constexpr std::array<std::string_view, 12> kMonths = {
 // Before these an hour and minutes are more likely a year: "in eleven fifty".
 constexpr std::array<std::string_view, 5> kYearWords = {"in", "since", "year", "during", "of"};
 
+// After these "6.30" is a time the engine wrote with a dot.
+constexpr std::array<std::string_view, 8> kTimeWords = {"at",     "by",    "until", "till",
+                                                        "before", "after", "from",  "around"};
+
 NumberWord numberWord(std::string_view lower) {
   for (const Named& named : kNumberWords) {
     if (named.word == lower) return named.number;
@@ -118,13 +122,13 @@ class Reader {
   }
 
   std::size_t size() const { return tokens_.size(); }
-  // A word the rules may read: not a break, not settled, nothing written before it but at the
-  // start of a phrase.
+  // A word the rules may read: there, not a break, not in another script, not settled.
   bool open(std::size_t i) const {
     return i < tokens_.size() && !tokens_[i].is_break && !tokens_[i].foreign && !tokens_[i].settled;
   }
+  // One that may go on a phrase: a quote or bracket before it starts a new one.
   bool inner(std::size_t i) const { return open(i) && tokens_[i].lead.empty(); }
-  // The phrase may go on after token i: no mark or quote closes it.
+  // The phrase may go on after token i (which must be there): no mark or quote closes it.
   bool flows(std::size_t i) const { return tokens_[i].trail.empty(); }
   const std::string& word(std::size_t i) const {
     static const std::string kNothing;
@@ -241,15 +245,15 @@ std::optional<Phrase> readTwoDigits(const Reader& r, std::size_t i, std::int64_t
   return Phrase{n.value, i + 1};
 }
 
-// "a m", "p m", "am", "p.m." (its last full stop is punctuation by then). "AM"/"PM", and end.
+// "a m", "p m", "am", "p.m.", "p.m": "AM" or "PM", and the end.
 std::optional<std::pair<std::string_view, std::size_t>> readMeridiem(const Reader& r,
                                                                      std::size_t i) {
   if (!r.inner(i)) return std::nullopt;
   const std::string& w = r.word(i);
-  std::string_view half = (w == "a" || w == "am" || w == "a.m")   ? "AM"
-                          : (w == "p" || w == "pm" || w == "p.m") ? "PM"
-                                                                  : "";
-  if (half.empty()) return std::nullopt;
+  bool am = w == "a" || w == "am" || w == "a.m" || w == "a.m.";
+  bool pm = w == "p" || w == "pm" || w == "p.m" || w == "p.m.";
+  if (!am && !pm) return std::nullopt;
+  std::string_view half = am ? "AM" : "PM";
   if (w.size() > 1) return std::pair{half, i + 1};
   if (r.flows(i) && r.is(i + 1, "m")) return std::pair{half, i + 2};
   return std::nullopt;
@@ -323,6 +327,43 @@ bool writeTime(Reader& r, std::size_t i) {
     text += meridiem->first;
   }
   r.replace(i, end, text);
+  return true;
+}
+
+// Times in the engine's own numerals: "6.30" after "at" and the like ("at 6:30"), and "10 p.m.",
+// "6.30 pm", "7:15 a m" with the half of the day written "AM" / "PM".
+bool writeNumeralTime(Reader& r, std::size_t i) {
+  const std::string& w = r.word(i);
+  std::size_t split = w.find_first_of(".:");
+  std::string_view hour_digits = std::string_view(w).substr(0, split);
+  std::string_view minute_digits =
+      split == std::string::npos ? std::string_view() : std::string_view(w).substr(split + 1);
+  auto digits = [](std::string_view d) {
+    return std::all_of(d.begin(), d.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  if (hour_digits.empty() || hour_digits.size() > 2 || !digits(hour_digits) ||
+      (split != std::string::npos && (minute_digits.size() != 2 || !digits(minute_digits)))) {
+    return false;
+  }
+  int hour = std::stoi(std::string(hour_digits));
+  int minutes = minute_digits.empty() ? 0 : std::stoi(std::string(minute_digits));
+  if (hour > 23 || minutes > 59) return false;
+  std::optional<std::pair<std::string_view, std::size_t>> meridiem;
+  if (r.flows(i) && hour >= 1 && hour <= 12) meridiem = readMeridiem(r, i + 1);
+  bool after_time_word =
+      i > 0 && r.open(i - 1) && r.flows(i - 1) &&
+      std::find(kTimeWords.begin(), kTimeWords.end(), r.word(i - 1)) != kTimeWords.end();
+  if (!meridiem && !(after_time_word && w[split] == '.' && !minute_digits.empty())) return false;
+  std::string text(hour_digits);
+  if (!minute_digits.empty()) {
+    text += ':';
+    text += minute_digits;
+  }
+  if (meridiem) {
+    text += ' ';
+    text += meridiem->first;
+  }
+  r.replace(i, meridiem ? meridiem->second : i + 1, text);
   return true;
 }
 
@@ -422,7 +463,8 @@ void writeNumbers(FormatTokens& tokens) {
   Reader r(tokens);
   for (std::size_t i = 0; i < r.size(); ++i) {
     if (!r.open(i)) continue;
-    writeDate(r, i) || writeTime(r, i) || writeYear(r, i) || writeCardinal(r, i);
+    writeDate(r, i) || writeTime(r, i) || writeNumeralTime(r, i) || writeYear(r, i) ||
+        writeCardinal(r, i);
   }
 }
 

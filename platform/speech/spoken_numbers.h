@@ -11,7 +11,7 @@ namespace speech {
 //   -> "120,000"; commas from five digits on, so four-digit numbers read like years), smaller
 //   ones as words except in the forms below;
 // - times: "three thirty p m" -> "3:30 PM", "ten a m" -> "10 AM", "at seven fifteen" -> "7:15",
-//   "nine o'clock" -> "9 o'clock";
+//   "nine o'clock" -> "9 o'clock"; the engine's "at 6.30" -> "at 6:30", "10 p.m." -> "10 PM";
 // - years: "nineteen ninety nine" -> "1999", "twenty oh five" -> "2005";
 // - money and percentages: "twenty-five dollars" -> "$25", "nineteen dollars and ninety nine
 //   cents" -> "$19.99", "forty percent" -> "40%", also after the engine's own numerals;

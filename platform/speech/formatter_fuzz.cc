@@ -1,0 +1,46 @@
+// libFuzzer target for the dictation formatter: whatever the engine writes and whatever came
+// before, formatting neither crashes nor loses or reorders a byte outside ASCII, and the text
+// has no space at its ends and no two spaces in a row.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "platform/speech/formatter.h"
+
+namespace {
+
+void check(bool ok) {
+  if (!ok) std::abort();
+}
+
+std::string foreignBytes(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const speech::NameList names =
+      speech::NameList::fromWords({"Susan", "Paris", "Mark", "mark", "June"});
+  std::string_view input(reinterpret_cast<const char*>(data), size);
+  // The first byte picks the context; a 0x01 byte splits the text before from the segment.
+  std::uint8_t flags = size > 0 ? data[0] : 0;
+  if (size > 0) input.remove_prefix(1);
+  std::string_view before;
+  if (std::size_t split = input.find('\x01'); split != std::string_view::npos) {
+    before = input.substr(0, split);
+    input.remove_prefix(split + 1);
+  }
+  speech::FormatContext context{.committed = (flags & 1) != 0, .before = before, .names = &names};
+  speech::Formatted out = speech::formatDictation(input, context);
+  check(foreignBytes(out.text) == foreignBytes(input));
+  check(out.text.empty() || (out.text.front() != ' ' && out.text.back() != ' '));
+  check(out.text.find("  ") == std::string::npos);
+  return 0;
+}
