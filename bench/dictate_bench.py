@@ -1,127 +1,415 @@
-"""Measures vorlin-dictate against the engine's own recognizer on the same audio.
+"""Measures vorlin-dictate against the dictation model run through ONNX Runtime (the reference)
+and the engine tool pocketsphinx_continuous, on the same audio, in one run.
 
-Usage: python3 bench/dictate_bench.py [path/to/vorlin-dictate] [runs]
+Parts (the default is wer,piped,realtime, about ten minutes here; hour takes long, and says how
+long before it starts):
+  wer       word error rate, a process per recording, on the 12 pocketsphinx-testdata
+            recordings: clean, and in continuous pink noise that starts 2.5 s before the speech,
+            at 20 and 10 dB; also start-up time and the peak memory of those processes
+  piped     two minutes of dictation (the recordings with pauses) piped at full speed: CPU per
+            second of audio, peak memory, and how far reading runs ahead of recognition
+  realtime  the same two minutes fed at the speed of speech in 20 ms pieces: average CPU, the
+            first line after each start of speech, the final line after the end of input
+  hour      one hour piped at full speed: peak memory and read-ahead (memory must not grow with
+            the length of the input)
 
-Prints one table: CPU time for two minutes of speech piped as fast as possible, word error rate
-on the librivox recordings, latency of the first provisional line and of the final line when
-audio is fed in real time, and peak resident memory. The machine is shared and noisy: each
-figure is the median of several runs, and the CPU figure is compared as a ratio within one run.
+Every word error rate compares spoken forms (tests/spoken_form.py). The machine is shared and
+noisy: figures are medians of --runs runs, and CPU is best compared as a ratio within one run.
 """
 
+import argparse
+import fcntl
 import json
-import math
 import os
 import statistics
 import subprocess
 import sys
 import tempfile
 import threading
-import wave
+import time
+from concurrent.futures import ThreadPoolExecutor
+from typing import NamedTuple
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
-from e2e_common import feed_in_real_time, librivox_clips, word_errors, words_of  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+import dictation_audio as audio  # noqa: E402
+from e2e_common import word_errors  # noqa: E402
+from spoken_form import spoken_words  # noqa: E402
 
-BINARY = sys.argv[1] if len(sys.argv) > 1 else "build/release/dictate/vorlin-dictate"
-RUNS = int(sys.argv[2]) if len(sys.argv) > 2 else 3
+ORACLE = os.path.join(HERE, "..", "tests", "oracle")
+MODEL = os.path.join(HERE, "..", "models", "moonshine-tiny")
+SNRS_DB = (20, 10)
+PAUSE_S = 1.0  # between the recordings of a long dictation
+DICTATION_S = 120
+HOUR_S = 3600
+CHUNK_S = 0.02  # real-time feeding delivers each 20 ms once it has been "recorded"
+LEAD_S = 1.0  # of silence before real-time speech: the program starts while nobody speaks yet
+NOISE_STEP_S = 4.0  # each recording hears its own stretch of the noise
+# The pipe holds one page, so that what is read ahead is the program's own doing.
+PIPE_BYTES = 4096
 
 
-def run_measured(cmd, stdin_bytes=None):
-    """Runs cmd; returns (stdout, cpu seconds, peak RSS in MB) of that child alone."""
-    with tempfile.TemporaryFile() as out:
-        p = subprocess.Popen(cmd, stdin=subprocess.PIPE if stdin_bytes is not None else None,
-                             stdout=out, stderr=subprocess.DEVNULL)
-        if stdin_bytes is not None:
-            threading.Thread(target=lambda: (p.stdin.write(stdin_bytes), p.stdin.close())).start()
+class BenchError(Exception):
+    pass
+
+
+class Run(NamedTuple):
+    out: bytes
+    cpu_s: float
+    rss_mb: float
+    wall_s: float
+    input_done_s: float  # when the last byte of input was taken, from the start
+
+
+def run_piped(cmd, source=None):
+    """Runs cmd with source (bytes, or an iterable of bytes) written to its standard input as fast
+    as it reads, and measures that child alone."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        start = time.monotonic()
+        p = subprocess.Popen(cmd, stdin=subprocess.PIPE if source is not None else subprocess.DEVNULL,
+                             stdout=out, stderr=err)
+        input_done = [0.0]
+        writer = None
+        if source is not None:
+            fcntl.fcntl(p.stdin.fileno(), fcntl.F_SETPIPE_SZ, PIPE_BYTES)
+
+            def write():
+                try:
+                    for chunk in [source] if isinstance(source, bytes) else source:
+                        p.stdin.write(chunk)
+                    p.stdin.close()
+                except BrokenPipeError:
+                    pass  # the exit status tells
+                input_done[0] = time.monotonic() - start
+
+            writer = threading.Thread(target=write)
+            writer.start()
         _, status, usage = os.wait4(p.pid, 0)
+        wall = time.monotonic() - start
         p.returncode = os.waitstatus_to_exitcode(status)
+        if writer:
+            writer.join()
         if p.returncode != 0:
-            raise SystemExit("%s exited with %d" % (cmd[0], p.returncode))
+            err.seek(0)
+            raise BenchError("%s exited with %d: %s" % (" ".join(cmd), p.returncode,
+                                                        err.read().decode(errors="replace")[-400:]))
         out.seek(0)
-        return out.read(), usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024.0
+        return Run(out.read(), usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024, wall,
+                   input_done[0])
 
 
-def write_wav(path, pcm):
-    with wave.open(path, "wb") as w:
-        w.setnchannels(1)
-        w.setsampwidth(2)
-        w.setframerate(16000)
-        w.writeframes(pcm)
+class RealTime(NamedTuple):
+    closed_s: float  # when input was closed, from the start
+    arrivals: list  # (seconds from the start, text) of each line
+    cpu_s: float
+    wall_s: float
 
 
-def baseline(wav):
-    return ["pocketsphinx_continuous", "-infile", wav, "-logfn", "/dev/null"]
+def run_realtime(cmd, pcm):
+    """Feeds pcm at the speed of speech, each 20 ms piece when a microphone would deliver it."""
+    with tempfile.TemporaryFile() as err:
+        p = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err)
+        arrivals = []
+        start = time.monotonic()
+
+        def read_lines():
+            for line in p.stdout:
+                arrivals.append((time.monotonic() - start, line))
+
+        reader = threading.Thread(target=read_lines)
+        reader.start()
+        chunk = round(CHUNK_S * audio.BYTES_PER_S)
+        try:
+            for offset in range(0, len(pcm), chunk):
+                end = min(offset + chunk, len(pcm))
+                time.sleep(max(0.0, start + end / audio.BYTES_PER_S - time.monotonic()))
+                p.stdin.write(pcm[offset:end])
+                p.stdin.flush()
+            closed = time.monotonic() - start
+            p.stdin.close()
+        except BrokenPipeError:
+            closed = time.monotonic() - start
+        _, status, usage = os.wait4(p.pid, 0)
+        wall = time.monotonic() - start
+        p.returncode = os.waitstatus_to_exitcode(status)
+        reader.join()
+        p.stdout.close()
+        if p.returncode != 0:
+            err.seek(0)
+            raise BenchError("%s exited with %d: %s" % (" ".join(cmd), p.returncode,
+                                                        err.read().decode(errors="replace")[-400:]))
+        texts = [(t, json.loads(line)["text"]) for t, line in arrivals]
+        return RealTime(closed, texts, usage.ru_utime + usage.ru_stime, wall)
 
 
-def speech_onset(pcm):
-    """Seconds to the first 10 ms frame louder than a tenth of the loudest frame."""
-    frames = [pcm[i:i + 320] for i in range(0, len(pcm) - 320, 320)]
-    energy = [math.sqrt(sum(int.from_bytes(f[j:j + 2], "little", signed=True) ** 2
-                            for j in range(0, 320, 8)) / 40) for f in frames]
-    loud = max(energy) / 10
-    return next(i for i, e in enumerate(energy) if e > loud) * 0.01
+def final_text(out):
+    lines = out.decode().splitlines()
+    if not lines:
+        raise BenchError("vorlin-dictate wrote no line")
+    return json.loads(lines[-1])["text"]
 
 
-def realtime_latencies(pcm):
-    """Feeds pcm at the speed of speech; returns (first line after speech onset, final line
-    after end of input), in ms."""
-    silence = b"\0" * 32000
-    onset = 1.0 + speech_onset(pcm)
-    start, closed, arrivals, _ = feed_in_real_time(BINARY, silence + pcm)
-    first = arrivals[0][0] - (start + onset)
-    return 1000 * first, 1000 * (arrivals[-1][0] - closed)
+def first_line_delays(onsets_s, arrivals):
+    """For each start of speech: seconds until the first line with more words than the last line
+    before it, or None when none comes before the next start of speech."""
+    delays = []
+    for i, onset in enumerate(onsets_s):
+        until = onsets_s[i + 1] if i + 1 < len(onsets_s) else float("inf")
+        before = [text for t, text in arrivals if t < onset]
+        known = len(spoken_words(before[-1])) if before else 0
+        delays.append(next((t - onset for t, text in arrivals
+                            if onset <= t < until and len(spoken_words(text)) > known), None))
+    return delays
+
+
+def final_delay(run):
+    if not run.arrivals:
+        raise BenchError("vorlin-dictate wrote no line")
+    return run.arrivals[-1][0] - run.closed_s
+
+
+def read_ahead_s(audio_s, run):
+    """About how many seconds of audio the program had taken ahead of its recognizer when the
+    input ended: the share of its run still left then, at its average pace."""
+    return audio_s * (run.wall_s - run.input_done_s) / run.wall_s
+
+
+class Reference:
+    """The dictation model one-shot per file through ONNX Runtime, by tests/oracle/."""
+
+    def __init__(self):
+        script = os.path.join(ORACLE, "moonshine_ort.js")
+        missing = [p for p in (os.path.join(ORACLE, "node_modules", "onnxruntime-node"),
+                               os.path.join(MODEL, "encoder_model.onnx")) if not os.path.exists(p)]
+        self.why_not = ("missing %s (scripts/setup.sh, scripts/fetch_models.sh)" % missing[0]
+                        if missing else None)
+        self.cmd = ["node", script, MODEL]
+
+    def transcribe(self, paths):
+        """(Run, {path: text})."""
+        run = run_piped(self.cmd + list(paths))
+        texts = {}
+        for line in run.out.decode().splitlines():
+            obj = json.loads(line)
+            texts[obj["file"]] = obj["text"]
+        return run, texts
+
+
+def engine_tool(path):
+    return ["pocketsphinx_continuous", "-infile", path, "-logfn", "/dev/null"]
+
+
+def write_raw(folder, name, pcm):
+    path = os.path.join(folder, name.replace("/", "-") + ".raw")
+    with open(path, "wb") as f:
+        f.write(pcm)
+    return path
+
+
+def median(values):
+    return statistics.median(values) if values else None
+
+
+class Bench:
+    def __init__(self, args):
+        self.binary = args.binary
+        self.runs = args.runs
+        self.wer_runs = args.wer_runs
+        self.details = args.details
+        self.tmp = tempfile.mkdtemp(prefix="dictate-bench-")
+        self.reference = Reference()
+        self.recordings = audio.recordings()
+        pieces = [r.pcm for r in self.recordings]
+        self.pieces = pieces
+        self.dictation = audio.dictation(pieces, PAUSE_S, DICTATION_S, audio.long_segment(pieces))
+        self.rows = []  # (measure, ours, reference, engine tool, target)
+        self.piped_walls = []
+
+    def note(self, text):
+        print(text, file=sys.stderr, flush=True)
+
+    def conditions(self):
+        """{condition: [(recording, pcm, path)]}: clean and in noise."""
+        noise = audio.pink_noise(NOISE_STEP_S * len(self.recordings) + 15)
+        found = {"clean": [(r, r.pcm) for r in self.recordings]}
+        for snr in SNRS_DB:
+            found["%d dB" % snr] = [(r, audio.in_noise(r.pcm, snr, noise, NOISE_STEP_S * i))
+                                    for i, r in enumerate(self.recordings)]
+        return {name: [(r, pcm, write_raw(self.tmp, "%s-%s" % (name.replace(" ", ""), r.name), pcm))
+                       for r, pcm in cases] for name, cases in found.items()}
+
+    def wer(self):
+        words = sum(len(r.words) for r in self.recordings)
+        peak_rss = []
+        for condition, cases in self.conditions().items():
+            self.note("word error rate, %s: %d processes per run" % (condition, len(cases)))
+            ours = []
+            for _ in range(self.wer_runs):
+                with ThreadPoolExecutor(2) as pool:
+                    runs = list(pool.map(lambda case: run_piped([self.binary], case[1]), cases))
+                peak_rss += [run.rss_mb for run in runs]
+                ours.append([final_text(run.out) for run in runs])
+            with ThreadPoolExecutor(2) as pool:
+                tool = [run.out.decode() for run in pool.map(lambda c: run_piped(engine_tool(c[2])),
+                                                             cases)]
+            reference = None
+            if not self.reference.why_not:
+                _, texts = self.reference.transcribe([path for _, _, path in cases])
+                reference = [texts[path] for _, _, path in cases]
+            self.rows.append(("WER, %s (%d words)" % (
+                "clean" if condition == "clean" else "pink noise from 2.5 s before, " + condition,
+                words), self.wer_cell(cases, *ours), self.wer_cell(cases, reference),
+                self.wer_cell(cases, tool), {"clean": "<= 4%", "20 dB": "<= 6%",
+                                             "10 dB": "<= 20%"}[condition]))
+            if self.details:
+                for i, (r, _, _) in enumerate(cases):
+                    self.note("  %-52s %s\n  %-52s ours: %s\n  %-52s reference: %s\n  %-52s tool: %s"
+                              % (r.name, " ".join(r.words), "", ours[0][i], "",
+                                 reference[i] if reference else "-", "",
+                                 " / ".join(tool[i].split("\n")).strip(" /")))
+        self.rows.append(("peak RSS, a process per recording (largest)",
+                          "%.1f MB" % max(peak_rss), "", "", "<= 80 MB"))
+        self.startup()
+
+    def wer_cell(self, cases, *runs):
+        """The median word error rate of the runs, with the spread when they differ."""
+        if runs == (None,):
+            return "not run: " + self.reference.why_not
+        words = sum(len(r.words) for r, _, _ in cases)
+        rates = sorted(100 * sum(word_errors(r.words, spoken_words(text))
+                                 for (r, _, _), text in zip(cases, texts)) / words for texts in runs)
+        cell = "%.1f%%" % statistics.median(rates)
+        return cell if rates[0] == rates[-1] else cell + " (%.1f-%.1f)" % (rates[0], rates[-1])
+
+    def startup(self):
+        """Start, load the model, take an empty input, write the empty final line, exit."""
+        empty = write_raw(self.tmp, "empty", b"")
+        ours = median([run_piped([self.binary], b"").wall_s for _ in range(self.runs)])
+        tool = median([run_piped(engine_tool(empty)).wall_s for _ in range(self.runs)])
+        reference = ("not run" if self.reference.why_not else "%.2f s (Node)" % median(
+            [self.reference.transcribe([])[0].wall_s for _ in range(self.runs)]))
+        self.rows.append(("start-up to exit on empty input, wall", "%.2f s" % ours, reference,
+                          "%.2f s" % tool, "load <= 0.3 s"))
+
+    def piped(self):
+        pcm = self.dictation.pcm
+        audio_s = len(pcm) / audio.BYTES_PER_S
+        path = write_raw(self.tmp, "dictation", pcm)
+        parts = [write_raw(self.tmp, "part%d" % i, part) for i, part in enumerate(self.dictation.parts)]
+        self.note("%.0f s piped, %d runs of each" % (audio_s, self.runs))
+        ours, tool, reference = [], [], []
+        for _ in range(self.runs):
+            ours.append(run_piped([self.binary], pcm))
+            tool.append(run_piped(engine_tool(path)))
+            if not self.reference.why_not:
+                reference.append(self.reference.transcribe(parts)[0])
+        self.piped_walls = [run.wall_s for run in ours]
+
+        def cpu(runs):
+            if not runs:
+                return "not run"
+            return "%.3f" % median([run.cpu_s / audio_s for run in runs])
+
+        def rss(runs):
+            return "%.1f MB" % median([run.rss_mb for run in runs]) if runs else "not run"
+
+        ratio = median([a.cpu_s / b.cpu_s for a, b in zip(ours, tool)])
+        self.rows += [
+            ("CPU s per s of audio, %.0f s piped" % audio_s, cpu(ours),
+             cpu(reference) + (" (Node, per file)" if reference else ""),
+             cpu(tool) + " (ours x%.2f)" % ratio, "<= 0.35"),
+            ("peak RSS, %.0f s piped" % audio_s, rss(ours), rss(reference) + (
+                " (Node)" if reference else ""), rss(tool), "<= 90 MB"),
+            ("audio read ahead of recognition at end of input", "%.1f s" % median(
+                [read_ahead_s(audio_s, run) for run in ours]), "", "", "a few s"),
+        ]
+        if self.details:
+            self.note("piped transcript: " + final_text(ours[0].out))
+
+    def realtime(self):
+        pcm = self.dictation.pcm
+        audio_s = len(pcm) / audio.BYTES_PER_S
+        self.note("%.0f s in real time, then %d runs of %.1f s of speech; each after %.0f s of "
+                  "silence" % (audio_s, self.runs, len(self.dictation.parts[-1]) / audio.BYTES_PER_S,
+                               LEAD_S))
+        lead = b"\0" * round(LEAD_S * audio.BYTES_PER_S)
+        run = run_realtime([self.binary], lead + pcm)
+        firsts = first_line_delays([LEAD_S + t for t in self.dictation.onsets_s], run.arrivals)
+        finals = [final_delay(run)]
+        ending = self.dictation.parts[-1]
+        for _ in range(self.runs):
+            alone = run_realtime([self.binary], lead + ending)
+            firsts += first_line_delays([LEAD_S + audio.speech_span_s(ending)[0]], alone.arrivals)
+            finals.append(final_delay(alone))
+        heard = [d for d in firsts if d is not None]
+        missed = len(firsts) - len(heard)
+        self.rows += [
+            ("CPU fed in real time, share of one core", "%.2f" % (run.cpu_s / run.wall_s), "", "",
+             "<= 0.5"),
+            ("first line after start of speech, real time", "%.2f s (slowest %.2f%s)" % (
+                median(heard), max(heard), ", %d of %d none" % (missed, len(firsts)) if missed
+                else ""), "", "", "<= 0.6 s"),
+            ("final line after end of input (%.1f s of speech)" % (
+                len(ending) / audio.BYTES_PER_S), "%.2f s (slowest %.2f)" % (median(finals),
+                                                                            max(finals)),
+             "", "", "<= 0.3 s"),
+        ]
+        if self.details:
+            self.note("real-time delays: " + " ".join("-" if d is None else "%.2f" % d
+                                                      for d in firsts))
+
+    def hour(self):
+        if not self.piped_walls:
+            self.note("timing two minutes piped first, to say how long the hour takes")
+            self.piped_walls = [run_piped([self.binary], self.dictation.pcm).wall_s]
+        per_s = median(self.piped_walls) / (len(self.dictation.pcm) / audio.BYTES_PER_S)
+        self.note("one hour piped: about %.0f minutes (started %s)" % (
+            per_s * HOUR_S / 60, time.strftime("%H:%M:%S")))
+        run = run_piped([self.binary], audio.endless(self.pieces, PAUSE_S, HOUR_S))
+        self.rows += [
+            ("peak RSS, 1 h piped", "%.1f MB" % run.rss_mb, "", "", "<= 90 MB"),
+            ("CPU s per s of audio, 1 h piped", "%.3f" % (run.cpu_s / HOUR_S), "", "", "<= 0.35"),
+            ("audio read ahead of recognition at end of 1 h", "%.1f s" % read_ahead_s(HOUR_S, run),
+             "", "", "a few s"),
+        ]
+
+    def table(self):
+        header = ("measure (median of %d runs)" % self.runs, "vorlin-dictate",
+                  "reference (ONNX Runtime)", "pocketsphinx_continuous", "target")
+        widths = [max(len(row[i]) for row in [header] + self.rows) for i in range(5)]
+        for row in [header] + self.rows:
+            print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
 
 
 def main():
-    clips = librivox_clips()
-    speech = b"".join(c[1] for c in clips)
-    two_minutes = speech * int(math.ceil(120 * 32000 / len(speech)))
-    tmp = tempfile.mkdtemp()
-    long_wav = os.path.join(tmp, "two-minutes.wav")
-    write_wav(long_wav, two_minutes)
-
-    ours_cpu, base_cpu, ours_rss, base_rss = [], [], [], []
-    for _ in range(RUNS):
-        _, cpu, rss = run_measured([BINARY], two_minutes)
-        ours_cpu.append(cpu)
-        ours_rss.append(rss)
-        _, cpu, rss = run_measured(baseline(long_wav))
-        base_cpu.append(cpu)
-        base_rss.append(rss)
-
-    errors = base_errors = words = 0
-    for name, pcm, ref in clips:
-        wav = os.path.join(tmp, name + ".wav")
-        write_wav(wav, pcm)
-        out, _, _ = run_measured([BINARY], pcm)
-        final = out.decode().rstrip("\n").split("\n")[-1]
-
-        errors += word_errors(ref, words_of(json.loads(final)["text"]))
-        base_out, _, _ = run_measured(baseline(wav))
-        base_errors += word_errors(ref, words_of(base_out.decode()))
-        words += len(ref)
-
-    firsts, finals = [], []
-    for _ in range(RUNS):
-        first, final = realtime_latencies(clips[0][1])
-        firsts.append(first)
-        finals.append(final)
-
-    audio_s = len(two_minutes) / 32000
-    m = statistics.median
-    rows = [
-        ("CPU time, %.0f s of speech piped" % audio_s, "%.1f s (RTF %.3f)" % (m(ours_cpu), m(ours_cpu) / audio_s),
-         "%.1f s (RTF %.3f)" % (m(base_cpu), m(base_cpu) / audio_s),
-         "ratio %.2f" % m([a / b for a, b in zip(ours_cpu, base_cpu)])),
-        ("word error rate, %d librivox words" % words, "%.1f%%" % (100 * errors / words),
-         "%.1f%%" % (100 * base_errors / words), ""),
-        ("first line after start of speech (real time)", "%.0f ms" % m(firsts), "", ""),
-        ("final line after end of input (real time)", "%.0f ms" % m(finals), "", ""),
-        ("peak resident memory", "%.1f MB" % m(ours_rss), "%.1f MB" % m(base_rss), ""),
-    ]
-    print("%-48s %-22s %-22s %s" % ("measure (median of %d runs)" % RUNS, "vorlin-dictate",
-                                    "pocketsphinx_continuous", ""))
-    for row in rows:
-        print("%-48s %-22s %-22s %s" % row)
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n", 1)[1],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("binary", nargs="?", default="build/release/dictate/vorlin-dictate",
+                        help="the vorlin-dictate to measure (default: %(default)s)")
+    parser.add_argument("--runs", type=int, default=3, help="runs of each timed measure")
+    parser.add_argument("--wer-runs", type=int, default=1,
+                        help="runs of vorlin-dictate on each recording (decoding is deterministic)")
+    parser.add_argument("--parts", default="wer,piped,realtime",
+                        help="comma-separated, from those above (default: %(default)s)")
+    parser.add_argument("--details", action="store_true",
+                        help="every transcript and delay, on standard error")
+    args = parser.parse_args()
+    parts = args.parts.split(",")
+    unknown = set(parts) - {"wer", "piped", "realtime", "hour"}
+    if unknown or min(args.runs, args.wer_runs) < 1:
+        parser.error("unknown parts %s" % ", ".join(sorted(unknown)) if unknown else "runs < 1")
+    if not os.access(args.binary, os.X_OK):
+        parser.error("no program at %s: build it, or name it" % args.binary)
+    bench = Bench(args)
+    try:
+        for part in ("wer", "piped", "realtime", "hour"):
+            if part in parts:
+                getattr(bench, part)()
+    except BenchError as e:
+        raise SystemExit("dictate_bench: %s" % e)
+    print("%s, %s" % (os.path.abspath(args.binary), time.strftime("%Y-%m-%d %H:%M UTC",
+                                                                  time.gmtime())))
+    bench.table()
 
 
 if __name__ == "__main__":

@@ -6,7 +6,8 @@ Usage: python3 bench/dictate_devset_wer.py DEVSET [path/to/vorlin-dictate]
 DEVSET is made by bench/wake/make_devset.sh: its flite sentences and near misses in five voices,
 and the librivox recordings with their tempo, pitch and noise variants (about 1800 words). A
 fresh process hears each clip's first words before it has heard the speaker's channel, which the
-71 librivox words of dictate_bench.py show too little of to compare settings by.
+101 words of dictate_bench.py's recordings show too little of to compare settings by. Word error
+rates compare spoken forms (tests/spoken_form.py), as dictate_bench.py does.
 """
 
 import collections

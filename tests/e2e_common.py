@@ -9,6 +9,8 @@ import threading
 import time
 import wave
 
+from spoken_form import spoken_words as words_of  # noqa: F401 (the one normaliser of every WER)
+
 LIBRIVOX = "/usr/share/pocketsphinx/test/data/librivox"
 SKIP = 77  # CTest's SKIP_RETURN_CODE for these tests
 
@@ -57,10 +59,6 @@ def feed_in_real_time(binary, pcm):
     p.stdin.close()
     reader.join(timeout=60)
     return start, closed, arrivals, p.wait(timeout=60)
-
-
-def words_of(text):
-    return re.sub(r"[^a-z' ]", " ", text.lower()).split()
 
 
 def word_errors(ref, hyp):
