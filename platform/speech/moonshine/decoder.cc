@@ -105,15 +105,23 @@ void Decoder::step(std::span<const std::int32_t> tokens, State& s, std::vector<f
     linear(s.h.data(), rows, layer.v, RowQuantization::kPerRow, s.linear, new_v);
     rotate(s.q.data(), rows, first, inv_freq_);
     rotate(new_k, rows, first, inv_freq_);
-    attention(s.q.data(), rows, k.data(), v.data(), first + rows, true, first, s.scores,
-              s.a.data());
+    // Row by row, as the model runs one token at a time: the products then have the shapes of
+    // single steps, and a batch gives bit for bit the logits of feeding its tokens one by one.
+    for (int r = 0; r < rows; ++r) {
+      std::size_t row = static_cast<std::size_t>(r) * kWidth;
+      attention(s.q.data() + row, 1, k.data(), v.data(), first + r + 1, true, first + r, s.scores,
+                s.a.data() + row);
+    }
     linear(s.a.data(), rows, layer.o, RowQuantization::kPerRow, s.linear, s.h.data());
     add(s.x.data(), s.h.data(), cells);
 
     layer_norm(s.x.data(), rows, layer.cross_norm.data(), s.h.data());
     linear(s.h.data(), rows, layer.cross_q, RowQuantization::kPerRow, s.linear, s.q.data());
-    attention(s.q.data(), rows, s.cross_k[l].data(), s.cross_v[l].data(), s.frames, false, 0,
-              s.scores, s.a.data());
+    for (int r = 0; r < rows; ++r) {
+      std::size_t row = static_cast<std::size_t>(r) * kWidth;
+      attention(s.q.data() + row, 1, s.cross_k[l].data(), s.cross_v[l].data(), s.frames, false, 0,
+                s.scores, s.a.data() + row);
+    }
     linear(s.a.data(), rows, layer.cross_o, RowQuantization::kPerRow, s.linear, s.h.data());
     add(s.x.data(), s.h.data(), cells);
 
