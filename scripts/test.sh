@@ -47,4 +47,4 @@ data=/usr/share/pocketsphinx/test/data
 { printf '\000'; head -c 9600 "$data/goforward.raw"; } >"$seeds/speech"
 { printf '\006\047\013\041\000\202\001'; head -c 9600 "$data/something.raw"; } >"$seeds/prefixed"
 build/ci-fuzz/platform/speech/moonshine/moonshine_fuzz -max_total_time=180 -max_len=16000 \
-  -seed=1 -rss_limit_mb=4096 "$corpus" "$seeds" 2>&1 | tail -n 2
+  -seed=1 -rss_limit_mb=4096 -artifact_prefix=build/ci-fuzz/ "$corpus" "$seeds" 2>&1 | tail -n 2
