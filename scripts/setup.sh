@@ -10,7 +10,7 @@ packages=(
   libsoxr-dev libpulse-dev pulseaudio pulseaudio-utils
   flite sox python3 util-linux clang libclang-rt-14-dev wamerican
   scdoc lintian dpkg-dev file man-db
-  libonnx-dev libprotobuf-dev protobuf-compiler python3-onnx
+  libonnx-dev libprotobuf-dev protobuf-compiler python3-onnx libdnnl-dev
   nodejs
 )
 

@@ -25,21 +25,15 @@ Decoder::Decoder(OnnxWeights& w) {
   embedding_zero_point_ =
       w.scalar_byte("/model/decoder/embed_tokens/Gather_output_0_DequantizeLinear", 2);
   final_norm_ = w.floats("/model/decoder/norm/Mul", 1, {kWidth});
-  inv_freq_ = w.floats("/model/decoder/rotary_emb/MatMul", 0, {1, 16, 1});
-  for (int i = 0; i < 6; ++i) {
+  inv_freq_ = w.floats("/model/decoder/rotary_emb/MatMul", 0, {1, kRotaryPairs, 1});
+  for (int i = 0; i < kLayers; ++i) {
     std::string p = "/model/decoder/layers." + std::to_string(i);
     Layer layer;
     layer.self_norm = w.floats(p + "/input_layernorm/Mul", 1, {kWidth});
     layer.cross_norm = w.floats(p + "/post_attention_layernorm/Mul", 1, {kWidth});
     layer.mlp_norm = w.floats(p + "/final_layernorm/Mul", 1, {kWidth});
-    layer.q = load_linear(w, p + "/self_attn/q_proj/MatMul_quant", kWidth, kWidth);
-    layer.k = load_linear(w, p + "/self_attn/k_proj/MatMul_quant", kWidth, kWidth);
-    layer.v = load_linear(w, p + "/self_attn/v_proj/MatMul_quant", kWidth, kWidth);
-    layer.o = load_linear(w, p + "/self_attn/dense/MatMul_quant", kWidth, kWidth);
-    layer.cross_q = load_linear(w, p + "/encoder_attn/q_proj/MatMul_quant", kWidth, kWidth);
-    layer.cross_k = load_linear(w, p + "/encoder_attn/k_proj/MatMul_quant", kWidth, kWidth);
-    layer.cross_v = load_linear(w, p + "/encoder_attn/v_proj/MatMul_quant", kWidth, kWidth);
-    layer.cross_o = load_linear(w, p + "/encoder_attn/dense/MatMul_quant", kWidth, kWidth);
+    layer.self = load_attention(w, p + "/self_attn");
+    layer.cross = load_attention(w, p + "/encoder_attn");
     layer.up = load_linear(w, p + "/mlp/up_proj/MatMul_quant", kWidth, 8 * kWidth);
     layer.up.bias = w.floats(p + "/mlp/up_proj/Add", 0, {8 * kWidth});
     layer.down = load_linear(w, p + "/mlp/down_proj/MatMul_quant", 4 * kWidth, kWidth);
@@ -61,9 +55,9 @@ void Decoder::start(const float* encoded, int frames, State& s) const {
     s.cross_k[l].resize(cells);
     s.cross_v[l].resize(cells);
     // The model quantizes the encoder output once, all frames together.
-    linear(encoded, frames, layers_[l].cross_k, RowQuantization::kShared, s.linear,
+    linear(encoded, frames, layers_[l].cross.k, RowQuantization::kShared, s.linear,
            s.cross_k[l].data());
-    linear(encoded, frames, layers_[l].cross_v, RowQuantization::kShared, s.linear,
+    linear(encoded, frames, layers_[l].cross.v, RowQuantization::kShared, s.linear,
            s.cross_v[l].data());
   }
 }
@@ -100,21 +94,29 @@ void Decoder::step(std::span<const std::int32_t> tokens, State& s, std::vector<f
     float* new_v = v.data() + static_cast<std::size_t>(first) * kWidth;
 
     layer_norm(s.x.data(), rows, layer.self_norm.data(), s.h.data());
-    linear(s.h.data(), rows, layer.q, RowQuantization::kPerRow, s.linear, s.q.data());
-    linear(s.h.data(), rows, layer.k, RowQuantization::kPerRow, s.linear, new_k);
-    linear(s.h.data(), rows, layer.v, RowQuantization::kPerRow, s.linear, new_v);
+    linear(s.h.data(), rows, layer.self.q, RowQuantization::kPerRow, s.linear, s.q.data());
+    linear(s.h.data(), rows, layer.self.k, RowQuantization::kPerRow, s.linear, new_k);
+    linear(s.h.data(), rows, layer.self.v, RowQuantization::kPerRow, s.linear, new_v);
     rotate(s.q.data(), rows, first, inv_freq_);
     rotate(new_k, rows, first, inv_freq_);
-    attention(s.q.data(), rows, k.data(), v.data(), first + rows, true, first, s.scores,
-              s.a.data());
-    linear(s.a.data(), rows, layer.o, RowQuantization::kPerRow, s.linear, s.h.data());
+    // Row by row, as the model runs one token at a time: the products then have the shapes of
+    // single steps, and a batch gives bit for bit the logits of feeding its tokens one by one.
+    for (int r = 0; r < rows; ++r) {
+      std::size_t row = static_cast<std::size_t>(r) * kWidth;
+      attention(s.q.data() + row, 1, k.data(), v.data(), first + r + 1, true, first + r, s.scores,
+                s.a.data() + row);
+    }
+    linear(s.a.data(), rows, layer.self.o, RowQuantization::kPerRow, s.linear, s.h.data());
     add(s.x.data(), s.h.data(), cells);
 
     layer_norm(s.x.data(), rows, layer.cross_norm.data(), s.h.data());
-    linear(s.h.data(), rows, layer.cross_q, RowQuantization::kPerRow, s.linear, s.q.data());
-    attention(s.q.data(), rows, s.cross_k[l].data(), s.cross_v[l].data(), s.frames, false, 0,
-              s.scores, s.a.data());
-    linear(s.a.data(), rows, layer.cross_o, RowQuantization::kPerRow, s.linear, s.h.data());
+    linear(s.h.data(), rows, layer.cross.q, RowQuantization::kPerRow, s.linear, s.q.data());
+    for (int r = 0; r < rows; ++r) {
+      std::size_t row = static_cast<std::size_t>(r) * kWidth;
+      attention(s.q.data() + row, 1, s.cross_k[l].data(), s.cross_v[l].data(), s.frames, false, 0,
+                s.scores, s.a.data() + row);
+    }
+    linear(s.a.data(), rows, layer.cross.o, RowQuantization::kPerRow, s.linear, s.h.data());
     add(s.x.data(), s.h.data(), cells);
 
     layer_norm(s.x.data(), rows, layer.mlp_norm.data(), s.h.data());

@@ -46,7 +46,8 @@ class Decoder {
  private:
   struct Layer {
     std::vector<float> self_norm, cross_norm, mlp_norm;
-    QuantizedLinear q, k, v, o, cross_q, cross_k, cross_v, cross_o, up, down;
+    AttentionProjections self, cross;
+    QuantizedLinear up, down;
   };
   void logits(const float* x, int rows, int threads, float* out) const;
 

@@ -27,6 +27,13 @@ QuantizedLinear load_linear(OnnxWeights& weights, const std::string& node, int i
   return w;
 }
 
+AttentionProjections load_attention(OnnxWeights& weights, const std::string& block) {
+  return {load_linear(weights, block + "/q_proj/MatMul_quant", kWidth, kWidth),
+          load_linear(weights, block + "/k_proj/MatMul_quant", kWidth, kWidth),
+          load_linear(weights, block + "/v_proj/MatMul_quant", kWidth, kWidth),
+          load_linear(weights, block + "/dense/MatMul_quant", kWidth, kWidth)};
+}
+
 Encoder::Conv Encoder::load_conv(OnnxWeights& weights, const std::string& name, int in, int out,
                                  int kernel, int stride, bool has_bias) {
   Conv conv{in, out, kernel, stride, {}, {}};
@@ -48,16 +55,13 @@ Encoder::Encoder(OnnxWeights& w)
       norm_scale_(w.floats("/groupnorm/Mul", 1, {kWidth, 1})),
       norm_shift_(w.floats("/groupnorm/Add", 1, {kWidth, 1})),
       final_norm_(w.floats("/layer_norm/Mul", 1, {kWidth})),
-      inv_freq_(w.floats("/rotary_emb/MatMul", 0, {1, kHeadDim / 2 - 2, 1})) {
-  for (int i = 0; i < 6; ++i) {
+      inv_freq_(w.floats("/rotary_emb/MatMul", 0, {1, kRotaryPairs, 1})) {
+  for (int i = 0; i < kLayers; ++i) {
     std::string p = "/layers." + std::to_string(i);
     Layer layer;
     layer.attention_norm = w.floats(p + "/input_layernorm/Mul", 1, {kWidth});
     layer.mlp_norm = w.floats(p + "/post_attention_layernorm/Mul", 1, {kWidth});
-    layer.q = load_linear(w, p + "/self_attn/q_proj/MatMul_quant", kWidth, kWidth);
-    layer.k = load_linear(w, p + "/self_attn/k_proj/MatMul_quant", kWidth, kWidth);
-    layer.v = load_linear(w, p + "/self_attn/v_proj/MatMul_quant", kWidth, kWidth);
-    layer.o = load_linear(w, p + "/self_attn/dense/MatMul_quant", kWidth, kWidth);
+    layer.attention = load_attention(w, p + "/self_attn");
     layer.fc1 = load_linear(w, p + "/mlp/fc1/MatMul_quant", kWidth, 4 * kWidth);
     layer.fc1.bias = w.floats(p + "/mlp/fc1/Add", 0, {4 * kWidth});
     layer.fc2 = load_linear(w, p + "/mlp/fc2/MatMul_quant", 4 * kWidth, kWidth);
@@ -145,14 +149,14 @@ void Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<flo
   for (const Layer& layer : layers_) {
     layer_norm(x, n3, layer.attention_norm.data(), s.h.data());
     // q, k and v share one quantization of the normalized input.
-    linear(s.h.data(), n3, layer.q, RowQuantization::kShared, s.linear, s.q.data());
-    linear(s.h.data(), n3, layer.k, RowQuantization::kShared, s.linear, s.k.data());
-    linear(s.h.data(), n3, layer.v, RowQuantization::kShared, s.linear, s.v.data());
+    linear(s.h.data(), n3, layer.attention.q, RowQuantization::kShared, s.linear, s.q.data());
+    linear(s.h.data(), n3, layer.attention.k, RowQuantization::kShared, s.linear, s.k.data());
+    linear(s.h.data(), n3, layer.attention.v, RowQuantization::kShared, s.linear, s.v.data());
     rotate(s.q.data(), n3, 0, inv_freq_);
     rotate(s.k.data(), n3, 0, inv_freq_);
     attention(s.q.data(), n3, s.k.data(), s.v.data(), n3, false, 0, s.scores, s.h.data(),
               s.threads);
-    linear(s.h.data(), n3, layer.o, RowQuantization::kShared, s.linear, s.q.data());
+    linear(s.h.data(), n3, layer.attention.o, RowQuantization::kShared, s.linear, s.q.data());
     for (std::size_t i = 0; i < cells; ++i) x[i] += s.q[i];
     layer_norm(x, n3, layer.mlp_norm.data(), s.q.data());
     linear(s.q.data(), n3, layer.fc1, RowQuantization::kShared, s.linear, s.h.data());

@@ -38,7 +38,8 @@ class Encoder {
  private:
   struct Layer {
     std::vector<float> attention_norm, mlp_norm;
-    QuantizedLinear q, k, v, o, fc1, fc2;
+    AttentionProjections attention;
+    QuantizedLinear fc1, fc2;
   };
   struct Conv {
     int in = 0, out = 0, kernel = 0, stride = 0;
@@ -61,5 +62,7 @@ class Encoder {
 
 // The quantized linear layer whose MatMulInteger node is `node` (…/MatMul_quant).
 QuantizedLinear load_linear(OnnxWeights& weights, const std::string& node, int in, int out);
+// The projections of the attention block whose nodes are under `block` (…/self_attn).
+AttentionProjections load_attention(OnnxWeights& weights, const std::string& block);
 
 }  // namespace speech::moonshine

@@ -182,24 +182,29 @@ void attention(const float* q, int q_rows, const float* k, const float* v, int k
     return;
   }
   threads = std::clamp(threads, 1, kHeads);
-  std::size_t cells = static_cast<std::size_t>(q_rows) * kv_rows;
+  // Queries a block at a time, so that the scores of a long segment stay a few MB.
+  constexpr int kQueryBlock = 128;
+  std::size_t cells = static_cast<std::size_t>(std::min(q_rows, kQueryBlock)) * kv_rows;
   if (scores.size() < cells * threads) scores.resize(cells * threads);
   // The model scales queries and keys by 36^-1/4 each.
   const float scale = 1.0f / std::sqrt(static_cast<float>(kHeadDim));
   parallel_for(threads, kHeads, [&](int part, int first_head, int end_head) {
     float* p = scores.data() + cells * part;
-    for (int h = first_head; h < end_head; ++h) {
-      sgemm(true, q_rows, kv_rows, kHeadDim, scale, q + h * kHeadDim, kWidth, k + h * kHeadDim,
-            kWidth, 0.0f, p, kv_rows);
-      for (int r = 0; r < q_rows; ++r) {
-        float* row = p + static_cast<std::size_t>(r) * kv_rows;
-        int visible = causal ? std::min(kv_rows, first_position + r + 1) : kv_rows;
-        softmax(row, visible);
-        std::fill(row + visible, row + kv_rows, 0.0f);
+    for (int h = first_head; h < end_head; ++h)
+      for (int r0 = 0; r0 < q_rows; r0 += kQueryBlock) {
+        int n = std::min(kQueryBlock, q_rows - r0);
+        std::size_t at = static_cast<std::size_t>(r0) * kWidth + h * kHeadDim;
+        sgemm(true, n, kv_rows, kHeadDim, scale, q + at, kWidth, k + h * kHeadDim, kWidth, 0.0f, p,
+              kv_rows);
+        for (int r = 0; r < n; ++r) {
+          float* row = p + static_cast<std::size_t>(r) * kv_rows;
+          int visible = causal ? std::min(kv_rows, first_position + r0 + r + 1) : kv_rows;
+          softmax(row, visible);
+          std::fill(row + visible, row + kv_rows, 0.0f);
+        }
+        sgemm(false, n, kHeadDim, kv_rows, 1.0f, p, kv_rows, v + h * kHeadDim, kWidth, 0.0f,
+              out + at, kWidth);
       }
-      sgemm(false, q_rows, kHeadDim, kv_rows, 1.0f, p, kv_rows, v + h * kHeadDim, kWidth, 0.0f,
-            out + h * kHeadDim, kWidth);
-    }
   });
 }
 

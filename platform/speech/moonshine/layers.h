@@ -13,6 +13,8 @@ namespace speech::moonshine {
 inline constexpr int kWidth = 288;
 inline constexpr int kHeads = 8;
 inline constexpr int kHeadDim = 36;
+inline constexpr int kLayers = 6;        // in the encoder and in the decoder
+inline constexpr int kRotaryPairs = 16;  // rotary positions turn the first 32 of a head's 36
 
 // A weight matrix [in, out] kept in 8 bits as the model stores it: value = (q - zero_point) *
 // scale with one scale and zero point for the whole matrix. The bytes are kept shifted by 128
@@ -24,6 +26,11 @@ struct QuantizedLinear {
   std::int8_t zero_point = 0;
   float scale = 0;
   std::vector<float> bias;  // empty when the layer has none
+};
+
+// The four projections of an attention block: queries, keys, values and output.
+struct AttentionProjections {
+  QuantizedLinear q, k, v, o;
 };
 
 // One scale and zero point for a block of activations, chosen as ONNX's DynamicQuantizeLinear

@@ -173,6 +173,17 @@ TEST(MoonshineAttention, EqualScoresAverageTheVisibleValues) {
     for (int h = 0; h < kHeads; ++h)
       EXPECT_NEAR(out[r * kWidth + h * kHeadDim + 1], 5.0f * r + h, 1e-4);
 
+  // Long enough for the queries to be taken in blocks, split between threads.
+  const int many = 300;
+  std::vector<float> q_many(many * kWidth, 0.0f), k_many(many * kWidth, 1.0f),
+      v_many = valueRows(many);
+  std::vector<float> out_many(many * kWidth);
+  attention(q_many.data(), many, k_many.data(), v_many.data(), many, true, 0, scores,
+            out_many.data(), 2);
+  for (int r : {0, 127, 128, 129, 255, 256, 299})
+    for (int h = 0; h < kHeads; ++h)
+      EXPECT_NEAR(out_many[r * kWidth + h * kHeadDim], 5.0f * r + h, 1e-2) << r;
+
   // Causal with a cache: two queries at positions 2 and 3 over four keys.
   attention(q.data(), 2, k.data(), v.data(), rows, true, 2, scores, out.data());
   EXPECT_NEAR(out[0], 10.0f, 1e-4);

@@ -1,0 +1,169 @@
+// Speed and memory of the Moonshine engine against ONNX Runtime (through Node.js, the oracle
+// script tests/oracle/moonshine_ort.js) on the same clips in the same run.
+//
+//   BUILD/bench/moonshine_bench [RUNS] [CLIP.wav|CLIP.raw ...]
+//
+// Defaults: 3 runs of the five librivox clips of pocketsphinx-testdata. Prints medians:
+// one-shot real-time factor per clip (processing time / audio time) on one and two threads and
+// ONNX Runtime's on one, model load time, and the peak RSS of a child process that loads the
+// model and transcribes the clips once, as a dictation process would.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/speech/moonshine/model.h"
+#include "tests/support/pcm_file.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+namespace moonshine = speech::moonshine;
+
+const std::string kModelDir = VORLIN_MOONSHINE_MODEL_DIR;
+
+double median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  std::size_t mid = values.size() / 2;
+  return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+double millisecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+std::unique_ptr<moonshine::Model> load() {
+  return moonshine::Model::load(kModelDir + "/encoder_model.onnx",
+                                kModelDir + "/decoder_model_merged.onnx");
+}
+
+double seconds(const std::vector<float>& clip) {
+  return static_cast<double>(clip.size()) / moonshine::kSampleRateHz;
+}
+
+std::vector<double> engineRtf(const moonshine::Model& model,
+                              const std::vector<std::vector<float>>& clips, int runs, int threads) {
+  moonshine::Session session(model, threads);
+  session.transcribe(clips.front());  // warm the caches and scratch once
+  std::vector<double> rtf;
+  for (int run = 0; run < runs; ++run)
+    for (const auto& clip : clips) {
+      auto start = Clock::now();
+      session.transcribe(clip);
+      rtf.push_back(millisecondsSince(start) / 1000 / seconds(clip));
+    }
+  return rtf;
+}
+
+// ONNX Runtime's encode_ms + decode_ms per clip, from the oracle script's JSON lines.
+std::vector<double> onnxRuntimeRtf(const std::vector<std::string>& raws,
+                                   const std::vector<std::vector<float>>& clips, int runs) {
+  std::string command = "node " VORLIN_ORACLE_SCRIPT " " + kModelDir;
+  for (int run = 0; run < runs; ++run)
+    for (const std::string& raw : raws) command += " " + raw;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return {};
+  std::vector<double> rtf;
+  char line[1 << 16];
+  std::size_t index = 0;
+  while (std::fgets(line, sizeof line, pipe)) {
+    std::string text = line;
+    auto number = [&](const std::string& key) {
+      std::size_t pos = text.find("\"" + key + "\":");
+      return pos == std::string::npos ? 0.0 : std::atof(text.c_str() + pos + key.size() + 3);
+    };
+    const auto& clip = clips[index++ % clips.size()];
+    rtf.push_back((number("encode_ms") + number("decode_ms")) / 1000 / seconds(clip));
+  }
+  if (::pclose(pipe) != 0) std::fprintf(stderr, "moonshine_bench: %s failed\n", command.c_str());
+  return rtf;
+}
+
+// Peak resident memory, in MB, of a child that loads the model and transcribes every clip once.
+double childPeakRssMb(const std::vector<std::vector<float>>& clips) {
+  std::fflush(nullptr);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    auto model = load();
+    moonshine::Session session(*model);
+    for (const auto& clip : clips) session.transcribe(clip);
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  rusage usage{};
+  ::getrusage(RUSAGE_CHILDREN, &usage);
+  return status == 0 ? usage.ru_maxrss / 1024.0 : -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+  std::vector<std::string> files(argv + std::min(argc, 2), argv + argc);
+  if (files.empty())
+    for (const char* clip : {"0870", "0880", "0890", "0920", "0930"})
+      files.push_back(
+          std::string(
+              "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-") +
+          clip + ".wav");
+
+  // The oracle reads headerless samples: write each clip as such.
+  fs::path dir = fs::temp_directory_path() / ("vorlin-bench-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  std::vector<std::vector<float>> clips;
+  std::vector<std::string> raws;
+  double audio_seconds = 0;
+  for (const std::string& file : files) {
+    std::vector<std::int16_t> pcm = testing_support::readPcm(file);
+    raws.push_back(dir / (std::to_string(raws.size()) + ".raw"));
+    std::ofstream(raws.back(), std::ios::binary)
+        .write(reinterpret_cast<const char*>(pcm.data()),
+               static_cast<std::streamsize>(pcm.size() * 2));
+    clips.push_back(testing_support::toFloat(pcm));
+    audio_seconds += seconds(clips.back());
+  }
+
+  double peak_mb = childPeakRssMb(clips);
+  std::vector<double> load_ms;
+  std::unique_ptr<moonshine::Model> model;
+  for (int i = 0; i < 5; ++i) {
+    model.reset();
+    auto start = Clock::now();
+    model = load();
+    load_ms.push_back(millisecondsSince(start));
+  }
+  // Interleaved, so that the load of the machine falls on each alike.
+  std::vector<double> one, two, ort;
+  for (int run = 0; run < runs; ++run) {
+    auto a = engineRtf(*model, clips, 1, 1);
+    auto b = engineRtf(*model, clips, 1, 2);
+    auto c = onnxRuntimeRtf(raws, clips, 1);
+    one.insert(one.end(), a.begin(), a.end());
+    two.insert(two.end(), b.begin(), b.end());
+    ort.insert(ort.end(), c.begin(), c.end());
+  }
+  fs::remove_all(dir);
+
+  std::printf("clips: %zu, %.1f s of audio, %d runs\n", clips.size(), audio_seconds, runs);
+  std::printf("real-time factor, one-shot per clip (median):\n");
+  std::printf("  ONNX Runtime, 1 thread   %.4f\n", median(ort));
+  std::printf("  ours, 1 thread           %.4f  (%.2fx ONNX Runtime)\n", median(one),
+              median(one) / median(ort));
+  std::printf("  ours, 2 threads          %.4f  (%.2fx ONNX Runtime)\n", median(two),
+              median(two) / median(ort));
+  std::printf("model load (median of 5): %.1f ms\n", median(load_ms));
+  std::printf("peak RSS, load + transcribe the clips: %.1f MB\n", peak_mb);
+  return 0;
+}
