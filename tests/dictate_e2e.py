@@ -106,18 +106,23 @@ def case_empty():
 
 
 def case_hidden_model():
-    """With a file of the model missing or empty, the program says which and fails."""
+    """With a file of the model missing, empty or damaged, the program says which, and what
+    brings it, and fails. A damaged file is found when the model loads, after installation."""
     probe = subprocess.run(["unshare", "--mount", "true"], capture_output=True)
     if probe.returncode != 0:
         print("SKIPPED: no private mount namespace here: %s" % probe.stderr.decode().strip())
         sys.exit(SKIP)
     model = os.path.realpath(os.path.join(os.path.dirname(BINARY), "..", "share", "vorlin-speech",
                                           "moonshine-tiny"))
-    # The directory hidden under an empty one; then with every file but an empty vocabulary.
+    # The directory hidden under an empty one; every file but an empty vocabulary; every file but
+    # a decoder cut short.
     hide = "mount -t tmpfs none \"$1\""
     refill = ("cp -r \"$1\" /tmp/model && " + hide + " && cp /tmp/model/*.onnx \"$1\" && "
               ": > \"$1/tokenizer.txt\"")
-    for setup, missing in ((hide, "encoder_model.onnx"), (refill, "tokenizer.txt")):
+    damage = ("cp -r \"$1\" /tmp/model && " + hide + " && cp /tmp/model/* \"$1\" && "
+              "head -c 4096 /tmp/model/decoder_model_merged.onnx > \"$1/decoder_model_merged.onnx\"")
+    for setup, missing in ((hide, "encoder_model.onnx"), (refill, "tokenizer.txt"),
+                           (damage, "decoder_model_merged.onnx")):
         script = "mount -t tmpfs none /tmp && %s && exec \"$0\"" % setup
         p = subprocess.run(["unshare", "--mount", "sh", "-c", script, BINARY, model],
                            input=b"\0" * 32000, capture_output=True, timeout=60)
@@ -125,7 +130,8 @@ def case_hidden_model():
         print(err, end="")
         check(p.returncode == 1, "status %d" % p.returncode)
         check(p.stdout == b"", "stdout %r" % p.stdout)
-        check(err.startswith("vorlin-dictate: the speech model did not install: "), err)
+        prefix = "vorlin-dictate: " if setup == damage else "vorlin-dictate: the speech model did not install: "
+        check(err.startswith(prefix), err)
         check(os.path.join(model, missing) in err and "scripts/fetch_models.sh" in err,
               "the line names neither the missing file nor what brings it: " + err)
         check(err.count("\n") == 1 and err.endswith("\n"), "not one line: %r" % err)

@@ -38,7 +38,12 @@ SpeechService& moonshineSpeechService() {
       [](const moonshine::NeuralModelFiles& files) {
         // The names the writer capitalises: a missing word list fails the start, not a result.
         NameList::installed();
-        return std::make_unique<MoonshineEngine>(files);
+        try {
+          return std::make_unique<MoonshineEngine>(files);
+        } catch (const Error& e) {
+          // Present but unreadable as a model: damaged, or from another version.
+          throw Error(std::string(e.what()) + "; it comes with " + files.install_hint);
+        }
       },
       [](std::string_view text, bool committed, std::string_view before) {
         return formatDictation(text, {.committed = committed, .before = before});
