@@ -57,15 +57,14 @@ runtime::Task<> dictate(speech::SpeechService& speech, ReadFn read) {
   }
 
   input = audio::AVAudioFormat(audio::AVAudioCommonFormat::PCMFormatInt16, 16000.0, 1, true);
-  std::optional<audio::AVAudioFormat> model =
-      co_await speech.bestAvailableAudioFormat(modules);
+  std::optional<audio::AVAudioFormat> model = co_await speech.bestAvailableAudioFormat(modules);
   if (!model) fail(kNoFormat);
   std::shared_ptr<audio::AVAudioConverter> converter =
       audio::AVAudioConverter::initFromFormat(input, *model);
   if (!converter) fail(kNoFormat);
 
   analyzer = speech.makeAnalyzer(modules);
-  std::tie(sound, feed) = runtime::makeStream<speech::AnalyzerInput>();
+  std::tie(sound, feed) = makeSound(*model);
   std::thread([model = *model, converter, read] { readAudio(model, converter, read); }).detach();
   done = "";
   printer = printResults();

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -28,8 +29,8 @@ void convertPending(std::vector<unsigned char>& pending, const audio::AVAudioFor
   std::memcpy(in->int16ChannelData()[0], pending.data(), frames * kBytesPerFrame);
   pending.erase(pending.begin(), pending.begin() + frames * kBytesPerFrame);
 
-  auto out = audio::AVAudioPCMBuffer::initWithPCMFormat(
-      model, outputCapacity(frames, model.sampleRate()));
+  auto out =
+      audio::AVAudioPCMBuffer::initWithPCMFormat(model, outputCapacity(frames, model.sampleRate()));
   if (!out) return;  // this batch is lost, as when the converter takes none of it
   bool supplied = false;
   converter.convertToBuffer(*out, nullptr,
@@ -70,13 +71,23 @@ ssize_t readStandardInput(void* data, std::size_t size) {
   }
 }
 
+std::pair<runtime::Stream<speech::AnalyzerInput>, runtime::Continuation<speech::AnalyzerInput>>
+makeSound(const audio::AVAudioFormat& model) {
+  auto frames = static_cast<std::size_t>(kBacklogSeconds * model.sampleRate());
+  // An empty buffer weighs one frame, so even a run of them cannot pile up without bound.
+  auto weight = [](const speech::AnalyzerInput& in) -> std::size_t {
+    return std::max<std::size_t>(1, in.buffer ? in.buffer->frameLength() : 0);
+  };
+  return runtime::makeStream<speech::AnalyzerInput>({frames, weight});
+}
+
 std::uint32_t outputCapacity(std::uint32_t frames, double model_rate_hz) {
   return static_cast<std::uint32_t>(static_cast<double>(frames) * model_rate_hz / 16000.0) +
          kCapacityMargin;
 }
 
-void readAudio(const audio::AVAudioFormat& model, std::shared_ptr<audio::AVAudioConverter> converter,
-               const ReadFn& read) {
+void readAudio(const audio::AVAudioFormat& model,
+               std::shared_ptr<audio::AVAudioConverter> converter, const ReadFn& read) {
   std::vector<unsigned char> pending;
   unsigned char chunk[kReadBytes];
   for (;;) {

@@ -7,9 +7,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include "platform/audio/converter.h"
 #include "platform/audio/format.h"
+#include "platform/runtime/stream.h"
+#include "platform/speech/transcriber.h"
 
 namespace dictate {
 
@@ -22,6 +25,16 @@ ssize_t readStandardInput(void* data, std::size_t size);
 // The most bytes asked for in one read: 200 ms of input.
 constexpr std::size_t kReadBytes = 6400;
 
+// How far, in seconds of audio, the reader may run ahead of the analyzer. Beyond it the reader
+// waits for the analyzer, so audio piped faster than it is recognized stays in the pipe and not
+// in memory.
+constexpr double kBacklogSeconds = 4.0;
+
+// The stream from the reader to the analyzer (`sound`, `feed`): it holds at most about
+// kBacklogSeconds of audio in `model`.
+std::pair<runtime::Stream<speech::AnalyzerInput>, runtime::Continuation<speech::AnalyzerInput>>
+makeSound(const audio::AVAudioFormat& model);
+
 // Frames the output buffer needs for `frames` input frames at `model_rate_hz`: the expected
 // count, truncated, plus a margin of 16.
 std::uint32_t outputCapacity(std::uint32_t frames, double model_rate_hz);
@@ -30,7 +43,7 @@ std::uint32_t outputCapacity(std::uint32_t frames, double model_rate_hz);
 // 16-bit samples to `model` with `converter`, and yields each converted buffer into `feed`. At
 // the end it drains the converter, yields what that produced, and finishes `feed`. Uses the
 // program-wide `input` and `feed`; writes nothing and never ends the process.
-void readAudio(const audio::AVAudioFormat& model, std::shared_ptr<audio::AVAudioConverter> converter,
-               const ReadFn& read);
+void readAudio(const audio::AVAudioFormat& model,
+               std::shared_ptr<audio::AVAudioConverter> converter, const ReadFn& read);
 
 }  // namespace dictate

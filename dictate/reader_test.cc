@@ -4,6 +4,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -126,6 +129,40 @@ TEST(ReaderTest, ResampledStreamIsDrainedAtTheEnd) {
   for (const auto& sizes : std::vector<std::vector<std::size_t>>{{kReadBytes}, {5, 401, 7}}) {
     Delivered d = runReader(eight, scriptedReads(bytes, sizes));
     EXPECT_NEAR(static_cast<double>(d.samples.size()), 8000.0, 2.0);
+  }
+}
+
+// A slow analyzer and a fast pipe: the reader may get no further ahead than the backlog, the
+// input in hand and the value being taken, and delivers what an unbounded stream would, through
+// the end of input or a read error.
+TEST(ReaderTest, ReaderFarAheadWaitsAndDeliversTheSameAudio) {
+  std::string bytes = speechLikeBytes(16000 * 30);
+  Delivered unbounded = runReader(kInt16At16k, scriptedReads(bytes, {kReadBytes}));
+  const std::size_t kInputFrames = kReadBytes / 2;
+  const auto most_ahead = static_cast<std::size_t>(kBacklogSeconds * 16000) + 2 * kInputFrames;
+  for (bool fail_at_end : {false, true}) {
+    std::tie(sound, feed) = makeSound(kInt16At16k);
+    std::shared_ptr<audio::AVAudioConverter> converter =
+        audio::AVAudioConverter::initFromFormat(input, kInt16At16k);
+    std::atomic<std::size_t> read_frames{0};
+    ReadFn counted = [inner = scriptedReads(bytes, {kReadBytes}, fail_at_end), &read_frames](
+                         void* data, std::size_t size) {
+      ssize_t n = inner(data, size);
+      if (n > 0) read_frames += static_cast<std::size_t>(n) / 2;
+      return n;
+    };
+    std::thread reader([&] { readAudio(kInt16At16k, converter, counted); });
+    Delivered d;
+    std::size_t ahead = 0;
+    while (std::optional<speech::AnalyzerInput> in = sound.wait_next()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));  // the reader runs on meanwhile
+      ahead = std::max(ahead, read_frames.load() - d.samples.size());
+      const int16_t* s = in->buffer->int16ChannelData()[0];
+      d.samples.insert(d.samples.end(), s, s + in->buffer->frameLength());
+    }
+    reader.join();
+    EXPECT_LE(ahead, most_ahead) << "fail_at_end " << fail_at_end;
+    EXPECT_EQ(d.samples, unbounded.samples) << "fail_at_end " << fail_at_end;
   }
 }
 

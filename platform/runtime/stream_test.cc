@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -15,15 +22,26 @@ TEST(StreamTest, ValuesFromAnotherThreadArriveInOrderThenTheEnd) {
   auto [stream, cont] = makeStream<int>();
   std::vector<int> got;
   bool ended = false;
+  std::atomic<int> taken{0};
   auto consume = [&]() -> Task<> {
-    while (std::optional<int> v = co_await stream.next()) got.push_back(*v);
+    while (std::optional<int> v = co_await stream.next()) {
+      got.push_back(*v);
+      ++taken;
+    }
     ended = true;
     loop.stop();
   };
   Task<> t;
   loop.post([&] { t = consume(); });
-  std::thread producer([cont = cont] {
+  // Bounds the wait: a stream whose end never reaches the consumer fails here instead of hanging.
+  loop.post_after(std::chrono::seconds(10), [&] { loop.stop(); });
+  std::thread producer([cont = cont, &taken] {
     for (int i = 0; i < 10000; ++i) cont.yield(i);
+    // Finish while the consumer waits for more, so the end must wake it.
+    for (int i = 0; i < 1000 && taken < 10000; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     cont.finish();
     cont.yield(-1);  // ignored after the end
     cont.finish();
@@ -54,6 +72,109 @@ TEST(StreamTest, ErrorComesAfterTheQueuedValues) {
   cont.finish(std::make_exception_ptr(std::runtime_error("broke")));
   EXPECT_EQ(stream.wait_next(), 1);
   EXPECT_THROW(stream.wait_next(), std::runtime_error);
+}
+
+// Runs `work` on a thread of its own and says whether it returned within `limit`. On a timeout the
+// thread is left behind, still blocked, so the test fails instead of hanging.
+bool returnsWithin(std::function<void()> work, std::chrono::seconds limit) {
+  struct Done {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+  };
+  auto done = std::make_shared<Done>();
+  std::thread([work = std::move(work), done] {
+    work();
+    std::lock_guard lock(done->mutex);
+    done->done = true;
+    done->cv.notify_all();
+  }).detach();
+  std::unique_lock lock(done->mutex);
+  return done->cv.wait_for(lock, limit, [&] { return done->done; });
+}
+
+TEST(StreamTest, BoundedProducerWaitsForTheConsumerAndLosesNothing) {
+  constexpr std::size_t kCapacity = 3;
+  constexpr int kValues = 200;
+  auto [stream, cont] = makeStream<int>({kCapacity, nullptr});
+  std::atomic<int> yielded{0};
+  std::thread producer([cont = cont, &yielded] {
+    for (int i = 0; i < kValues; ++i) {
+      cont.yield(i);
+      ++yielded;
+    }
+    cont.finish(std::make_exception_ptr(std::runtime_error("broke")));
+  });
+  std::vector<int> got;
+  int most_ahead = 0;
+  for (int taken = 0; taken < kValues; ++taken) {
+    if (taken % 20 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    // The producer has had time to run ahead: it may hold no more than the capacity.
+    most_ahead = std::max(most_ahead, yielded.load() - taken);
+    got.push_back(*stream.wait_next());
+  }
+  EXPECT_THROW(stream.wait_next(), std::runtime_error);  // the error still follows the values
+  producer.join();
+  EXPECT_LE(most_ahead, static_cast<int>(kCapacity));
+  for (int i = 0; i < kValues; ++i) ASSERT_EQ(got[i], i);
+}
+
+TEST(StreamTest, HeavyValuePassesAndWeightsCountTowardTheCapacity) {
+  auto [stream, cont] =
+      makeStream<std::vector<int>>({10, [](const std::vector<int>& v) { return v.size(); }});
+  // Heavier than the whole capacity, into an empty stream: it must not wait forever.
+  EXPECT_TRUE(
+      returnsWithin([cont = cont] { cont.yield(std::vector<int>(25)); }, std::chrono::seconds(10)));
+  std::atomic<bool> second{false};
+  std::thread producer([cont = cont, &second] {
+    cont.yield(std::vector<int>(1));
+    second = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(second);  // 25 held, capacity 10: the next yield waits
+  EXPECT_EQ(stream.wait_next()->size(), 25u);
+  producer.join();
+  EXPECT_TRUE(second);
+  EXPECT_EQ(stream.wait_next()->size(), 1u);
+}
+
+TEST(StreamTest, ConsumerThatStopsReleasesAWaitingProducer) {
+  for (bool drop : {false, true}) {
+    auto [stream, cont] = makeStream<int>({2, nullptr});
+    cont.yield(1);
+    cont.yield(2);
+    auto blocked = [cont = cont] {
+      cont.yield(3);  // the stream is full: waits until the consumer goes
+      for (int i = 0; i < 10; ++i) cont.yield(i);  // then returns at once
+      cont.finish();
+    };
+    std::thread stopper([&stream, drop] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (drop) {
+        stream = Stream<int>();  // the last copy of the consumer side
+      } else {
+        stream.cancel();
+      }
+    });
+    EXPECT_TRUE(returnsWithin(blocked, std::chrono::seconds(10))) << "drop " << drop;
+    stopper.join();
+    if (!drop) {
+      EXPECT_EQ(stream.wait_next(), std::nullopt);
+    }
+  }
+}
+
+TEST(StreamTest, FinishReleasesOtherProducersWaitingForRoom) {
+  auto [stream, cont] = makeStream<int>({1, nullptr});
+  cont.yield(1);
+  std::thread finisher([cont = cont] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    cont.finish();
+  });
+  EXPECT_TRUE(returnsWithin([cont = cont] { cont.yield(2); }, std::chrono::seconds(10)));
+  finisher.join();
+  EXPECT_EQ(stream.wait_next(), 1);
+  EXPECT_EQ(stream.wait_next(), std::nullopt);
 }
 
 }  // namespace
