@@ -76,7 +76,8 @@ QuantizationParams quantize(std::span<const float> x, std::uint8_t* out) {
   }
   QuantizationParams p;
   p.scale = hi == lo ? 1.0f : (hi - lo) / 255.0f;
-  float zero = std::clamp(0.0f - lo / p.scale, 0.0f, 255.0f);
+  float zero = 0.0f - lo / p.scale;
+  zero = zero > 0.0f ? std::min(zero, 255.0f) : 0.0f;  // an infinite range gives NaN here
   p.zero_point = static_cast<std::uint8_t>(std::nearbyint(zero));
   quantize_values(x.data(), x.size(), p.scale, p.zero_point, out);
   return p;

@@ -38,6 +38,12 @@ TEST(MoonshineQuantize, NotANumberEndsInRange) {
   quantize(x, q.data());
   EXPECT_EQ(q[0], 0);
   EXPECT_EQ(q[1], 255);  // the top, with no undefined conversion on the way
+
+  // Infinities make the scale infinite and the zero point NaN before it is bounded.
+  std::vector<float> infinite{-INFINITY, 0.0f, INFINITY};
+  QuantizationParams p = quantize(infinite, q.data());
+  EXPECT_EQ(p.zero_point, 0);
+  EXPECT_EQ(q[1], 0);
 }
 
 // Weights [in 2, out 2] = [[1, -1], [0, 2]] stored with zero point 128 and scale 0.5.
