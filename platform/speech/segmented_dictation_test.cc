@@ -58,17 +58,17 @@ class CountingEngine : public SegmentEngine {
   bool deaf = false;
 };
 
-struct Run {
+struct Dictated {
   std::vector<SpeechTranscriberResult> results;
   std::vector<CountingEngine::Call> calls;
 };
 
 // Feeds `audio` in pieces of `piece` samples, as a reader does.
-Run dictate(const std::vector<std::int16_t>& audio, std::size_t piece, bool more_waiting = false,
+Dictated dictate(const std::vector<std::int16_t>& audio, std::size_t piece, bool more_waiting = false,
             bool deaf = false, bool volatile_results = true) {
   CountingEngine engine;
   engine.deaf = deaf;
-  Run run;
+  Dictated run;
   // Joins segments with a space and writes the engine's words as they are.
   auto writer = [](std::string_view text, bool, std::string_view before) {
     return Formatted{before.empty() ? "" : " ", std::string(text)};
@@ -84,7 +84,7 @@ Run dictate(const std::vector<std::int16_t>& audio, std::size_t piece, bool more
   return run;
 }
 
-std::vector<SpeechTranscriberResult> finals(const Run& run) {
+std::vector<SpeechTranscriberResult> finals(const Dictated& run) {
   std::vector<SpeechTranscriberResult> out;
   for (const auto& r : run.results) {
     if (r.isFinal) out.push_back(r);
@@ -95,7 +95,7 @@ std::vector<SpeechTranscriberResult> finals(const Run& run) {
 TEST(SegmentedDictationTest, EachPhraseIsReadWhileItGrowsThenCommittedInOrder) {
   auto audio = joined({silence(1), recording("goforward.raw"), silence(2),
                        recording("something.raw"), silence(1)});
-  Run run = dictate(audio, 1600);
+  Dictated run = dictate(audio, 1600);
 
   ASSERT_EQ(finals(run).size(), 2u);
   // Volatile results of the first phrase, its final one, then the second phrase's, whose texts
@@ -113,7 +113,7 @@ TEST(SegmentedDictationTest, EachPhraseIsReadWhileItGrowsThenCommittedInOrder) {
 
 TEST(SegmentedDictationTest, ReadingsGrowAndEachBuildsOnTheLastOfItsSegment) {
   auto audio = joined({silence(1), recording("goforward.raw"), silence(2)});
-  Run run = dictate(audio, 1600);
+  Dictated run = dictate(audio, 1600);
   ASSERT_GE(run.calls.size(), 3u);
   EXPECT_TRUE(run.calls.front().earlier.empty());
   for (std::size_t i = 1; i < run.calls.size(); ++i) {
@@ -137,8 +137,8 @@ TEST(SegmentedDictationTest, AnySplitOfTheInputGivesTheSameCommittedText) {
 TEST(SegmentedDictationTest, InputAheadOfTheEngineSkipsVolatileReadingsButNoFinalOne) {
   auto audio = joined({silence(1), recording("goforward.raw"), silence(2),
                        recording("something.raw")});
-  Run caught_up = dictate(audio, 1600);
-  Run ahead = dictate(audio, 1600, /*more_waiting=*/true);
+  Dictated caught_up = dictate(audio, 1600);
+  Dictated ahead = dictate(audio, 1600, /*more_waiting=*/true);
   EXPECT_THAT(ahead.results, ::testing::Each(Field(&SpeechTranscriberResult::isFinal, true)));
   ASSERT_EQ(finals(ahead).size(), finals(caught_up).size());
   for (std::size_t i = 0; i < finals(ahead).size(); ++i) {
@@ -149,7 +149,7 @@ TEST(SegmentedDictationTest, InputAheadOfTheEngineSkipsVolatileReadingsButNoFina
 TEST(SegmentedDictationTest, EndOfInputMidPhraseCommitsIt) {
   auto audio = joined({silence(1), recording("goforward.raw")});
   std::vector<std::int16_t> cut(audio.begin(), audio.end() - kRate / 2);
-  Run run = dictate(cut, 1600);
+  Dictated run = dictate(cut, 1600);
   ASSERT_FALSE(run.results.empty());
   EXPECT_TRUE(run.results.back().isFinal);
   EXPECT_FALSE(run.results.back().text.empty());
@@ -164,7 +164,7 @@ TEST(SegmentedDictationTest, SilenceAndPhrasesHeardAsNothingGiveNoResult) {
 
 TEST(SegmentedDictationTest, WithoutVolatileResultsOnlyTheFinalReadingIsMade) {
   auto audio = joined({silence(1), recording("goforward.raw"), silence(2)});
-  Run run = dictate(audio, 1600, false, false, /*volatile_results=*/false);
+  Dictated run = dictate(audio, 1600, false, false, /*volatile_results=*/false);
   EXPECT_EQ(run.calls.size(), 1u);
   EXPECT_THAT(run.results, ElementsAre(Field(&SpeechTranscriberResult::isFinal, true)));
 }
