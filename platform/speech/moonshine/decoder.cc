@@ -141,14 +141,11 @@ void Decoder::step(std::span<const std::int32_t> tokens, State& s, std::vector<f
 }
 
 void Decoder::logits(const float* x, int rows, int threads, float* out) const {
-  for (int r = 0; r < rows; ++r) {
-    const float* in = x + static_cast<std::size_t>(r) * kWidth;
-    float* y = out + static_cast<std::size_t>(r) * kVocabulary;
-    parallel_for(threads, kVocabulary, [&](int, int begin, int end) {
-      dequantized_products(in, embedding_.data() + static_cast<std::size_t>(begin) * kWidth,
-                           end - begin, embedding_zero_point_, embedding_scale_, y + begin);
-    });
-  }
+  parallel_for(threads, kVocabulary, [&](int, int begin, int end) {
+    dequantized_products(x, rows, embedding_.data() + static_cast<std::size_t>(begin) * kWidth,
+                         end - begin, embedding_zero_point_, embedding_scale_, out + begin,
+                         kVocabulary);
+  });
 }
 
 }  // namespace speech::moonshine

@@ -51,20 +51,26 @@ void quantize_values(const float* x, std::size_t n, float scale, std::uint8_t ze
 }  // namespace
 
 VORLIN_VECTOR_CLONES
-void dequantized_products(const float* x, const std::uint8_t* table, int rows,
-                          std::uint8_t zero_point, float scale, float* out) {
+void dequantized_products(const float* x, int x_rows, const std::uint8_t* table, int rows,
+                          std::uint8_t zero_point, float scale, float* out,
+                          std::size_t out_stride) {
   constexpr int kLanes = 16;
   static_assert(kWidth % kLanes == 0);
+  float weights[kWidth];
   for (int t = 0; t < rows; ++t) {
     const std::uint8_t* row = table + static_cast<std::size_t>(t) * kWidth;
-    // Independent partial sums per lane, so that the compiler may keep them in one vector.
-    float lanes[kLanes] = {};
-    for (int i = 0; i < kWidth; i += kLanes)
-      for (int j = 0; j < kLanes; ++j)
-        lanes[j] += x[i + j] * static_cast<float>(static_cast<int>(row[i + j]) - zero_point);
-    float sum = 0;
-    for (float lane : lanes) sum += lane;
-    out[t] = sum * scale;
+    for (int i = 0; i < kWidth; ++i)
+      weights[i] = static_cast<float>(static_cast<int>(row[i]) - zero_point);
+    for (int r = 0; r < x_rows; ++r) {
+      const float* in = x + static_cast<std::size_t>(r) * kWidth;
+      // Independent partial sums per lane, so that the compiler may keep them in one vector.
+      float lanes[kLanes] = {};
+      for (int i = 0; i < kWidth; i += kLanes)
+        for (int j = 0; j < kLanes; ++j) lanes[j] += in[i + j] * weights[i + j];
+      float sum = 0;
+      for (float lane : lanes) sum += lane;
+      out[static_cast<std::size_t>(r) * out_stride + t] = sum * scale;
+    }
   }
 }
 
