@@ -12,6 +12,23 @@ speech's active level against the noise's.
 
 --sweep also tries pause lengths and thresholds; --speex also runs speexdsp's voice activity
 detector (its preprocessor with VAD on, 10 ms frames) behind the same onset and pause rules.
+
+Measured (108 sentences, 9 conditions; sox noise is random, so figures move a little per run):
+- Detector: our own level detector with a percentile noise floor. speexdsp's VAD (it prints that
+  it "has been replaced by a hack") calls nearly all noise speech: segments start a median 7.5 s
+  before the speech, 36 merged. Debian's libwebrtc-audio-processing 0.3 offers only the
+  AudioProcessing module's voice detection, not the standalone VAD; not measured.
+- Noise floor at the 15th percentile of 5 s: babble no longer holds segments open (5th
+  percentile: 11 merged, starts up to 12.7 s early); median |onset error| 200 ms, no false or
+  merged segments, 7-8 of 108 sentences missed, all at 5 dB (pink and babble).
+- The high-pass at 200 Hz matters most: without it brown noise opens segments seconds early
+  (median |onset| 2.5 s, 13 false).
+- Pause 600 ms: 400 ms splits sentences at commas (2), 800 ms starts to run sentences together
+  (1 merged with 1.0 s pauses); 500-700 ms measure the same, 600 ms leaves room either way.
+- Thresholds 9 dB to open, 6 dB to stay open: 6 dB to open gives 12 false segments, 12 dB misses
+  19 sentences; staying open at 4 dB merges 12, at 9 dB splits 5.
+Through the reference transcriber, librivox 0870 and 0930 with 3 s of pink noise at 10 dB in
+front: the whole stream gives an empty text, its two segments give both sentences.
 """
 
 import array
