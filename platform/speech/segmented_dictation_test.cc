@@ -127,7 +127,9 @@ TEST(SegmentedDictationTest, ReadingsGrowAndEachBuildsOnTheLastOfItsSegment) {
     // The last reading of a segment covers it to the end of its speech, which may come before
     // the end of the input its volatile readings had; they grow.
     bool last = i + 1 == run.calls.size() || run.calls[i + 1].earlier.empty();
-    if (!last) EXPECT_GT(run.calls[i].samples, run.calls[i - 1].samples) << i;
+    if (!last) {
+      EXPECT_GT(run.calls[i].samples, run.calls[i - 1].samples) << i;
+    }
     // What the previous reading heard: one token a tenth of a second.
     EXPECT_EQ(run.calls[i].earlier.size(), run.calls[i - 1].samples / (kRate / 10)) << i;
   }
