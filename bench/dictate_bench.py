@@ -66,8 +66,8 @@ def run_piped(cmd, source=None):
     as it reads, and measures that child alone."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         start = time.monotonic()
-        p = subprocess.Popen(cmd, stdin=subprocess.PIPE if source is not None else subprocess.DEVNULL,
-                             stdout=out, stderr=err)
+        stdin = subprocess.PIPE if source is not None else subprocess.DEVNULL
+        p = subprocess.Popen(cmd, stdin=stdin, stdout=out, stderr=err)
         input_done = [0.0]
         writer = None
         if source is not None:
@@ -263,10 +263,10 @@ class Bench:
                                              "10 dB": "<= 20%"}[condition]))
             if self.details:
                 for i, (r, _, _) in enumerate(cases):
-                    self.note("  %-52s %s\n  %-52s ours: %s\n  %-52s reference: %s\n  %-52s tool: %s"
-                              % (r.name, " ".join(r.words), "", ours[0][i], "",
-                                 reference[i] if reference else "-", "",
-                                 " / ".join(tool[i].split("\n")).strip(" /")))
+                    self.note("  %-52s %s" % (r.name, " ".join(r.words)))
+                    for system, text in (("ours", ours[0][i]), ("tool", tool[i]), (
+                            "reference", reference[i] if reference else "-")):
+                        self.note("  %-52s %s: %s" % ("", system, " / ".join(text.splitlines())))
         self.rows.append(("peak RSS, a process per recording (largest)",
                           "%.1f MB" % max(peak_rss), "", "", "<= 80 MB"))
         self.startup()
@@ -277,7 +277,8 @@ class Bench:
             return "not run: " + self.reference.why_not
         words = sum(len(r.words) for r, _, _ in cases)
         rates = sorted(100 * sum(word_errors(r.words, spoken_words(text))
-                                 for (r, _, _), text in zip(cases, texts)) / words for texts in runs)
+                                 for (r, _, _), text in zip(cases, texts)) / words
+                       for texts in runs)
         cell = "%.1f%%" % statistics.median(rates)
         return cell if rates[0] == rates[-1] else cell + " (%.1f-%.1f)" % (rates[0], rates[-1])
 
@@ -295,7 +296,8 @@ class Bench:
         pcm = self.dictation.pcm
         audio_s = len(pcm) / audio.BYTES_PER_S
         path = write_raw(self.tmp, "dictation", pcm)
-        parts = [write_raw(self.tmp, "part%d" % i, part) for i, part in enumerate(self.dictation.parts)]
+        parts = [write_raw(self.tmp, "part%d" % i, part)
+                 for i, part in enumerate(self.dictation.parts)]
         self.note("%.0f s piped, %d runs of each" % (audio_s, self.runs))
         ours, tool, reference = [], [], []
         for _ in range(self.runs):
@@ -317,7 +319,7 @@ class Bench:
         self.rows += [
             ("CPU s per s of audio, %.0f s piped" % audio_s, cpu(ours),
              cpu(reference) + (" (Node, per file)" if reference else ""),
-             cpu(tool) + " (ours x%.2f)" % ratio, "<= 0.35"),
+             cpu(tool) + " (ours/this %.2f)" % ratio, "<= 0.35"),
             ("peak RSS, %.0f s piped" % audio_s, rss(ours), rss(reference) + (
                 " (Node)" if reference else ""), rss(tool), "<= 90 MB"),
             ("audio read ahead of recognition at end of input", "%.1f s" % median(
@@ -329,14 +331,13 @@ class Bench:
     def realtime(self):
         pcm = self.dictation.pcm
         audio_s = len(pcm) / audio.BYTES_PER_S
+        ending = self.dictation.parts[-1]
         self.note("%.0f s in real time, then %d runs of %.1f s of speech; each after %.0f s of "
-                  "silence" % (audio_s, self.runs, len(self.dictation.parts[-1]) / audio.BYTES_PER_S,
-                               LEAD_S))
+                  "silence" % (audio_s, self.runs, len(ending) / audio.BYTES_PER_S, LEAD_S))
         lead = b"\0" * round(LEAD_S * audio.BYTES_PER_S)
         run = run_realtime([self.binary], lead + pcm)
         firsts = first_line_delays([LEAD_S + t for t in self.dictation.onsets_s], run.arrivals)
         finals = [final_delay(run)]
-        ending = self.dictation.parts[-1]
         for _ in range(self.runs):
             alone = run_realtime([self.binary], lead + ending)
             firsts += first_line_delays([LEAD_S + audio.speech_span_s(ending)[0]], alone.arrivals)
@@ -348,7 +349,7 @@ class Bench:
              "<= 0.5"),
             ("first line after start of speech, real time", "%.2f s (slowest %.2f%s)" % (
                 median(heard), max(heard), ", %d of %d none" % (missed, len(firsts)) if missed
-                else ""), "", "", "<= 0.6 s"),
+                else "") if heard else "none of %d" % len(firsts), "", "", "<= 0.6 s"),
             ("final line after end of input (%.1f s of speech)" % (
                 len(ending) / audio.BYTES_PER_S), "%.2f s (slowest %.2f)" % (median(finals),
                                                                             max(finals)),

@@ -63,7 +63,8 @@ def recordings():
             pcm = read_pcm(os.path.join(DATA, folder, name + ".wav"))
             found.append(Recording(folder + "/" + name, pcm, spoken_words(texts[name])))
     for name, text in UNTRANSCRIBED.items():
-        found.append(Recording(name, read_pcm(os.path.join(DATA, name + ".raw")), spoken_words(text)))
+        pcm = read_pcm(os.path.join(DATA, name + ".raw"))
+        found.append(Recording(name, pcm, spoken_words(text)))
     return found
 
 

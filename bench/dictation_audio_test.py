@@ -8,7 +8,8 @@ import dictation_audio as audio
 
 def tone(seconds, amplitude=8000):
     n = round(seconds * 16000)
-    return audio.pcm_of(round(amplitude * math.sin(2 * math.pi * 440 * i / 16000)) for i in range(n))
+    return audio.pcm_of(round(amplitude * math.sin(2 * math.pi * 440 * i / 16000))
+                        for i in range(n))
 
 
 def silence(seconds):
