@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us pocketsphinx-testdata
-  libsoxr-dev libpulse-dev pulseaudio pulseaudio-utils
+  libsoxr-dev libspeexdsp-dev libpulse-dev pulseaudio pulseaudio-utils
   flite sox python3 util-linux clang libclang-rt-14-dev wamerican
   scdoc lintian dpkg-dev file man-db
   libonnx-dev libprotobuf-dev protobuf-compiler python3-onnx libdnnl-dev

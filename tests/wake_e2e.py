@@ -332,6 +332,73 @@ def case_other_format():
         daemon.stop()
 
 
+def sox_level(wav, *effects):
+    """RMS amplitude of wav (after the given sox effects), full scale 1."""
+    p = subprocess.run(["sox", wav, "-n"] + list(effects) + ["stat"], capture_output=True,
+                       check=True, timeout=60)
+    for line in p.stderr.decode().splitlines():
+        if line.startswith("RMS     amplitude:"):
+            return float(line.split(":")[1])
+    raise AssertionError("sox gave no RMS level for %s" % wav)
+
+
+def in_noise(speech, parts, snr_db, name):
+    """One 16 kHz WAV of the (text, voice) parts with 3 s between them, under pink noise that
+    runs from its first sample to its last, snr_db below the speech's active level; and the
+    seconds at which each part ends."""
+    tmp = speech.tmp.name
+    gap = os.path.join(tmp, "gap.wav")
+    subprocess.run(["sox", "-n", "-r", "16000", "-c", "1", "-b", "16", gap, "trim", "0", "3"],
+                   check=True, timeout=60)
+    pieces, ends, at = [gap], [], 3.0
+    for text, voice in parts:
+        wav = speech.say(text, voice)
+        cut = wav + ".16k.wav"
+        subprocess.run(["sox", wav, "-r", "16000", "-c", "1", "-b", "16", cut], check=True,
+                       timeout=60)
+        p = subprocess.run(["soxi", "-D", cut], capture_output=True, check=True, timeout=60)
+        at += float(p.stdout)
+        ends.append(at)
+        pieces += [cut, gap]
+        at += 3.0
+    voice_track = os.path.join(tmp, name + "-speech.wav")
+    subprocess.run(["sox"] + pieces + [voice_track], check=True, timeout=60)
+    active = sox_level(voice_track, "silence", "-l", "1", "0.02", "1%", "-1", "0.05", "1%")
+    noise = os.path.join(tmp, name + "-noise.wav")
+    subprocess.run(["sox", "-n", "-r", "16000", "-c", "1", "-b", "16", noise, "synth", str(at),
+                    "pinknoise"], check=True, timeout=60)
+    gain = active / 10 ** (snr_db / 20) / sox_level(noise)
+    mixed = os.path.join(tmp, name + ".wav")
+    subprocess.run(["sox", "-m", "-v", "1", voice_track, "-v", "%.6f" % gain, noise, mixed],
+                   check=True, timeout=60)
+    return mixed, ends, at
+
+
+def case_noise():
+    """Through a fan's steady noise, 10 dB below the speech and running from seconds before
+    it, "Hey Vorlin" wakes the listener once and a near miss after it does not."""
+    speech = Speech()
+    parts = [("Hey Vorlin.", "slt"), ("Hey Marlin, turn on the lights.", "kal16")]
+    wav, ends, length = in_noise(speech, parts, 10, "fan")
+    daemon = Daemon()
+    listener = Listener(daemon.env)
+    try:
+        listener.wait_listening()
+        before = len(listener.out)
+        daemon.play(wav)
+        started = time.monotonic() - length
+        time.sleep(SETTLE_SECONDS)
+        times = [t - started for t, _ in listener.out[before:]]
+        print("wake lines at %s s; the phrase ends at %.2f s, the near miss at %.2f s" % (
+            ["%.2f" % t for t in times], ends[0], ends[1]))
+        check(len(times) == 1, "%d wake lines instead of 1" % len(times))
+        check(ends[0] < times[0] + 0.1 < ends[1], "the wake came at %.2f s" % times[0])
+        check_quiet(listener, 1)
+    finally:
+        listener.close()
+        daemon.stop()
+
+
 def orphan_listener(env, logs):
     """Starts the listener from a shell that is then killed; returns the listener's pid once
     it listens, with its output going to files in `logs`."""

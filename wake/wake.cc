@@ -12,6 +12,8 @@
 #include <string_view>
 #include <utility>
 
+#include "wake/words.h"
+
 namespace wake {
 namespace {
 
@@ -120,7 +122,11 @@ void listen() {
   auto next = std::make_shared<SFSpeechAudioBufferRecognitionRequest>();
   next->setRequiresOnDeviceRecognition(true);
   next->setShouldReportPartialResults(true);
-  next->setContextualStrings({"Hey Vorlin", "Vorlin"});
+  next->setContextualStrings(contextualStrings());
+  next->setPronunciations(pronunciations());
+  // Room noise (a fan, traffic, other voices) hides the name from the recognizer; in a quiet
+  // room the stage passes the audio on untouched.
+  next->setNoiseSuppression(audio::NoiseSuppressor::Engagement::kAdaptive);
   {
     // Ended and swapped in one hold, as the tap appends in its own: the old request never gets
     // audio after its end.

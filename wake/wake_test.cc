@@ -187,6 +187,9 @@ TEST(WakeCycleTest, EachCallbackWakesRestartsOrWaits) {
       {{.text = "HEY VORLIN"}, true, false},
       {{.text = "hey vOrLiN what's the time"}, true, false},
       {{.text = "tell the Vorlins"}, true, false},
+      // Written text, as a recognizer that punctuates gives it.
+      {{.text = "Hey, Vorlin! What's the time?"}, true, false},
+      {{.text = "\u201cVORLIN.\u201d Vorlin\u2019s turn"}, true, false},
       {{.text = "hey vorlin", .final = true}, true, false},
       {{.text = "vorlin", .error = true}, true, false},
       {{.text = "ÉTÉ à Vorlin, Ünïcödé"}, true, false},

@@ -2,6 +2,7 @@
 vorlin-wake, and the same clips to the engine's own keyphrase spotter, and prints one table.
 
 Usage: python3 bench/wake/live_bench.py DEVSET [path/to/vorlin-wake] [--every N]
+           [--groups REGEX] [--no-baseline]
 
 DEVSET is made by bench/wake/make_devset.sh. With --every N only every Nth clip is played (the
 whole set takes about half an hour, since it plays in real time). Measured on the listener:
@@ -12,6 +13,7 @@ silent and while speech plays (share of one core), and peak resident memory.
 
 import argparse
 import os
+import re
 import statistics
 import subprocess
 import sys
@@ -72,10 +74,13 @@ def main():
     parser.add_argument("devset")
     parser.add_argument("binary", nargs="?", default="vorlin-wake")
     parser.add_argument("--every", type=int, default=1)
+    parser.add_argument("--groups", default=".*", help="play only the groups this matches")
+    parser.add_argument("--no-baseline", action="store_true",
+                        help="leave the engine's own spotter out")
     args = parser.parse_args()
     devset, every = args.devset, args.every
     wake_e2e.BINARY = os.path.abspath(args.binary) if os.sep in args.binary else args.binary
-    clips = manifest(devset, every)
+    clips = [c for c in manifest(devset, 1) if re.fullmatch(args.groups, c[2])][::every]
     hz = os.sysconf("SC_CLK_TCK")
 
     daemon = Daemon()
@@ -102,7 +107,8 @@ def main():
             latency = None
             if lines and vorlin_end is not None:
                 latency = lines[0][0] - (ended - (duration(wav) - vorlin_end))
-            results.append((kind, group, len(lines), latency, baseline_wakes(devset, wav)))
+            baseline = 0 if args.no_baseline else baseline_wakes(devset, wav)
+            results.append((kind, group, len(lines), latency, baseline))
         speech_cpu = speech_ticks / hz / speech_seconds
         rss = peak_rss_mb(pid)
         stderr_text = listener.stderr()

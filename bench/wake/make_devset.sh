@@ -188,5 +188,67 @@ for f in "$librivox"/*.wav; do
   negative "neg-$base-snr10.wav" librivox
 done
 
+# A room's noise runs all the time: pink (a fan, an air conditioner), brown (traffic, a rumble)
+# and babble (four other voices reading at once) start 2.5 s before the speech and go on 0.5 s
+# after it, at 20, 10 and 5 dB below the speech's active level (its pauses left out). The phrase
+# in every base clip, and the near misses and some ordinary sentences, one voice each in turn.
+RANDOM=1
+babble() {  # the passage in four voices, each from another point of it, mixed
+  local i=0 parts=()
+  for v in kal16 awb rms slt; do
+    say "$v" "$passage" "$out/tmp/babble$i.wav"
+    sox "$out/tmp/babble$i.wav" "$out/tmp/babble-loop$i.wav" trim "$((i * 7))" : repeat 2
+    sox "$out/tmp/babble-loop$i.wav" "$out/tmp/babble-cut$i.wav" trim 0 60
+    parts+=(-v 1 "$out/tmp/babble-cut$i.wav")
+    i=$((i + 1))
+  done
+  sox -m "${parts[@]}" "$out/tmp/babble.wav"
+}
+rms_of() { sox "$1" -n "${@:2}" stat 2>&1 | awk '/RMS +amplitude/ {print $3}'; }
+lead=2.5
+in_room() {  # in out noise snr
+  local length active level gain
+  sox "$1" "$out/tmp/padded.wav" pad "$lead" 0.5
+  length=$(seconds "$out/tmp/padded.wav")
+  active=$(rms_of "$1" silence -l 1 0.02 1% -1 0.05 1%)
+  case "$3" in
+    pink | brown) sox -n -r 16000 -c 1 -b 16 -e signed-integer "$out/tmp/noise.wav" \
+      synth "$length" "${3}noise" ;;
+    babble) sox "$out/tmp/babble.wav" "$out/tmp/noise.wav" trim "$((RANDOM % 20))" "$length" ;;
+  esac
+  level=$(awk -v r="$active" -v s="$4" 'BEGIN {printf "%.6f", r / (10 ^ (s / 20))}')
+  gain=$(awk -v l="$level" -v n="$(rms_of "$out/tmp/noise.wav")" 'BEGIN {printf "%.6f", l / n}')
+  sox -m -v 1 "$out/tmp/padded.wav" -v "$gain" "$out/tmp/noise.wav" "$2" 2>/dev/null
+}
+babble
+near_i=0
+sentence_i=0
+for noise in pink brown babble; do
+  for snr in 20 10 5; do
+    while IFS=$'\t' read -r file kind group end; do
+      base=${file%.wav}
+      case "$base" in
+        pos-*-alone | pos-*-start? | pos-*-middle | pos-*-end?) ;;
+        *) continue ;;
+      esac
+      in_room "$out/$file" "$out/$base-$noise$snr.wav" "$noise" "$snr"
+      positive "$base-$noise$snr.wav" "$noise$snr" "$(awk -v e="$end" -v l="$lead" 'BEGIN {print e + l}')"
+    done < <(grep 'positive	clean' "$manifest")
+    for i in "${!near[@]}"; do
+      v=${voices[$(((i + near_i) % ${#voices[@]}))]}
+      in_room "$out/neg-$v-near$i.wav" "$out/neg-$v-near$i-$noise$snr.wav" "$noise" "$snr"
+      negative "neg-$v-near$i-$noise$snr.wav" "near-$noise$snr"
+    done
+    near_i=$((near_i + 1))
+    for i in 0 2 4 6 8 10 12 14 16 18; do
+      j=$(((i + sentence_i) % ${#sentences[@]}))
+      v=${voices[$(((i / 2 + sentence_i) % ${#voices[@]}))]}
+      in_room "$out/neg-$v-sentence$j.wav" "$out/neg-$v-sentence$j-$noise$snr.wav" "$noise" "$snr"
+      negative "neg-$v-sentence$j-$noise$snr.wav" "sentences-$noise$snr"
+    done
+    sentence_i=$((sentence_i + 1))
+  done
+done
+
 rm -rf "$out/tmp"
 awk -F'\t' '{n[$2]++} END {for (k in n) print n[k], k}' "$manifest"

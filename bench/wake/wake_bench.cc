@@ -3,6 +3,10 @@
 // spotter, and prints recall, false wakes, latency and cost.
 //
 //   wake_bench DEVSET_DIR [BASELINE_THRESHOLD]
+//
+// WAKE_BENCH_SUPPRESSION=never|always|adaptive (default: adaptive, as vorlin-wake) picks the
+// noise suppression; WAKE_BENCH_GROUPS=REGEX runs only the groups it finds; WAKE_BENCH_BASELINE=0
+// leaves the engine's spotter out.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -14,6 +18,7 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,6 +26,7 @@
 #include "platform/audio/converter.h"
 #include "platform/speech/keyphrase_spotting.h"
 #include "platform/speech/recognizer_pocketsphinx.h"
+#include "wake/words.h"
 
 namespace {
 
@@ -31,6 +37,17 @@ constexpr std::uint32_t kTapFrames = 1024;
 // vorlin-wake restarts a cycle that ended without the name this long after its final result;
 // the audio in between goes to the ended request and is lost.
 constexpr double kRestartSeconds = 0.2;
+// What the engine's own spotter searches for.
+constexpr char kWakePhrase[] = "hey vorlin";
+
+audio::NoiseSuppressor::Engagement suppression() {
+  const char* name = std::getenv("WAKE_BENCH_SUPPRESSION");
+  std::string mode = name ? name : "adaptive";
+  if (mode == "never") return audio::NoiseSuppressor::Engagement::kNever;
+  if (mode == "always") return audio::NoiseSuppressor::Engagement::kAlways;
+  if (mode != "adaptive") throw std::runtime_error("WAKE_BENCH_SUPPRESSION: " + mode);
+  return audio::NoiseSuppressor::Engagement::kAdaptive;
+}
 
 struct Clip {
   std::string file;
@@ -106,7 +123,9 @@ std::vector<double> wakes(speech::PocketsphinxRecognizer& recognizer,
     auto request = std::make_shared<speech::SFSpeechAudioBufferRecognitionRequest>();
     request->setRequiresOnDeviceRecognition(true);
     request->setShouldReportPartialResults(true);
-    request->setContextualStrings({"Hey Vorlin", "Vorlin"});
+    request->setContextualStrings(wake::contextualStrings());
+    request->setPronunciations(wake::pronunciations());
+    request->setNoiseSuppression(suppression());
     // The handler may still be called (with the cancellation) after this cycle is over here.
     struct Outcome {
       std::mutex mutex;
@@ -171,7 +190,7 @@ std::vector<double> wakes(speech::PocketsphinxRecognizer& recognizer,
 int baselineDetections(const std::string& clip, const std::string& dictionary,
                        const std::string& threshold) {
   std::string command = "pocketsphinx_continuous -infile '" + clip + "' -dict '" + dictionary +
-                        "' -keyphrase '" + speech::kWakePhrase + "' -kws_threshold " + threshold +
+                        "' -keyphrase '" + kWakePhrase + "' -kws_threshold " + threshold +
                         " -logfn /dev/null";
   FILE* pipe = popen(command.c_str(), "r");
   if (!pipe) throw std::runtime_error("cannot run " + command);
@@ -238,20 +257,32 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::string dictionary = dir + "/keyphrase.dict";
-  std::ofstream(dictionary) << speech::keyphraseDictionary();
+  {
+    std::ofstream out(dictionary);
+    out << "hey HH EY\n";
+    for (const speech::Pronunciation& p : wake::pronunciations())
+      out << p.word << " " << p.phones << "\n";
+  }
+  const char* groups_env = std::getenv("WAKE_BENCH_GROUPS");
+  const std::regex groups(groups_env ? groups_env : ".*");
+  const char* baseline_env = std::getenv("WAKE_BENCH_BASELINE");
+  const bool with_baseline = !(baseline_env && std::string(baseline_env) == "0");
 
   std::map<std::string, Tally> tallies;
   std::vector<double> latencies_ms;
   double audio_seconds = 0, decode_cpu = 0;
   int wake_lines = 0;
   for (const Clip& clip : clips) {
+    if (!std::regex_match(clip.group, groups)) continue;
     std::vector<int16_t> samples = readWav(dir + "/" + clip.file);
     auto buffers = microphoneBuffers(samples);
     double cpu = cpuSeconds();
     std::vector<double> found = wakes(*recognizer, buffers);
     decode_cpu += cpuSeconds() - cpu;
     audio_seconds += static_cast<double>(samples.size()) / 16000.0;
-    int baseline = baselineDetections(dir + "/" + clip.file, dictionary, baseline_threshold);
+    int baseline = with_baseline
+                       ? baselineDetections(dir + "/" + clip.file, dictionary, baseline_threshold)
+                       : 0;
     std::string key = (clip.positive ? "recall " : "false wakes ") + clip.group;
     Tally& tally = tallies[key];
     ++tally.clips;
@@ -287,6 +318,6 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(speech::recognizerDecoderLoads()),
               static_cast<double>(usage.ru_maxrss) / 1024.0);
   std::printf("spotter alone: pocketsphinx_continuous -keyphrase \"%s\" -kws_threshold %s\n",
-              speech::kWakePhrase, baseline_threshold.c_str());
+              kWakePhrase, baseline_threshold.c_str());
   return 0;
 }

@@ -35,22 +35,6 @@ std::string joinWords(const std::string& text) {
 
 }  // namespace
 
-const std::vector<Pronunciation>& wakeWordPronunciations() {
-  static const std::vector<Pronunciation> pronunciations = {
-      {"vorlin", "V AO R L IH N"},
-      {"vorlin(2)", "V AO R L AH N"},
-      {"vorlin(3)", "V ER L IH N"},
-  };
-  return pronunciations;
-}
-
-std::string keyphraseDictionary() {
-  std::string dictionary = "hey HH EY\n";
-  for (const Pronunciation& p : wakeWordPronunciations())
-    dictionary += p.word + " " + p.phones + "\n";
-  return dictionary;
-}
-
 std::vector<std::string> splitWords(const std::string& text) {
   std::vector<std::string> words;
   std::istringstream in(text);

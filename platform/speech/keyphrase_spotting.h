@@ -7,20 +7,6 @@
 
 namespace speech {
 
-// The phrase the spotter is made with, so that it can start before any request names one.
-inline constexpr char kWakePhrase[] = "hey vorlin";
-
-// A dictionary entry the model's own dictionary lacks; alternates are spelled "word(2)".
-struct Pronunciation {
-  std::string word;
-  std::string phones;
-};
-
-// "vorlin" and its alternates, in the order they are added.
-const std::vector<Pronunciation>& wakeWordPronunciations();
-// The spotter's whole dictionary, in the engine's dictionary file format.
-std::string keyphraseDictionary();
-
 // One contextual string as the spotter searches for it.
 struct Keyphrase {
   std::string text;   // as the request gave it: what the transcription shows

@@ -339,7 +339,13 @@ std::unique_ptr<Decoder> makeDecoder(const ModelFiles& files,
   if (!config) throw Error(engineFailure("bad decoder options"));
 
   std::optional<MemoryFile> dictionary;
-  if (!own_search) {
+  if (!own_search && vocabulary == 0 && !own_dictionary) {
+    // A decoder that is only ever given words of its own (a keyphrase spotter) needs none of
+    // the model's.
+    dictionary = MemoryFile::make();
+    if (!dictionary) throw Error("cannot make an empty dictionary: no memory files here");
+    cmd_ln_set_str_r(config.get(), "-dict", dictionary->path().c_str());
+  } else if (!own_search && vocabulary > 0) {
     // The engine loads the language model itself, once; set here so that it is the model of
     // `files`, whatever the engine would pick on its own.
     cmd_ln_set_str_r(config.get(), "-lm", files.language_model.c_str());

@@ -63,9 +63,11 @@ inline constexpr int kMaxUtteranceSeconds = 60;
 // thread may call. Unless the options pick a search of their own (-lm, -kws, -keyphrase, -fsg,
 // -jsgf, -allphone), the decoder searches `files.language_model` with a dictionary cut to that
 // model's words, or to its `vocabulary` most likely ones; "-dict" in the options replaces the
-// dictionary. The live cepstral mean starts from the model's initial values with the weight of
-// a few seconds of audio, so that a first utterance of pure noise cannot drag it far. Throws
-// Error naming the missing file, or with the engine's own message.
+// dictionary. With a `vocabulary` of 0 there is no language model: unless the options pick a
+// search, the decoder has none until one is set, and unless they name a dictionary it starts
+// with an empty one, to be filled with ps_add_word. The live cepstral mean starts from the model's
+// initial values with the weight of a few seconds of audio, so that a first utterance of pure noise
+// cannot drag it far. Throws Error naming the missing file, or with the engine's own message.
 std::unique_ptr<Decoder> makeDecoder(const ModelFiles& files,
                                      const std::vector<std::string>& options = {},
                                      std::size_t vocabulary = SIZE_MAX);

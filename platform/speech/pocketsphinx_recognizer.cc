@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -122,13 +123,25 @@ class Worker : public std::enable_shared_from_this<Worker> {
   // Sets up the keyphrase search for `phrases`, unless it already is. False when none of them
   // can be searched for.
   bool useKeyphrases(const std::vector<Keyphrase>& phrases);
+  // Adds the words of `pronunciations` that the decoders do not know yet to both.
+  void usePronunciations(const std::vector<Pronunciation>& pronunciations);
+  // The request's audio, cleaned of noise if it asks for that: `pcm` itself, or the
+  // suppressor's output in `suppressed_`.
+  std::pair<const std::int16_t*, std::size_t> frontEnd(const SFSpeechAudioBufferRecognitionRequest&,
+                                                       const std::int16_t* pcm,
+                                                       std::size_t samples);
 
   const ModelFiles files_;
   const std::optional<audio::AVAudioFormat> model_format_;  // none when loading failed
   const std::unique_ptr<Decoder> words_;    // language model: the honest transcription
   const std::unique_ptr<Decoder> phrases_;  // keyphrase spotting for the contextual strings
   const std::string load_error_;
-  std::string phrases_in_use_;  // the keyphrase list the spotter searches now
+  std::string phrases_in_use_;         // the keyphrase list the spotter searches now
+  std::set<std::string> added_words_;  // spellings added from requests, "word(2)" included
+  // Made at the first request that asks for it, then fed every such request's audio, so that
+  // its estimate of the room's noise runs on from one request to the next.
+  std::unique_ptr<audio::NoiseSuppressor> suppressor_;
+  std::vector<std::int16_t> suppressed_;
   // Written by the worker only; atomic so that a stray reader elsewhere gets a torn-free value.
   std::atomic<std::uint64_t> samples_decoded_{0};
 
@@ -247,6 +260,50 @@ bool Worker::useKeyphrases(const std::vector<Keyphrase>& phrases) {
   return true;
 }
 
+void Worker::usePronunciations(const std::vector<Pronunciation>& pronunciations) {
+  std::vector<const Pronunciation*> fresh;
+  for (const Pronunciation& p : pronunciations) {
+    if (added_words_.contains(p.word)) continue;
+    char* known = ps_lookup_word(words_->get(), p.word.c_str());
+    std::free(known);
+    // The model's own pronunciations stand; only words it lacks are added.
+    if (known) continue;
+    fresh.push_back(&p);
+  }
+  for (const Pronunciation* p : fresh) {
+    // The language model's search is rebuilt once, with the last word.
+    bool last = p == fresh.back();
+    if (ps_add_word(words_->get(), p->word.c_str(), p->phones.c_str(), last) < 0) {
+      throw Error(engineFailure("cannot add \"" + p->word + "\" (" + p->phones +
+                                ") to the dictionary of " + files_.language_model));
+    }
+    if (ps_add_word(phrases_->get(), p->word.c_str(), p->phones.c_str(), last) < 0) {
+      throw Error(engineFailure("cannot add \"" + p->word + "\" (" + p->phones +
+                                ") to the keyphrase dictionary of " + files_.acoustic_model));
+    }
+    added_words_.insert(p->word);
+  }
+}
+
+std::pair<const std::int16_t*, std::size_t> Worker::frontEnd(
+    const SFSpeechAudioBufferRecognitionRequest& request, const std::int16_t* pcm,
+    std::size_t samples) {
+  audio::NoiseSuppressor::Engagement engagement = request.noiseSuppression();
+  if (engagement == audio::NoiseSuppressor::Engagement::kNever) return {pcm, samples};
+  if (!suppressor_) {
+    audio::NoiseSuppressor::Settings settings;
+    settings.sample_rate_hz = model_format_->sampleRate();
+    suppressor_ = audio::NoiseSuppressor::make(settings);
+    if (!suppressor_) {
+      throw Error("cannot make a noise suppressor for " + model_format_->description());
+    }
+  }
+  suppressor_->setEngagement(engagement);
+  suppressed_.clear();
+  suppressor_->process(pcm, samples, suppressed_);
+  return {suppressed_.data(), suppressed_.size()};
+}
+
 void Worker::serve(Task& task) {
   samples_decoded_ = 0;
   if (task.cancelled()) {
@@ -272,6 +329,7 @@ void Worker::serve(Task& task) {
     }
   };
   try {
+    usePronunciations(request.pronunciations());
     spotting = useKeyphrases(phrases);
     if (ps_start_utt(words_->get()) < 0) {
       throw Error(engineFailure("cannot start an utterance on " + files_.language_model));
@@ -340,9 +398,10 @@ void Worker::serve(Task& task) {
       if (status == audio::AVAudioConverterOutputStatus::Error) {
         throw Error("cannot convert audio from " + buffer->format().description() + ": " + failure);
       }
-      const std::uint32_t samples = converted->frameLength();
+      if (converted->frameLength() == 0) continue;
+      auto [pcm, samples] =
+          frontEnd(request, converted->int16ChannelData()[0], converted->frameLength());
       if (samples == 0) continue;
-      const int16_t* pcm = converted->int16ChannelData()[0];
       if (!words_->process(pcm, samples)) {
         throw Error(engineFailure("cannot decode audio with " + files_.language_model));
       }
@@ -440,18 +499,9 @@ std::shared_ptr<PocketsphinxRecognizer> PocketsphinxRecognizer::make(const Model
   try {
     model_format = modelAudioFormat(files);
     words = loadDecoder(files, liveDecoderOptions(), kListeningVocabulary);
-    for (const Pronunciation& alternate : wakeWordPronunciations()) {
-      bool last = &alternate == &wakeWordPronunciations().back();
-      if (ps_add_word(words->get(), alternate.word.c_str(), alternate.phones.c_str(), last) < 0) {
-        throw Error(engineFailure("cannot add \"" + alternate.word + "\" to the dictionary of " +
-                                  files.language_model));
-      }
-    }
-    // The spotter gets a dictionary of its own: the wake words alone cost almost nothing to hold,
-    // and its keyphrase search needs no language model.
-    TempFile dictionary(keyphraseDictionary());
-    phrases = loadDecoder(
-        files, {"-dict", dictionary.path(), "-keyphrase", kWakePhrase, "-kws_threshold", "1e-20"});
+    // The spotter starts with no words and no search: requests bring the words to look for, and
+    // those that are not the language model's own bring their pronunciations.
+    phrases = loadDecoder(files, {}, 0);
   } catch (const Error& error) {
     model_format.reset();
     words.reset();

@@ -160,6 +160,8 @@ class RecognizerTest : public ::testing::Test {
     request->setRequiresOnDeviceRecognition(true);
     request->setShouldReportPartialResults(true);
     request->setContextualStrings({"Hey Vorlin", "Vorlin"});
+    // The recognizer knows no such word until a request says how it sounds.
+    request->setPronunciations({{"vorlin", "V AO R L IH N"}, {"vorlin(2)", "V AO R L AH N"}});
     return request;
   }
 
@@ -261,6 +263,31 @@ TEST_F(RecognizerTest, NewTasksReuseTheLoadedModel) {
   const std::uint64_t after_first = recognizerDecoderLoads();
   EXPECT_EQ(service.initWithLocale(Locale{"en-US"}), first);
   EXPECT_EQ(recognizerDecoderLoads(), after_first);
+}
+
+TEST_F(RecognizerTest, AWordTheModelLacksIsHeardOnceARequestSaysHowItSounds) {
+  auto files = ModelFiles::forLocale(Locale{"en-US"});
+  ASSERT_TRUE(files);
+  auto fresh = PocketsphinxRecognizer::make(*files);
+  auto buffers = microphone(say("Hey Vorlin."));
+  auto decode = [&](std::shared_ptr<SFSpeechAudioBufferRecognitionRequest> request) {
+    auto calls = std::make_shared<Calls>();
+    auto task = fresh->recognitionTaskWithRequest(request, calls->handler());
+    for (const auto& buffer : buffers) request->appendAudioPCMBuffer(buffer);
+    request->endAudio();
+    calls->waitForEnd();
+    for (const std::string& error : calls->errors) EXPECT_EQ(error, "");
+    return calls;
+  };
+  auto unknown = wakeRequest();
+  unknown->setPronunciations({});
+  EXPECT_FALSE(anyContains(decode(unknown)->texts, "vorlin"));
+  EXPECT_TRUE(anyContains(decode(wakeRequest())->texts, "vorlin"));
+  // Once added the word stays; a word the model knows keeps its own pronunciation.
+  auto again = wakeRequest();
+  again->setPronunciations({{"hey", "K AE T"}});
+  auto calls = decode(again);
+  EXPECT_TRUE(anyContains(calls->texts, "hey vorlin")) << calls->texts.back();
 }
 
 TEST(RecognitionServiceTest, MissingModelIsReportedNotUsed) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/audio/noise_suppressor.h"
 #include "platform/audio/pcm_buffer.h"
 #include "platform/runtime/stream.h"
 #include "platform/speech/error.h"
@@ -24,6 +25,13 @@ enum class SFSpeechRecognizerAuthorizationStatus : int {
   authorized = 3,
 };
 
+// A word the recognizer's dictionary may lack, spelled in the model's phones ("V AO R L IH N");
+// further ways to say a word are spelled "word(2)", "word(3)".
+struct Pronunciation {
+  std::string word;
+  std::string phones;
+};
+
 // Audio for one recognition task, appended from any thread, in any PCM format. Appending takes a
 // short lock and never waits for recognition. After endAudio() further buffers are ignored.
 class SFSpeechAudioBufferRecognitionRequest {
@@ -34,9 +42,20 @@ class SFSpeechAudioBufferRecognitionRequest {
   void setShouldReportPartialResults(bool value) { partial_results_ = value; }
   // Phrases the recognizer should favour where the audio supports them.
   void setContextualStrings(std::vector<std::string> strings) { contextual_ = std::move(strings); }
+  // How the words of the contextual strings that the recognizer does not know are said. A word
+  // it already knows keeps its own pronunciations; one added once stays for every later request.
+  void setPronunciations(std::vector<Pronunciation> words) { pronunciations_ = std::move(words); }
+  // Whether the microphone's noise is taken out before recognition; never by default. The
+  // recognizer keeps one suppressor running across its requests, so that it knows the room's
+  // noise before a request needs it. It delays the audio by one 10 ms frame.
+  void setNoiseSuppression(audio::NoiseSuppressor::Engagement engagement) {
+    noise_suppression_ = engagement;
+  }
   bool requiresOnDeviceRecognition() const { return requires_on_device_; }
   bool shouldReportPartialResults() const { return partial_results_; }
   const std::vector<std::string>& contextualStrings() const { return contextual_; }
+  const std::vector<Pronunciation>& pronunciations() const { return pronunciations_; }
+  audio::NoiseSuppressor::Engagement noiseSuppression() const { return noise_suppression_; }
 
   void appendAudioPCMBuffer(std::shared_ptr<audio::AVAudioPCMBuffer> buffer);
   void endAudio();
@@ -53,6 +72,9 @@ class SFSpeechAudioBufferRecognitionRequest {
   bool requires_on_device_ = false;
   bool partial_results_ = true;
   std::vector<std::string> contextual_;
+  std::vector<Pronunciation> pronunciations_;
+  audio::NoiseSuppressor::Engagement noise_suppression_ =
+      audio::NoiseSuppressor::Engagement::kNever;
   runtime::Stream<std::shared_ptr<audio::AVAudioPCMBuffer>> audio_;
   runtime::Continuation<std::shared_ptr<audio::AVAudioPCMBuffer>> append_;
 };
