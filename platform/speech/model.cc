@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/runtime/memory.h"
 #include "platform/speech/installed_model.h"
 
 namespace speech {
@@ -83,23 +84,9 @@ void silenceEngineLog() {
   });
 }
 
-// The engine grows its per-utterance tables by doubling them. glibc raises its threshold for
-// serving a block from a mapping of its own each time such a mapping is freed, so the later,
-// larger copies come from the heap and leave holes there: about 3 MB of a long dictation's peak.
-// A fixed threshold (process-wide) keeps large blocks mapped, handed back whole when freed.
-void keepLargeBlocksMapped() {
-  static std::once_flag once;
-  std::call_once(once, [] { ::mallopt(M_MMAP_THRESHOLD, 128 * 1024); });
-}
-
 bool exists(const std::string& path) {
   struct stat info;
   return ::stat(path.c_str(), &info) == 0;
-}
-
-std::string engineFailure(const std::string& what) {
-  std::string messages = takeEngineMessages();
-  return messages.empty() ? what : what + ": " + messages;
 }
 
 std::string readFile(const std::string& path) {
@@ -289,6 +276,11 @@ Decoder::~Decoder() {
   ps_free(ps_);
 }
 
+std::string engineFailure(const std::string& what) {
+  std::string messages = takeEngineMessages();
+  return messages.empty() ? what : what + ": " + messages;
+}
+
 bool Decoder::process(const std::int16_t* samples, std::size_t count) {
   if (ps_process_raw(ps_, samples, count, FALSE, FALSE) < 0) return false;
   // The engine moves its live mean only at the end of an utterance or once three seconds of
@@ -312,7 +304,9 @@ std::unique_ptr<Decoder> makeDecoder(const ModelFiles& files,
 
   std::lock_guard lock(engineMutex());
   silenceEngineLog();
-  keepLargeBlocksMapped();
+  // The engine grows its per-utterance tables by doubling them: about 3 MB of a long
+  // recognition's peak otherwise.
+  runtime::keepLargeBlocksMapped();
   takeEngineMessages();
 
   std::vector<std::pair<std::string, std::string>> settings = {{"-hmm", files.acoustic_model},

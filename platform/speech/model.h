@@ -76,5 +76,7 @@ std::unique_ptr<Decoder> makeDecoder(const ModelFiles& files,
 // joined by "; ", and forgets them; empty when there were none. The engine logs nothing to the
 // terminal once a decoder has been made.
 std::string takeEngineMessages();
+// `what` failed, followed by what the engine said about it on this thread, if anything.
+std::string engineFailure(const std::string& what);
 
 }  // namespace speech

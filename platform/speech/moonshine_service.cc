@@ -1,6 +1,7 @@
 // Dictation on Moonshine tiny: the neural service with its engine, model files and writer.
 #include <memory>
 
+#include "platform/runtime/memory.h"
 #include "platform/speech/formatter.h"
 #include "platform/speech/moonshine/model.h"
 #include "platform/speech/moonshine/tokenizer.h"
@@ -33,6 +34,9 @@ class MoonshineEngine : public SegmentEngine {
 }  // namespace
 
 SpeechService& moonshineSpeechService() {
+  // Loading the model and each reading take and free large blocks of changing sizes: about 5 MB
+  // of a long dictation's peak otherwise.
+  runtime::keepLargeBlocksMapped();
   static NeuralSpeechService service(
       moonshine::NeuralModelFiles::forLocale,
       [](const moonshine::NeuralModelFiles& files) {

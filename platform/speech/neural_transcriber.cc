@@ -12,7 +12,8 @@ const audio::AVAudioFormat kFormat(audio::AVAudioCommonFormat::PCMFormatInt16, 1
 
 class NeuralTranscriber : public SpeechTranscriber {
  public:
-  NeuralTranscriber(Locale locale, std::optional<moonshine::NeuralModelFiles> files, bool volatile_results)
+  NeuralTranscriber(Locale locale, std::optional<moonshine::NeuralModelFiles> files,
+                    bool volatile_results)
       : locale_(std::move(locale)), files_(std::move(files)), volatile_results_(volatile_results) {
     std::tie(results_, feed_) = runtime::makeStream<Result>();
   }
@@ -98,10 +99,9 @@ struct Recognition {
   }
 
   void recognize(SegmentEngine& engine, const runtime::Stream<AnalyzerInput>& input) {
-    SegmentedDictation dictation(engine, segmenter, volatile_results, writer,
-                                 [this](SpeechTranscriberResult result) {
-                                   results.yield(std::move(result));
-                                 });
+    SegmentedDictation dictation(
+        engine, segmenter, volatile_results, writer,
+        [this](SpeechTranscriberResult result) { results.yield(std::move(result)); });
     while (std::optional<AnalyzerInput> next = input.wait_next()) {
       const audio::AVAudioPCMBuffer* buffer = next->buffer.get();
       if (buffer == nullptr) continue;

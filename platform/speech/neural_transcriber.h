@@ -8,8 +8,8 @@
 
 #include "platform/speech/moonshine/model_files.h"
 #include "platform/speech/segment_engine.h"
-#include "platform/speech/segmenter.h"
 #include "platform/speech/segmented_dictation.h"
+#include "platform/speech/segmenter.h"
 #include "platform/speech/transcriber.h"
 
 namespace speech {
@@ -18,7 +18,8 @@ class NeuralSpeechService : public SpeechService {
  public:
   using ModelLookup = std::function<std::optional<moonshine::NeuralModelFiles>(const Locale&)>;
   // Loads an engine from the files; runs on the analyzer's thread. Throws Error.
-  using EngineLoader = std::function<std::unique_ptr<SegmentEngine>(const moonshine::NeuralModelFiles&)>;
+  using EngineLoader =
+      std::function<std::unique_ptr<SegmentEngine>(const moonshine::NeuralModelFiles&)>;
 
   NeuralSpeechService(ModelLookup models, EngineLoader load, DictationWriter writer,
                       SegmenterOptions segmenter = {});

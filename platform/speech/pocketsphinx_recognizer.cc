@@ -65,11 +65,6 @@ class TempFile {
 // often, and as rarely, as all 72000, for a sixth less decoding time and 25 MB less memory.
 constexpr std::size_t kListeningVocabulary = 20000;
 
-std::string engineFailure(const std::string& what) {
-  std::string messages = takeEngineMessages();
-  return messages.empty() ? what : what + ": " + messages;
-}
-
 std::unique_ptr<Decoder> loadDecoder(const ModelFiles& files,
                                      const std::vector<std::string>& options,
                                      std::size_t vocabulary = SIZE_MAX) {

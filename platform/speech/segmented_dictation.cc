@@ -10,9 +10,10 @@ constexpr std::int64_t kSamplesPerSecond = 16000;
 // The open segment is first read once it holds this much audio (its onset margin included), so
 // the first words show within half a second of the start of speech...
 constexpr std::int64_t kFirstReadingSamples = kSamplesPerSecond * 4 / 10;
-// ...then every half second, and every eighth of its length once it is longer than four
-// seconds: the reading costs more as the segment grows, and new words matter less.
-constexpr std::int64_t kReadingIntervalSamples = kSamplesPerSecond / 2;
+// ...then every quarter of a second, since the first readings often hear no word yet, and every
+// eighth of its length once it is longer than two seconds: the reading costs more as the
+// segment grows, and each new word matters less.
+constexpr std::int64_t kReadingIntervalSamples = kSamplesPerSecond / 4;
 constexpr std::int64_t kReadingIntervalFraction = 8;
 
 float toFloat(std::int16_t sample) { return static_cast<float>(sample) / 32768.0f; }
@@ -20,8 +21,7 @@ float toFloat(std::int16_t sample) { return static_cast<float>(sample) / 32768.0
 }  // namespace
 
 SegmentedDictation::SegmentedDictation(SegmentEngine& engine, SegmenterOptions segmenter,
-                                       bool volatile_results, DictationWriter writer,
-                                       Report report)
+                                       bool volatile_results, DictationWriter writer, Report report)
     : engine_(engine),
       segmenter_(segmenter),
       volatile_results_(volatile_results),
@@ -63,8 +63,7 @@ void SegmentedDictation::commit(const Segmenter::Segment& segment) {
 void SegmentedDictation::readOpenSegment(std::int64_t begin) {
   reading_ = engine_.transcribe(samples(begin, audio_end_), reading_);
   std::int64_t length = audio_end_ - begin;
-  next_reading_ =
-      audio_end_ + std::max(kReadingIntervalSamples, length / kReadingIntervalFraction);
+  next_reading_ = audio_end_ + std::max(kReadingIntervalSamples, length / kReadingIntervalFraction);
   if (reading_.text.empty()) return;
   std::string text = written(reading_.text, false);
   if (text.empty() || text == shown_) return;

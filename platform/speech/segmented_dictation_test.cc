@@ -64,8 +64,8 @@ struct Dictated {
 };
 
 // Feeds `audio` in pieces of `piece` samples, as a reader does.
-Dictated dictate(const std::vector<std::int16_t>& audio, std::size_t piece, bool more_waiting = false,
-            bool deaf = false, bool volatile_results = true) {
+Dictated dictate(const std::vector<std::int16_t>& audio, std::size_t piece,
+                 bool more_waiting = false, bool deaf = false, bool volatile_results = true) {
   CountingEngine engine;
   engine.deaf = deaf;
   Dictated run;
@@ -93,8 +93,8 @@ std::vector<SpeechTranscriberResult> finals(const Dictated& run) {
 }
 
 TEST(SegmentedDictationTest, EachPhraseIsReadWhileItGrowsThenCommittedInOrder) {
-  auto audio = joined({silence(1), recording("goforward.raw"), silence(2),
-                       recording("something.raw"), silence(1)});
+  auto audio = joined(
+      {silence(1), recording("goforward.raw"), silence(2), recording("something.raw"), silence(1)});
   Dictated run = dictate(audio, 1600);
 
   ASSERT_EQ(finals(run).size(), 2u);
@@ -112,8 +112,8 @@ TEST(SegmentedDictationTest, EachPhraseIsReadWhileItGrowsThenCommittedInOrder) {
 }
 
 TEST(SegmentedDictationTest, ReadingsGrowAndEachBuildsOnTheLastOfItsSegment) {
-  auto audio = joined({silence(1), recording("goforward.raw"), silence(2),
-                       recording("something.raw"), silence(1)});
+  auto audio = joined(
+      {silence(1), recording("goforward.raw"), silence(2), recording("something.raw"), silence(1)});
   Dictated run = dictate(audio, 1600);
   ASSERT_GE(run.calls.size(), 4u);
   EXPECT_TRUE(run.calls.front().earlier.empty());
@@ -137,8 +137,8 @@ TEST(SegmentedDictationTest, ReadingsGrowAndEachBuildsOnTheLastOfItsSegment) {
 }
 
 TEST(SegmentedDictationTest, AnySplitOfTheInputGivesTheSameCommittedText) {
-  auto audio = joined({silence(0.5), recording("goforward.raw"), silence(1.5),
-                       recording("something.raw")});
+  auto audio =
+      joined({silence(0.5), recording("goforward.raw"), silence(1.5), recording("something.raw")});
   std::vector<SpeechTranscriberResult> expected = finals(dictate(audio, 1600));
   for (std::size_t piece : {1u, 333u, 3200u, 48000u}) {
     std::vector<SpeechTranscriberResult> got = finals(dictate(audio, piece));
@@ -148,8 +148,8 @@ TEST(SegmentedDictationTest, AnySplitOfTheInputGivesTheSameCommittedText) {
 }
 
 TEST(SegmentedDictationTest, InputAheadOfTheEngineSkipsVolatileReadingsButNoFinalOne) {
-  auto audio = joined({silence(1), recording("goforward.raw"), silence(2),
-                       recording("something.raw")});
+  auto audio =
+      joined({silence(1), recording("goforward.raw"), silence(2), recording("something.raw")});
   Dictated caught_up = dictate(audio, 1600);
   Dictated ahead = dictate(audio, 1600, /*more_waiting=*/true);
   EXPECT_THAT(ahead.results, ::testing::Each(Field(&SpeechTranscriberResult::isFinal, true)));
