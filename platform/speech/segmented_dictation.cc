@@ -7,13 +7,13 @@ namespace speech {
 namespace {
 
 constexpr std::int64_t kSamplesPerSecond = 16000;
-// The open segment is first read once it holds this much audio (its onset margin included), so
-// the first words show within half a second of the start of speech...
+// The open segment is first read once it holds this much audio (its onset margin included)...
 constexpr std::int64_t kFirstReadingSamples = kSamplesPerSecond * 4 / 10;
-// ...then every quarter of a second, since the first readings often hear no word yet, and every
-// eighth of its length once it is longer than two seconds: the reading costs more as the
-// segment grows, and each new word matters less.
-constexpr std::int64_t kReadingIntervalSamples = kSamplesPerSecond / 4;
+// ...then every tenth of a second, and every eighth of its length once it is longer than 0.8 s:
+// the model hears its first word after 0.4 to 0.5 s of speech, so the first words show within
+// 0.6 s of the start of speech; a reading costs more as the segment grows, and each new word
+// matters less.
+constexpr std::int64_t kReadingIntervalSamples = kSamplesPerSecond / 10;
 constexpr std::int64_t kReadingIntervalFraction = 8;
 
 float toFloat(std::int16_t sample) { return static_cast<float>(sample) / 32768.0f; }
