@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "platform/speech/engine_words.h"
+
 namespace speech {
 
 namespace {
@@ -15,17 +17,6 @@ namespace {
 // clips of ordinary speech or near misses at 1e-15 than at 1e-10, and on more positives (81-83%
 // of clean ones instead of 77%, 53% instead of 43% at 10 dB); at 1e-20 it woke on a read book.
 constexpr double kPhraseThreshold = 1e-15;
-
-bool isFiller(const std::string& word) {
-  return word.empty() || word.front() == '<' || word.front() == '[' || word.front() == '+';
-}
-
-// "vorlin(2)" is the dictionary's second pronunciation of "vorlin".
-std::string baseWord(const std::string& word) {
-  std::size_t open = word.find('(');
-  if (open == std::string::npos || open == 0 || word.back() != ')') return word;
-  return word.substr(0, open);
-}
 
 std::string joinWords(const std::string& text) {
   std::string joined;
@@ -108,7 +99,7 @@ std::string composeTranscript(const std::vector<Segment>& words,
     bool covered = std::any_of(kept.begin(), kept.end(), [&](const Segment* d) {
       return 2 * d->start_frame <= middle && middle <= 2 * d->end_frame;
     });
-    if (!covered) placed.push_back({w.start_frame, baseWord(w.word)});
+    if (!covered) placed.push_back({w.start_frame, std::string(baseWord(w.word))});
   }
   std::stable_sort(placed.begin(), placed.end(),
                    [](const Placed& a, const Placed& b) { return a.start_frame < b.start_frame; });

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "platform/runtime/memory.h"
+#include "platform/speech/engine_words.h"
 #include "platform/speech/installed_model.h"
 
 namespace speech {
@@ -177,10 +178,7 @@ std::optional<MemoryFile> dictionaryFor(ngram_model_t* lm, const std::string& di
   block.reserve(kBlock + 256);
   for (std::string line; std::getline(in, line);) {
     std::string_view word = std::string_view(line).substr(0, line.find_first_of(" \t"));
-    // "read(2)" is the second pronunciation of "read".
-    if (std::size_t paren = word.find('('); paren != std::string_view::npos) {
-      word = word.substr(0, paren);
-    }
+    word = baseWord(word);
     if (word.empty() || !words.contains(word)) continue;
     block += line;
     block += '\n';
