@@ -5,8 +5,10 @@ Usage: dictate_e2e.py CASE, with VORLIN_DICTATE naming the binary.
 
 import os
 import random
+import shutil
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -114,24 +116,31 @@ def case_hidden_model():
         sys.exit(SKIP)
     model = os.path.realpath(os.path.join(os.path.dirname(BINARY), "..", "share", "vorlin-speech",
                                           "moonshine-tiny"))
-    # The directory hidden under an empty one; every file but an empty vocabulary; every file but
-    # a decoder cut short.
-    hide = "mount -t tmpfs none \"$1\""
-    refill = ("cp -r \"$1\" /tmp/model && " + hide + " && cp /tmp/model/*.onnx \"$1\" && "
-              ": > \"$1/tokenizer.txt\"")
-    damage = ("cp -r \"$1\" /tmp/model && " + hide + " && cp /tmp/model/* \"$1\" && "
-              "head -c 4096 /tmp/model/decoder_model_merged.onnx > \"$1/decoder_model_merged.onnx\"")
-    for setup, missing in ((hide, "encoder_model.onnx"), (refill, "tokenizer.txt"),
-                           (damage, "decoder_model_merged.onnx")):
-        script = "mount -t tmpfs none /tmp && %s && exec \"$0\"" % setup
-        p = subprocess.run(["unshare", "--mount", "sh", "-c", script, BINARY, model],
+    # The model's directory replaced by a private one: empty; with every file but an empty
+    # vocabulary; with every file but a decoder cut short.
+    def files(empty=(), cut=()):
+        folder = tempfile.mkdtemp()
+        for name in os.listdir(model):
+            with open(os.path.join(model, name), "rb") as f:
+                data = f.read()
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(b"" if name in empty else data[:4096] if name in cut else data)
+        return folder
+
+    cases = ((tempfile.mkdtemp(), "encoder_model.onnx", True),
+             (files(empty=["tokenizer.txt"]), "tokenizer.txt", True),
+             (files(cut=["decoder_model_merged.onnx"]), "decoder_model_merged.onnx", False))
+    for folder, missing, at_install in cases:
+        script = "mount -t tmpfs none \"$1\" && cp -r \"$2\"/. \"$1\" && exec \"$0\""
+        p = subprocess.run(["unshare", "--mount", "sh", "-c", script, BINARY, model, folder],
                            input=b"\0" * 32000, capture_output=True, timeout=60)
+        shutil.rmtree(folder)
         err = p.stderr.decode()
         print(err, end="")
         check(p.returncode == 1, "status %d" % p.returncode)
         check(p.stdout == b"", "stdout %r" % p.stdout)
-        prefix = "vorlin-dictate: " if setup == damage else "vorlin-dictate: the speech model did not install: "
-        check(err.startswith(prefix), err)
+        check(err.startswith("vorlin-dictate: the speech model did not install: " if at_install
+                             else "vorlin-dictate: "), err)
         check(os.path.join(model, missing) in err and "scripts/fetch_models.sh" in err,
               "the line names neither the missing file nor what brings it: " + err)
         check(err.count("\n") == 1 and err.endswith("\n"), "not one line: %r" % err)
