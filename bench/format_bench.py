@@ -33,12 +33,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 from e2e_common import word_errors  # noqa: E402
+from spoken_form import spoken_words  # noqa: E402
 
 UNITS = "zero one two three four five six seven eight nine ten eleven twelve thirteen fourteen " \
         "fifteen sixteen seventeen eighteen nineteen".split()
 TENS = "_ _ twenty thirty forty fifty sixty seventy eighty ninety".split()
-ORDINALS = {"one": "first", "two": "second", "three": "third", "five": "fifth", "eight": "eighth",
-            "nine": "ninth", "twelve": "twelfth"}
 NUMBER_WORDS = set(UNITS + TENS[2:] + ["hundred", "thousand", "million", "oh"])
 TITLES = {"mr.": "mister", "mrs.": "missus", "dr.": "doctor", "ms.": "miz"}
 SPOKEN_MARKS = ["question mark", "exclamation mark", "exclamation point", "full stop",
@@ -46,83 +45,10 @@ SPOKEN_MARKS = ["question mark", "exclamation mark", "exclamation point", "full 
 ABBREVIATIONS = set(TITLES)
 
 
-def below_thousand(n):
-    words = []
-    if n >= 100:
-        words += [UNITS[n // 100], "hundred"]
-        n %= 100
-    if n >= 20:
-        words.append(TENS[n // 10])
-        n %= 10
-        if n:
-            words.append(UNITS[n])
-    elif n or not words:
-        words.append(UNITS[n])
-    return words
-
-
-def cardinal(n):
-    if n == 0:
-        return ["zero"]
-    words = []
-    for scale, name in ((10**9, "billion"), (10**6, "million"), (1000, "thousand")):
-        if n >= scale:
-            words += below_thousand(n // scale) + [name]
-            n %= scale
-    if n:
-        words += below_thousand(n)
-    return words
-
-
-def year(n):
-    if 2000 <= n <= 2009 or n % 1000 == 0:
-        return cardinal(n)
-    head, tail = divmod(n, 100)
-    if tail == 0:
-        return below_thousand(head) + ["hundred"]
-    return below_thousand(head) + (["oh", UNITS[tail]] if tail < 10 else below_thousand(tail))
-
-
-def ordinal(n):
-    words = cardinal(n)
-    last = words[-1]
-    if last in ORDINALS:
-        words[-1] = ORDINALS[last]
-    elif last.endswith("y"):
-        words[-1] = last[:-1] + "ieth"
-    else:
-        words[-1] = last + "th"
-    return words
-
-
 def spell(token):
-    """A written token as spoken words, or None when it is not a numeral form."""
-    m = re.fullmatch(r"\$(\d[\d,]*)(?:\.(\d\d))?", token)
-    if m:
-        dollars = int(m.group(1).replace(",", ""))
-        words = cardinal(dollars) + ["dollar" if dollars == 1 else "dollars"]
-        if m.group(2):
-            words += cardinal(int(m.group(2))) + ["cents"]
-        return words
-    m = re.fullmatch(r"(\d[\d,]*(?:\.\d+)?)%", token)
-    if m:
-        return spell(m.group(1)) + ["percent"]
-    m = re.fullmatch(r"(\d{1,2}):(\d\d)", token)
-    if m:
-        minutes = int(m.group(2))
-        tail = [] if minutes == 0 else ["oh", UNITS[minutes]] if minutes < 10 else cardinal(minutes)
-        return cardinal(int(m.group(1))) + tail
-    m = re.fullmatch(r"(\d+)(st|nd|rd|th)", token)
-    if m:
-        return ordinal(int(m.group(1)))
-    m = re.fullmatch(r"(\d+)\.(\d+)", token)
-    if m:
-        return cardinal(int(m.group(1))) + ["point"] + [UNITS[int(d)] for d in m.group(2)]
-    if re.fullmatch(r"\d{4}", token) and 1100 <= int(token) <= 2099:
-        return year(int(token))
-    if re.fullmatch(r"\d{1,3}(,\d\d\d)+|\d+", token):
-        return cardinal(int(token.replace(",", "")))
-    return None
+    """A written token as spoken words (tests/spoken_form.py, the rule of every WER here), or
+    None when it is not a numeral form."""
+    return spoken_words(token) if re.search(r"\d", token) else None
 
 
 def spoken(text, literal=False):
