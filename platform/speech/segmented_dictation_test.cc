@@ -58,6 +58,17 @@ class CountingEngine : public SegmentEngine {
   bool deaf = false;
 };
 
+// Hears words in the first second of a segment, and nothing once it is longer: what the model
+// does when the start of a segment was a cough it took for a word.
+class ForgetfulEngine : public CountingEngine {
+ public:
+  SegmentHypothesis transcribe(std::span<const float> samples,
+                               const SegmentHypothesis& earlier) override {
+    SegmentHypothesis heard = CountingEngine::transcribe(samples, earlier);
+    return samples.size() < kRate ? heard : SegmentHypothesis{};
+  }
+};
+
 struct Dictated {
   std::vector<SpeechTranscriberResult> results;
   std::vector<CountingEngine::Call> calls;
@@ -173,6 +184,28 @@ TEST(SegmentedDictationTest, SilenceAndPhrasesHeardAsNothingGiveNoResult) {
   EXPECT_TRUE(dictate({}, 1600).results.empty());
   auto audio = joined({silence(1), recording("goforward.raw"), silence(2)});
   EXPECT_TRUE(dictate(audio, 1600, false, /*deaf=*/true).results.empty());
+}
+
+TEST(SegmentedDictationTest, ASegmentHeardAsNothingInTheEndTakesBackItsVolatileText) {
+  auto audio = joined({silence(1), recording("goforward.raw"), silence(2)});
+  ForgetfulEngine engine;
+  std::vector<SpeechTranscriberResult> results;
+  SegmentedDictation dictation(
+      engine, {}, true,
+      [](std::string_view text, bool, std::string_view) {
+        return Formatted{"", std::string(text)};
+      },
+      [&](SpeechTranscriberResult r) { results.push_back(r); });
+  for (std::size_t at = 0; at < audio.size(); at += 1600) {
+    dictation.feed({audio.data() + at, std::min<std::size_t>(1600, audio.size() - at)}, false);
+  }
+  dictation.finish();
+  ASSERT_GE(results.size(), 2u);
+  EXPECT_FALSE(results.front().isFinal);
+  EXPECT_FALSE(results.front().text.empty());
+  // An empty final result: the line falls back to the committed text, which is unchanged.
+  EXPECT_TRUE(results.back().isFinal);
+  EXPECT_EQ(results.back().text, "");
 }
 
 TEST(SegmentedDictationTest, WithoutVolatileResultsOnlyTheFinalReadingIsMade) {
