@@ -376,10 +376,10 @@ std::vector<std::string> liveDecoderOptions() {
   //
   // The engine aborts the process when the hypothesis is asked for while its table of word ends
   // is exactly full (an assertion in its search); it grows the table only at the next word end.
-  // Asking after every input, as live results do, met that moment: one dictation in five of a
+  // Asking after every input, as live results do, met that moment: one recognition in five of a
   // pitch-raised recording crashed. A first table for half a million word ends never fills: a
-  // minute of speech (kMaxUtteranceSeconds) made fewer than 128000. Its pages are touched only as
-  // it is used.
+  // minute of speech (the longest utterance these options are for) made fewer than 128000. Its
+  // pages are touched only as it is used.
   return {"-fwdflat",       "no",  "-bestpath",       "no", "-maxhmmpf", "4000",  "-maxwpf", "10",
           "-vad_threshold", "3.0", "-vad_postspeech", "50", "-latsize",  "524288"};
 }

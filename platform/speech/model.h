@@ -49,14 +49,11 @@ class Decoder {
   ps_decoder_s* ps_;
 };
 
-// The options of live decoding, for dictation and the wake listener alike: the fast
-// single-pass search, with at most ten word ends and 4000 active models a frame, and voice
-// activity detection that ends an utterance after half a second of pause and ignores stray
-// noise.
+// The options of live decoding: the fast single-pass search, with at most ten word ends and 4000
+// active models a frame, and voice activity detection that ends an utterance after half a second
+// of pause and ignores stray noise. Made for utterances of up to a minute: the wake listener
+// begins a new recognition at least that often.
 std::vector<std::string> liveDecoderOptions();
-// The longest utterance those options are made for: dictation ends its utterances at this length
-// at the latest, and the wake listener begins a new recognition at least this often.
-inline constexpr int kMaxUtteranceSeconds = 60;
 
 // Makes a decoder on `files` with extra engine options ("-name", "value" pairs; a later value
 // for a name replaces an earlier one). Decoders are made one after another, never at once; any
