@@ -132,6 +132,10 @@ std::vector<double> wakes(speech::PocketsphinxRecognizer& recognizer,
       std::condition_variable ended;
       bool done = false, woke = false, final = false;
       double at = 0;
+      // Cancelled from the handler as the cycle ends, so the recognizer hears no more of this
+      // request than vorlin-wake's would: how far the worker got before the bench's thread
+      // woke up would otherwise change the state it carries to the next cycle, and the figures.
+      std::shared_ptr<speech::SFSpeechRecognitionTask> task;
     };
     auto outcome = std::make_shared<Outcome>();
     auto* decoded = &recognizer;
@@ -157,8 +161,13 @@ std::vector<double> wakes(speech::PocketsphinxRecognizer& recognizer,
           outcome->final = result && result->isFinal();
           outcome->at = position;
           outcome->done = true;
+          if (outcome->task) outcome->task->cancel();
           outcome->ended.notify_all();
         });
+    {
+      std::lock_guard lock(outcome->mutex);
+      outcome->task = task;
+    }
     for (std::size_t i = next; i < buffers.size(); ++i) request->appendAudioPCMBuffer(buffers[i]);
     request->endAudio();
     bool woke, final;
@@ -171,6 +180,10 @@ std::vector<double> wakes(speech::PocketsphinxRecognizer& recognizer,
       at = outcome->at;
     }
     task->cancel();
+    {
+      std::lock_guard lock(outcome->mutex);
+      outcome->task = nullptr;  // the handler holds the outcome, and the task the handler
+    }
     if (woke) {
       found.push_back(cycle_start + at);
     } else if (!final) {

@@ -66,8 +66,15 @@ std::string composeTranscript(const std::vector<Segment>& words,
                               const std::vector<Segment>& spotted,
                               const std::vector<Keyphrase>& phrases) {
   // The engine spells a detection the way its keyphrase list does, spacing included.
-  std::vector<Segment> detections = spotted;
-  for (Segment& d : detections) d.word = joinWords(d.word);
+  std::vector<Segment> detections;
+  for (Segment d : spotted) {
+    d.word = joinWords(d.word);
+    // Two spotters on two versions of the same audio hear the one phrase at about one time.
+    bool heard = std::any_of(detections.begin(), detections.end(), [&](const Segment& e) {
+      return e.word == d.word && e.start_frame <= d.end_frame && d.start_frame <= e.end_frame;
+    });
+    if (!heard) detections.push_back(std::move(d));
+  }
   struct Placed {
     int start_frame;
     std::string text;

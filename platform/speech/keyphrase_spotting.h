@@ -30,7 +30,8 @@ struct Segment {
 
 // The transcription: the language model's words, fillers left out and alternate marks dropped,
 // except where the spotter found one of `phrases`; there the phrase's text stands in place of
-// the words that overlap it. A detection inside a longer one counts once.
+// the words that overlap it. A detection inside a longer one counts once, and so do detections
+// of one phrase that overlap (from spotters that heard the audio processed in different ways).
 std::string composeTranscript(const std::vector<Segment>& words,
                               const std::vector<Segment>& detections,
                               const std::vector<Keyphrase>& phrases);

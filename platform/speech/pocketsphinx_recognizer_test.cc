@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,6 +50,14 @@ TEST(KeyphraseSpottingTest, DetectionsReplaceOnlyTheWordsTheyCover) {
   EXPECT_EQ(composeTranscript(words, {{"hey marlin", 10, 62}}, phrases), "a marlin what time");
   // Two separate detections both appear, each in its place.
   EXPECT_EQ(composeTranscript(words, {{"hey vorlin", 12, 62}, {"hey vorlin", 84, 100}}, phrases),
+            "Hey Vorlin what Hey Vorlin");
+  // The same phrase heard twice at once, by spotters on the raw and the cleaned audio, is one.
+  EXPECT_EQ(composeTranscript(words,
+                              {{"hey vorlin", 84, 100},
+                               {"hey vorlin ", 12, 62},
+                               {"hey vorlin", 10, 60},
+                               {"hey vorlin", 82, 99}},
+                              phrases),
             "Hey Vorlin what Hey Vorlin");
   EXPECT_EQ(composeTranscript({}, {}, phrases), "");
 }
@@ -155,8 +165,10 @@ class RecognizerTest : public ::testing::Test {
     }
   };
 
-  static std::shared_ptr<SFSpeechAudioBufferRecognitionRequest> wakeRequest() {
+  static std::shared_ptr<SFSpeechAudioBufferRecognitionRequest> wakeRequest(
+      audio::NoiseSuppressor::Engagement suppression = audio::NoiseSuppressor::Engagement::kNever) {
     auto request = std::make_shared<SFSpeechAudioBufferRecognitionRequest>();
+    request->setNoiseSuppression(suppression);
     request->setRequiresOnDeviceRecognition(true);
     request->setShouldReportPartialResults(true);
     request->setContextualStrings({"Hey Vorlin", "Vorlin"});
@@ -167,9 +179,10 @@ class RecognizerTest : public ::testing::Test {
 
   // Runs `buffers` to the end of their audio and returns the callbacks.
   static std::shared_ptr<Calls> recognize(
-      const std::vector<std::shared_ptr<audio::AVAudioPCMBuffer>>& buffers) {
+      const std::vector<std::shared_ptr<audio::AVAudioPCMBuffer>>& buffers,
+      audio::NoiseSuppressor::Engagement suppression = audio::NoiseSuppressor::Engagement::kNever) {
     auto calls = std::make_shared<Calls>();
-    auto request = wakeRequest();
+    auto request = wakeRequest(suppression);
     auto task = recognizer_->recognitionTaskWithRequest(request, calls->handler());
     for (const auto& buffer : buffers) request->appendAudioPCMBuffer(buffer);
     request->endAudio();
@@ -195,6 +208,22 @@ TEST_F(RecognizerTest, WakePhraseIsFoundWhereverItIsSaid) {
     auto calls = recognize(microphone(say(text)));
     EXPECT_TRUE(anyContains(calls->texts, "vorlin")) << text;
     for (const std::string& error : calls->errors) EXPECT_EQ(error, "") << text;
+  }
+}
+
+TEST_F(RecognizerTest, WithNoiseSuppressionThePhraseIsHeardOnce) {
+  auto buffers = microphone(say("Hey Vorlin, what time is it?"));
+  // Suppressing or not, a second spotter hears the audio the other way; both find the phrase.
+  for (auto suppression : {audio::NoiseSuppressor::Engagement::kAdaptive,
+                           audio::NoiseSuppressor::Engagement::kAlways}) {
+    auto calls = recognize(buffers, suppression);
+    EXPECT_TRUE(anyContains(calls->texts, "vorlin"));
+    for (const std::string& text : calls->texts) {
+      std::size_t first = text.find("Hey Vorlin");
+      EXPECT_TRUE(first == std::string::npos ||
+                  text.find("Hey Vorlin", first + 1) == std::string::npos)
+          << text;
+    }
   }
 }
 
