@@ -252,23 +252,27 @@ bool Worker::spottable(const std::string& word) {
 }
 
 bool Worker::useKeyphrases(const std::vector<Keyphrase>& phrases) {
-  std::string list;
+  std::string list, passed_over_list;
   for (const Keyphrase& phrase : phrases) {
     // The spotters' dictionary holds the wake words; other words are borrowed from the full one.
     std::vector<std::string> words = splitWords(phrase.words);
     bool pronounceable = std::all_of(words.begin(), words.end(),
                                      [&](const std::string& word) { return spottable(word); });
-    if (pronounceable) list += keyphraseListLine(phrase);
+    if (!pronounceable) continue;
+    list += keyphraseListLine(phrase, phrase.threshold);
+    passed_over_list += keyphraseListLine(phrase, phrase.passed_over_threshold);
   }
   if (list.empty()) return false;
   if (list == phrases_in_use_) return true;
-  TempFile file(list);
-  for (Decoder* spotter : {phrases_.get(), other_phrases_.get()}) {
-    if (ps_set_kws(spotter->get(), "contextual", file.path().c_str()) < 0 ||
-        ps_set_search(spotter->get(), "contextual") < 0) {
+  auto search = [this](Decoder& spotter, const std::string& text) {
+    TempFile file(text);
+    if (ps_set_kws(spotter.get(), "contextual", file.path().c_str()) < 0 ||
+        ps_set_search(spotter.get(), "contextual") < 0) {
       throw Error(engineFailure("cannot search for the keyphrases in " + file.path()));
     }
-  }
+  };
+  search(*phrases_, list);
+  search(*other_phrases_, passed_over_list);
   phrases_in_use_ = list;
   return true;
 }
