@@ -46,41 +46,21 @@ NoiseSuppressor::NoiseSuppressor(const Settings& settings, std::size_t frame_sam
 
 NoiseSuppressor::~NoiseSuppressor() { speex_preprocess_state_destroy(state_); }
 
-namespace {
-
-// Fades from `from` into `to` over the frame; the same frame twice when the two are one.
-void appendCrossfade(const std::vector<std::int16_t>& from, const std::vector<std::int16_t>& to,
-                     std::vector<std::int16_t>& out) {
-  if (&from == &to) {
-    out.insert(out.end(), to.begin(), to.end());
-    return;
-  }
-  for (std::size_t i = 0; i < to.size(); ++i) {
-    double w = (static_cast<double>(i) + 0.5) / static_cast<double>(to.size());
-    double mixed = (1 - w) * from[i] + w * to[i];
-    out.push_back(static_cast<std::int16_t>(std::clamp(std::lround(mixed), -32768L, 32767L)));
-  }
-}
-
-}  // namespace
-
 void NoiseSuppressor::process(const std::int16_t* samples, std::size_t count,
-                              std::vector<std::int16_t>& out,
-                              std::vector<std::int16_t>* passed_over) {
+                              std::vector<std::int16_t>& out) {
   while (count > 0) {
     std::size_t take = std::min(count, frame_samples_ - pending_.size());
     pending_.insert(pending_.end(), samples, samples + take);
     samples += take;
     count -= take;
     if (pending_.size() == frame_samples_) {
-      processFrame(out, passed_over);
+      processFrame(out);
       pending_.clear();
     }
   }
 }
 
-void NoiseSuppressor::processFrame(std::vector<std::int16_t>& out,
-                                   std::vector<std::int16_t>* passed_over) {
+void NoiseSuppressor::processFrame(std::vector<std::int16_t>& out) {
   double sum = 0;
   for (std::int16_t s : pending_) sum += static_cast<double>(s) * s;
   estimate_.addFrame(sum / static_cast<double>(frame_samples_) / (32768.0 * 32768.0));
@@ -91,15 +71,20 @@ void NoiseSuppressor::processFrame(std::vector<std::int16_t>& out,
 
   bool suppress = engagement_ == Engagement::kAlways ||
                   (engagement_ == Engagement::kAdaptive && estimate_.noisy());
-  // Both are the same stretch of sound, so a crossfade joins them without a step or a gap.
-  const std::vector<std::int16_t>& was = suppressing_ ? cleaned_ : previous_;
-  const std::vector<std::int16_t>& now = suppress ? cleaned_ : previous_;
-  appendCrossfade(was, now, out);
-  if (passed_over) {
-    appendCrossfade(suppressing_ ? previous_ : cleaned_, suppress ? previous_ : cleaned_,
-                    *passed_over);
+  if (suppress == suppressing_) {
+    const std::vector<std::int16_t>& chosen = suppress ? cleaned_ : previous_;
+    out.insert(out.end(), chosen.begin(), chosen.end());
+  } else {
+    // Both are the same stretch of sound, so a crossfade joins them without a step or a gap.
+    const std::vector<std::int16_t>& from = suppressing_ ? cleaned_ : previous_;
+    const std::vector<std::int16_t>& to = suppress ? cleaned_ : previous_;
+    for (std::size_t i = 0; i < frame_samples_; ++i) {
+      double w = (static_cast<double>(i) + 0.5) / static_cast<double>(frame_samples_);
+      double mixed = (1 - w) * from[i] + w * to[i];
+      out.push_back(static_cast<std::int16_t>(std::clamp(std::lround(mixed), -32768L, 32767L)));
+    }
+    suppressing_ = suppress;
   }
-  suppressing_ = suppress;
   previous_.swap(pending_);
 }
 

@@ -44,12 +44,7 @@ class NoiseSuppressor {
   // silence), suppressed or not; how the input is split into calls does not change it. The
   // suppressor keeps learning the noise whether it is engaged or not, so it has an estimate the
   // moment it is needed. Switching between the two crossfades over one frame. Not thread-safe.
-  //
-  // With `passed_over`, the signal not chosen is appended there, sample for sample beside
-  // `out`: the untouched audio while suppressing, the suppressed audio while not. A listener
-  // can then hear both, since noise hides from each what the other still holds.
-  void process(const std::int16_t* samples, std::size_t count, std::vector<std::int16_t>& out,
-               std::vector<std::int16_t>* passed_over = nullptr);
+  void process(const std::int16_t* samples, std::size_t count, std::vector<std::int16_t>& out);
 
   // Takes effect from the next frame, crossfading if it changes whether audio is suppressed.
   void setEngagement(Engagement engagement) { engagement_ = engagement; }
@@ -64,7 +59,7 @@ class NoiseSuppressor {
  private:
   NoiseSuppressor(const Settings& settings, std::size_t frame_samples,
                   SpeexPreprocessState_* state);
-  void processFrame(std::vector<std::int16_t>& out, std::vector<std::int16_t>* passed_over);
+  void processFrame(std::vector<std::int16_t>& out);
 
   Engagement engagement_;
   const std::size_t frame_samples_;

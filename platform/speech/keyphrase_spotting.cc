@@ -17,10 +17,6 @@ namespace {
 // clips of ordinary speech or near misses at 1e-15 than at 1e-10, and on more positives (81-83%
 // of clean ones instead of 77%, 53% instead of 43% at 10 dB); at 1e-20 it woke on a read book.
 constexpr double kPhraseThreshold = 1e-15;
-// A spotter on the untouched audio beside the cleaned (or the other way round) at 1e-15 woke the
-// real listener on "Hey Marlin" in a fan's noise; at 1e-10 it did not, and still found 3 more of
-// the set's 90 phrases at 10 dB than the one spotter alone (66 instead of 63).
-constexpr double kPassedOverThreshold = 1e-10;
 
 std::string joinWords(const std::string& text) {
   std::string joined;
@@ -55,30 +51,23 @@ std::vector<Keyphrase> keyphrasesFor(const std::vector<std::string>& contextual)
     bool seen = std::any_of(phrases.begin(), phrases.end(),
                             [&](const Keyphrase& p) { return p.words == joined; });
     if (seen) continue;
-    phrases.push_back({text, joined, kPhraseThreshold, kPassedOverThreshold});
+    phrases.push_back({text, joined, kPhraseThreshold});
   }
   return phrases;
 }
 
-std::string keyphraseListLine(const Keyphrase& phrase, double threshold) {
-  char written[32];
-  std::snprintf(written, sizeof written, "%g", threshold);
-  return phrase.words + " /" + written + "/\n";
+std::string keyphraseListLine(const Keyphrase& phrase) {
+  char threshold[32];
+  std::snprintf(threshold, sizeof threshold, "%g", phrase.threshold);
+  return phrase.words + " /" + threshold + "/\n";
 }
 
 std::string composeTranscript(const std::vector<Segment>& words,
                               const std::vector<Segment>& spotted,
                               const std::vector<Keyphrase>& phrases) {
   // The engine spells a detection the way its keyphrase list does, spacing included.
-  std::vector<Segment> detections;
-  for (Segment d : spotted) {
-    d.word = joinWords(d.word);
-    // Two spotters on two versions of the same audio hear the one phrase at about one time.
-    bool heard = std::any_of(detections.begin(), detections.end(), [&](const Segment& e) {
-      return e.word == d.word && e.start_frame <= d.end_frame && d.start_frame <= e.end_frame;
-    });
-    if (!heard) detections.push_back(std::move(d));
-  }
+  std::vector<Segment> detections = spotted;
+  for (Segment& d : detections) d.word = joinWords(d.word);
   struct Placed {
     int start_frame;
     std::string text;

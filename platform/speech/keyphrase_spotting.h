@@ -12,16 +12,13 @@ struct Keyphrase {
   std::string text;   // as the request gave it: what the transcription shows
   std::string words;  // lower-case words separated by single spaces: what the engine searches
   double threshold;   // the engine's detection threshold; smaller fires more readily
-  // The same for a second spotter on the audio noise suppression passed over: stricter, since
-  // what it adds in noise it would otherwise add in false wakes too.
-  double passed_over_threshold;
 };
 
 // The phrases to spot for a request's contextual strings: punctuation dropped, case folded,
 // duplicates and single words left out, order kept.
 std::vector<Keyphrase> keyphrasesFor(const std::vector<std::string>& contextual);
-// One line of the engine's keyphrase list file, with the given detection threshold.
-std::string keyphraseListLine(const Keyphrase& phrase, double threshold);
+// One line of the engine's keyphrase list file.
+std::string keyphraseListLine(const Keyphrase& phrase);
 std::vector<std::string> splitWords(const std::string& text);
 
 // A word or phrase a decoder found, with the first and last frame it spans.
@@ -33,8 +30,7 @@ struct Segment {
 
 // The transcription: the language model's words, fillers left out and alternate marks dropped,
 // except where the spotter found one of `phrases`; there the phrase's text stands in place of
-// the words that overlap it. A detection inside a longer one counts once, and so do detections
-// of one phrase that overlap (from spotters that heard the audio processed in different ways).
+// the words that overlap it. A detection inside a longer one counts once.
 std::string composeTranscript(const std::vector<Segment>& words,
                               const std::vector<Segment>& detections,
                               const std::vector<Keyphrase>& phrases);

@@ -97,13 +97,11 @@ class Task;
 class Worker : public std::enable_shared_from_this<Worker> {
  public:
   Worker(ModelFiles files, std::optional<audio::AVAudioFormat> model_format,
-         std::unique_ptr<Decoder> words, std::unique_ptr<Decoder> phrases,
-         std::unique_ptr<Decoder> other_phrases, std::string load_error)
+         std::unique_ptr<Decoder> words, std::unique_ptr<Decoder> phrases, std::string load_error)
       : files_(std::move(files)),
         model_format_(std::move(model_format)),
         words_(std::move(words)),
         phrases_(std::move(phrases)),
-        other_phrases_(std::move(other_phrases)),
         load_error_(std::move(load_error)) {}
 
   void start() {
@@ -117,39 +115,28 @@ class Worker : public std::enable_shared_from_this<Worker> {
  private:
   void run();
   void serve(Task& task);
-  // Sets up the keyphrase search for `phrases` on both spotters, unless it already is. False
-  // when none of them can be searched for.
+  // Sets up the keyphrase search for `phrases`, unless it already is. False when none of them
+  // can be searched for.
   bool useKeyphrases(const std::vector<Keyphrase>& phrases);
-  // Whether both spotters know `word`, borrowing it from the language model's dictionary if
-  // they do not. False when that does not know it either.
-  bool spottable(const std::string& word);
-  // Adds the words of `pronunciations` that the decoders do not know yet to all of them.
+  // Adds the words of `pronunciations` that the decoders do not know yet to both.
   void usePronunciations(const std::vector<Pronunciation>& pronunciations);
   // The request's audio, cleaned of noise if it asks for that: `pcm` itself, or the
-  // suppressor's output in `suppressed_`, and then the audio it passed over in `passed_over_`.
-  struct Heard {
-    const std::int16_t* pcm;
-    std::size_t samples;
-    const std::int16_t* passed_over;  // none without a suppressor
-  };
-  Heard frontEnd(const SFSpeechAudioBufferRecognitionRequest&, const std::int16_t* pcm,
-                 std::size_t samples);
+  // suppressor's output in `suppressed_`.
+  std::pair<const std::int16_t*, std::size_t> frontEnd(const SFSpeechAudioBufferRecognitionRequest&,
+                                                       const std::int16_t* pcm,
+                                                       std::size_t samples);
 
   const ModelFiles files_;
   const std::optional<audio::AVAudioFormat> model_format_;  // none when loading failed
   const std::unique_ptr<Decoder> words_;    // language model: the honest transcription
   const std::unique_ptr<Decoder> phrases_;  // keyphrase spotting for the contextual strings
-  // The same, on the audio the noise suppressor passed over: noise that hides a phrase in the
-  // cleaned audio may leave it in the untouched audio, and the other way round.
-  const std::unique_ptr<Decoder> other_phrases_;
   const std::string load_error_;
-  std::string phrases_in_use_;         // the keyphrase list both spotters search now
+  std::string phrases_in_use_;         // the keyphrase list the spotter searches now
   std::set<std::string> added_words_;  // spellings added from requests, "word(2)" included
   // Made at the first request that asks for it, then fed every such request's audio, so that
   // its estimate of the room's noise runs on from one request to the next.
   std::unique_ptr<audio::NoiseSuppressor> suppressor_;
   std::vector<std::int16_t> suppressed_;
-  std::vector<std::int16_t> passed_over_;
   // Written by the worker only; atomic so that a stray reader elsewhere gets a torn-free value.
   std::atomic<std::uint64_t> samples_decoded_{0};
 
@@ -232,47 +219,38 @@ void Worker::run() {
   }
 }
 
-bool Worker::spottable(const std::string& word) {
-  for (Decoder* spotter : {phrases_.get(), other_phrases_.get()}) {
-    char* known = ps_lookup_word(spotter->get(), word.c_str());
-    if (known) {
-      std::free(known);
-      continue;
-    }
-    char* phones = ps_lookup_word(words_->get(), word.c_str());
-    if (!phones) return false;
-    int added = ps_add_word(spotter->get(), word.c_str(), phones, 1);
-    std::free(phones);
-    if (added < 0) {
-      throw Error(engineFailure("cannot add \"" + word + "\" to the keyphrase dictionary of " +
-                                files_.acoustic_model));
-    }
-  }
-  return true;
-}
-
 bool Worker::useKeyphrases(const std::vector<Keyphrase>& phrases) {
-  std::string list, passed_over_list;
+  std::string list;
   for (const Keyphrase& phrase : phrases) {
-    // The spotters' dictionary holds the wake words; other words are borrowed from the full one.
-    std::vector<std::string> words = splitWords(phrase.words);
-    bool pronounceable = std::all_of(words.begin(), words.end(),
-                                     [&](const std::string& word) { return spottable(word); });
-    if (!pronounceable) continue;
-    list += keyphraseListLine(phrase, phrase.threshold);
-    passed_over_list += keyphraseListLine(phrase, phrase.passed_over_threshold);
+    // The spotter's dictionary holds the wake words; other words are borrowed from the full one.
+    bool pronounceable = true;
+    for (const std::string& word : splitWords(phrase.words)) {
+      char* known = ps_lookup_word(phrases_->get(), word.c_str());
+      if (known) {
+        std::free(known);
+        continue;
+      }
+      char* phones = ps_lookup_word(words_->get(), word.c_str());
+      if (!phones) {
+        pronounceable = false;
+        break;
+      }
+      int added = ps_add_word(phrases_->get(), word.c_str(), phones, 1);
+      std::free(phones);
+      if (added < 0) {
+        throw Error(engineFailure("cannot add \"" + word + "\" to the keyphrase dictionary of " +
+                                  files_.acoustic_model));
+      }
+    }
+    if (pronounceable) list += keyphraseListLine(phrase);
   }
   if (list.empty()) return false;
   if (list == phrases_in_use_) return true;
-  auto search = [this](Decoder& spotter, const std::string& text) {
-    TempFile file(text);
-    if (ps_set_kws(spotter.get(), "contextual", file.path().c_str()) < 0 ||
-        ps_set_search(spotter.get(), "contextual") < 0) {
-      throw Error(engineFailure("cannot search for the keyphrases in " + file.path()));
-    }
-  };
-  search(*phrases_, list);
-  search(*other_phrases_, passed_over_list);
+  TempFile file(list);
+  if (ps_set_kws(phrases_->get(), "contextual", file.path().c_str()) < 0 ||
+      ps_set_search(phrases_->get(), "contextual") < 0) {
+    throw Error(engineFailure("cannot search for the keyphrases in " + file.path()));
+  }
   phrases_in_use_ = list;
   return true;
 }
@@ -294,20 +272,19 @@ void Worker::usePronunciations(const std::vector<Pronunciation>& pronunciations)
       throw Error(engineFailure("cannot add \"" + p->word + "\" (" + p->phones +
                                 ") to the dictionary of " + files_.language_model));
     }
-    for (Decoder* spotter : {phrases_.get(), other_phrases_.get()}) {
-      if (ps_add_word(spotter->get(), p->word.c_str(), p->phones.c_str(), last) < 0) {
-        throw Error(engineFailure("cannot add \"" + p->word + "\" (" + p->phones +
-                                  ") to the keyphrase dictionary of " + files_.acoustic_model));
-      }
+    if (ps_add_word(phrases_->get(), p->word.c_str(), p->phones.c_str(), last) < 0) {
+      throw Error(engineFailure("cannot add \"" + p->word + "\" (" + p->phones +
+                                ") to the keyphrase dictionary of " + files_.acoustic_model));
     }
     added_words_.insert(p->word);
   }
 }
 
-Worker::Heard Worker::frontEnd(const SFSpeechAudioBufferRecognitionRequest& request,
-                               const std::int16_t* pcm, std::size_t samples) {
+std::pair<const std::int16_t*, std::size_t> Worker::frontEnd(
+    const SFSpeechAudioBufferRecognitionRequest& request, const std::int16_t* pcm,
+    std::size_t samples) {
   audio::NoiseSuppressor::Engagement engagement = request.noiseSuppression();
-  if (engagement == audio::NoiseSuppressor::Engagement::kNever) return {pcm, samples, nullptr};
+  if (engagement == audio::NoiseSuppressor::Engagement::kNever) return {pcm, samples};
   if (!suppressor_) {
     audio::NoiseSuppressor::Settings settings;
     settings.sample_rate_hz = model_format_->sampleRate();
@@ -318,9 +295,8 @@ Worker::Heard Worker::frontEnd(const SFSpeechAudioBufferRecognitionRequest& requ
   }
   suppressor_->setEngagement(engagement);
   suppressed_.clear();
-  passed_over_.clear();
-  suppressor_->process(pcm, samples, suppressed_, &passed_over_);
-  return {suppressed_.data(), suppressed_.size(), passed_over_.data()};
+  suppressor_->process(pcm, samples, suppressed_);
+  return {suppressed_.data(), suppressed_.size()};
 }
 
 void Worker::serve(Task& task) {
@@ -336,8 +312,6 @@ void Worker::serve(Task& task) {
   const SFSpeechAudioBufferRecognitionRequest& request = task.request();
   std::vector<Keyphrase> phrases = keyphrasesFor(request.contextualStrings());
   bool spotting = false;
-  // The second spotter listens only where there is a second version of the audio.
-  bool spotting_both = false;
   bool started = false;
   auto endUtterances = [&] {
     if (!started) return;
@@ -345,26 +319,18 @@ void Worker::serve(Task& task) {
     if (ps_end_utt(words_->get()) < 0) {
       throw Error(engineFailure("cannot end the utterance on " + files_.language_model));
     }
-    if ((spotting && ps_end_utt(phrases_->get()) < 0) ||
-        (spotting_both && ps_end_utt(other_phrases_->get()) < 0)) {
+    if (spotting && ps_end_utt(phrases_->get()) < 0) {
       throw Error(engineFailure("cannot end the keyphrase utterance on " + files_.acoustic_model));
     }
   };
   try {
     usePronunciations(request.pronunciations());
     spotting = useKeyphrases(phrases);
-    spotting_both =
-        spotting && request.noiseSuppression() != audio::NoiseSuppressor::Engagement::kNever;
     if (ps_start_utt(words_->get()) < 0) {
       throw Error(engineFailure("cannot start an utterance on " + files_.language_model));
     }
     if (spotting && ps_start_utt(phrases_->get()) < 0) {
       ps_end_utt(words_->get());
-      throw Error(engineFailure("cannot start a keyphrase utterance on " + files_.acoustic_model));
-    }
-    if (spotting_both && ps_start_utt(other_phrases_->get()) < 0) {
-      ps_end_utt(words_->get());
-      ps_end_utt(phrases_->get());
       throw Error(engineFailure("cannot start a keyphrase utterance on " + files_.acoustic_model));
     }
     started = true;
@@ -375,13 +341,9 @@ void Worker::serve(Task& task) {
     std::string text;
     bool heard_speech = false;
     auto transcript = [&] {
-      std::vector<Segment> detections;
-      if (spotting) detections = segments(phrases_->get());
-      if (spotting_both) {
-        std::vector<Segment> more = segments(other_phrases_->get());
-        detections.insert(detections.end(), more.begin(), more.end());
-      }
-      return composeTranscript(segments(words_->get()), detections, phrases);
+      return composeTranscript(segments(words_->get()),
+                               spotting ? segments(phrases_->get()) : std::vector<Segment>{},
+                               phrases);
     };
 
     runtime::Stream<std::shared_ptr<audio::AVAudioPCMBuffer>> audio = request.audio();
@@ -432,14 +394,13 @@ void Worker::serve(Task& task) {
         throw Error("cannot convert audio from " + buffer->format().description() + ": " + failure);
       }
       if (converted->frameLength() == 0) continue;
-      auto [pcm, samples, passed_over] =
+      auto [pcm, samples] =
           frontEnd(request, converted->int16ChannelData()[0], converted->frameLength());
       if (samples == 0) continue;
       if (!words_->process(pcm, samples)) {
         throw Error(engineFailure("cannot decode audio with " + files_.language_model));
       }
-      if ((spotting && !phrases_->process(pcm, samples)) ||
-          (spotting_both && !other_phrases_->process(passed_over, samples))) {
+      if (spotting && !phrases_->process(pcm, samples)) {
         throw Error(engineFailure("cannot spot keyphrases with " + files_.acoustic_model));
       }
       samples_decoded_ += samples;
@@ -528,7 +489,6 @@ class Service : public RecognitionService {
 std::shared_ptr<PocketsphinxRecognizer> PocketsphinxRecognizer::make(const ModelFiles& files) {
   std::unique_ptr<Decoder> words;
   std::unique_ptr<Decoder> phrases;
-  std::unique_ptr<Decoder> other_phrases;
   std::optional<audio::AVAudioFormat> model_format;
   std::string load_error;
   try {
@@ -537,16 +497,14 @@ std::shared_ptr<PocketsphinxRecognizer> PocketsphinxRecognizer::make(const Model
     // The spotter starts with no words and no search: requests bring the words to look for, and
     // those that are not the language model's own bring their pronunciations.
     phrases = loadDecoder(files, {}, 0);
-    other_phrases = loadDecoder(files, {}, 0);
   } catch (const Error& error) {
     model_format.reset();
     words.reset();
     phrases.reset();
-    other_phrases.reset();
     load_error = error.what();
   }
   auto worker = std::make_shared<Worker>(files, std::move(model_format), std::move(words),
-                                         std::move(phrases), std::move(other_phrases), load_error);
+                                         std::move(phrases), load_error);
   worker->start();
   return std::make_shared<Recognizer>(std::move(worker));
 }

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +10,6 @@
 #include <fstream>
 #include <future>
 #include <mutex>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,9 +29,8 @@ TEST(KeyphraseSpottingTest, ContextualStringsBecomeSearchablePhrases) {
   EXPECT_EQ(phrases[0].text, "Hey Vorlin");
   EXPECT_EQ(phrases[0].words, "hey vorlin");
   EXPECT_EQ(phrases[1].words, "don't stop");
-  EXPECT_EQ(keyphraseListLine(phrases[0], 1e-10), "hey vorlin /1e-10/\n");
-  // The second opinion, on audio processed the other way, must be surer to count.
-  EXPECT_GT(phrases[0].passed_over_threshold, phrases[0].threshold);
+  EXPECT_EQ(keyphraseListLine(phrases[0]).rfind("hey vorlin /", 0), 0u);
+  EXPECT_EQ(keyphraseListLine(phrases[0]).back(), '\n');
 }
 
 TEST(KeyphraseSpottingTest, DetectionsReplaceOnlyTheWordsTheyCover) {
@@ -51,14 +48,6 @@ TEST(KeyphraseSpottingTest, DetectionsReplaceOnlyTheWordsTheyCover) {
   EXPECT_EQ(composeTranscript(words, {{"hey marlin", 10, 62}}, phrases), "a marlin what time");
   // Two separate detections both appear, each in its place.
   EXPECT_EQ(composeTranscript(words, {{"hey vorlin", 12, 62}, {"hey vorlin", 84, 100}}, phrases),
-            "Hey Vorlin what Hey Vorlin");
-  // The same phrase heard twice at once, by spotters on the raw and the cleaned audio, is one.
-  EXPECT_EQ(composeTranscript(words,
-                              {{"hey vorlin", 84, 100},
-                               {"hey vorlin ", 12, 62},
-                               {"hey vorlin", 10, 60},
-                               {"hey vorlin", 82, 99}},
-                              phrases),
             "Hey Vorlin what Hey Vorlin");
   EXPECT_EQ(composeTranscript({}, {}, phrases), "");
 }
@@ -166,10 +155,8 @@ class RecognizerTest : public ::testing::Test {
     }
   };
 
-  static std::shared_ptr<SFSpeechAudioBufferRecognitionRequest> wakeRequest(
-      audio::NoiseSuppressor::Engagement suppression = audio::NoiseSuppressor::Engagement::kNever) {
+  static std::shared_ptr<SFSpeechAudioBufferRecognitionRequest> wakeRequest() {
     auto request = std::make_shared<SFSpeechAudioBufferRecognitionRequest>();
-    request->setNoiseSuppression(suppression);
     request->setRequiresOnDeviceRecognition(true);
     request->setShouldReportPartialResults(true);
     request->setContextualStrings({"Hey Vorlin", "Vorlin"});
@@ -180,10 +167,9 @@ class RecognizerTest : public ::testing::Test {
 
   // Runs `buffers` to the end of their audio and returns the callbacks.
   static std::shared_ptr<Calls> recognize(
-      const std::vector<std::shared_ptr<audio::AVAudioPCMBuffer>>& buffers,
-      audio::NoiseSuppressor::Engagement suppression = audio::NoiseSuppressor::Engagement::kNever) {
+      const std::vector<std::shared_ptr<audio::AVAudioPCMBuffer>>& buffers) {
     auto calls = std::make_shared<Calls>();
-    auto request = wakeRequest(suppression);
+    auto request = wakeRequest();
     auto task = recognizer_->recognitionTaskWithRequest(request, calls->handler());
     for (const auto& buffer : buffers) request->appendAudioPCMBuffer(buffer);
     request->endAudio();
@@ -209,22 +195,6 @@ TEST_F(RecognizerTest, WakePhraseIsFoundWhereverItIsSaid) {
     auto calls = recognize(microphone(say(text)));
     EXPECT_TRUE(anyContains(calls->texts, "vorlin")) << text;
     for (const std::string& error : calls->errors) EXPECT_EQ(error, "") << text;
-  }
-}
-
-TEST_F(RecognizerTest, WithNoiseSuppressionThePhraseIsHeardOnce) {
-  auto buffers = microphone(say("Hey Vorlin, what time is it?"));
-  // Suppressing or not, a second spotter hears the audio the other way; both find the phrase.
-  for (auto suppression : {audio::NoiseSuppressor::Engagement::kAdaptive,
-                           audio::NoiseSuppressor::Engagement::kAlways}) {
-    auto calls = recognize(buffers, suppression);
-    EXPECT_TRUE(anyContains(calls->texts, "vorlin"));
-    for (const std::string& text : calls->texts) {
-      std::size_t first = text.find("Hey Vorlin");
-      EXPECT_TRUE(first == std::string::npos ||
-                  text.find("Hey Vorlin", first + 1) == std::string::npos)
-          << text;
-    }
   }
 }
 

@@ -47,10 +47,7 @@ class SFSpeechAudioBufferRecognitionRequest {
   void setPronunciations(std::vector<Pronunciation> words) { pronunciations_ = std::move(words); }
   // Whether the microphone's noise is taken out before recognition; never by default. The
   // recognizer keeps one suppressor running across its requests, so that it knows the room's
-  // noise before a request needs it. It delays the audio by one 10 ms frame. With suppression
-  // the contextual strings are also searched for in the audio the suppressor passed over (the
-  // untouched audio while it suppresses, the cleaned audio while it does not), and found in
-  // either: noise hides a phrase from one that the other often still holds.
+  // noise before a request needs it. It delays the audio by one 10 ms frame.
   void setNoiseSuppression(audio::NoiseSuppressor::Engagement engagement) {
     noise_suppression_ = engagement;
   }
