@@ -155,8 +155,10 @@ class RecognizerTest : public ::testing::Test {
     }
   };
 
-  static std::shared_ptr<SFSpeechAudioBufferRecognitionRequest> wakeRequest() {
+  static std::shared_ptr<SFSpeechAudioBufferRecognitionRequest> wakeRequest(
+      audio::NoiseSuppressor::Engagement suppression = audio::NoiseSuppressor::Engagement::kNever) {
     auto request = std::make_shared<SFSpeechAudioBufferRecognitionRequest>();
+    request->setNoiseSuppression(suppression);
     request->setRequiresOnDeviceRecognition(true);
     request->setShouldReportPartialResults(true);
     request->setContextualStrings({"Hey Vorlin", "Vorlin"});
@@ -167,9 +169,10 @@ class RecognizerTest : public ::testing::Test {
 
   // Runs `buffers` to the end of their audio and returns the callbacks.
   static std::shared_ptr<Calls> recognize(
-      const std::vector<std::shared_ptr<audio::AVAudioPCMBuffer>>& buffers) {
+      const std::vector<std::shared_ptr<audio::AVAudioPCMBuffer>>& buffers,
+      audio::NoiseSuppressor::Engagement suppression = audio::NoiseSuppressor::Engagement::kNever) {
     auto calls = std::make_shared<Calls>();
-    auto request = wakeRequest();
+    auto request = wakeRequest(suppression);
     auto task = recognizer_->recognitionTaskWithRequest(request, calls->handler());
     for (const auto& buffer : buffers) request->appendAudioPCMBuffer(buffer);
     request->endAudio();
@@ -195,6 +198,17 @@ TEST_F(RecognizerTest, WakePhraseIsFoundWhereverItIsSaid) {
     auto calls = recognize(microphone(say(text)));
     EXPECT_TRUE(anyContains(calls->texts, "vorlin")) << text;
     for (const std::string& error : calls->errors) EXPECT_EQ(error, "") << text;
+  }
+}
+
+TEST_F(RecognizerTest, NoiseSuppressionKeepsAQuietPhrase) {
+  auto buffers = microphone(say("Hey Vorlin, what time is it?"));
+  // Adaptive leaves quiet audio as it is; always cleans it, which must not lose the phrase.
+  for (auto suppression : {audio::NoiseSuppressor::Engagement::kAdaptive,
+                           audio::NoiseSuppressor::Engagement::kAlways}) {
+    auto calls = recognize(buffers, suppression);
+    EXPECT_TRUE(anyContains(calls->texts, "vorlin")) << static_cast<int>(suppression);
+    for (const std::string& error : calls->errors) EXPECT_EQ(error, "");
   }
 }
 
