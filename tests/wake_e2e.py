@@ -378,7 +378,7 @@ def case_noise():
     """Through a fan's steady noise, 20 dB below the speech and running from seconds before it,
     "Hey Vorlin" said twice wakes the listener, and a near miss after it does not. Twice, since
     one phrase in noise is missed now and then, as in a real room, where people say it again.
-    "Hey Marlin" here woke the listener about half the time (bench/wake/near_after_phrase.py
+    "Hey Marlin" here woke the listener in 3 to 7 tries of 12 (bench/wake/near_after_phrase.py
     measures it), a known weakness left to the bench; "Hey Marvin" never did in 24 tries."""
     speech = Speech()
     parts = [("Hey Vorlin.", "slt"), ("Hey Vorlin.", "slt"), ("Hey Marvin, turn on the lights.", "kal16")]
