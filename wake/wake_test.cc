@@ -374,7 +374,23 @@ TEST(WakeCycleTest, ConcurrentCallbacksAndCaptureLoseNoOrderAndNoBuffer) {
   while (speaking) rig.advance(50ms);
   speaker.join();
   capture.join();
-  rig.advance(1s);
+  rig.advance(1s);  // runs the restarts still waiting
+
+  // Only whole wake lines, and no more than the callbacks that named us.
+  auto wakes = [&out] {
+    const std::string text = out.text();
+    std::string whole;
+    while (whole.size() < text.size()) whole += "wake\n";
+    EXPECT_EQ(text, whole);
+    return text.size() / 5;
+  };
+  const std::size_t during = wakes();
+  EXPECT_LE(during, static_cast<std::size_t>(names));
+  // The speaker may have addressed only replaced cycles (the loop can stall between swapping in a
+  // request and asking for its task), so the race itself need not wake. Once the loop is idle,
+  // though, the newest task must be the one that hears.
+  recognizer.call(recognizer.count() - 1, {.text = "hey vorlin"});
+  EXPECT_EQ(wakes(), during + 1);
 
   std::unordered_map<const audio::AVAudioPCMBuffer*, std::size_t> index;
   for (std::size_t i = 0; i < sent.size(); ++i) index[sent[i].get()] = i;
@@ -390,13 +406,6 @@ TEST(WakeCycleTest, ConcurrentCallbacksAndCaptureLoseNoOrderAndNoBuffer) {
     }
   }
   for (int times : seen) ASSERT_LE(times, 1);
-  std::string text = out.text();
-  std::size_t lines = 0;
-  for (std::size_t at = 0; at < text.size(); at += 5, ++lines) {
-    ASSERT_EQ(text.substr(at, 5), "wake\n");
-  }
-  EXPECT_GE(lines, 1u);
-  EXPECT_LE(lines, static_cast<std::size_t>(names));
 }
 
 }  // namespace
