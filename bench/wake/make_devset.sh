@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Builds the wake development set into OUT (default: ./wake-devset): speech made with flite,
 # varied with sox, plus the PocketSphinx test recordings. Nothing here is committed; run it again
-# to rebuild. Writes OUT/manifest.tsv, one clip a line:
+# to rebuild: with the same flite and sox, every run builds the same clips, byte for byte. Writes
+# OUT/manifest.tsv, one clip a line:
 #   file (16 kHz int16 WAV)  kind (positive/negative)  group  seconds where "Vorlin" ends (or -)
 set -euo pipefail
+
+# Figures from two builds of the set compare only if the clips are the same: sox seeds its dither
+# and its noise alike on every call (-R), and bash's RANDOM picks the same noise offsets.
+sox() { command sox -R "$@"; }
+RANDOM=1
 
 out=${1:-wake-devset}
 librivox=/usr/share/pocketsphinx/test/data/librivox
@@ -20,6 +26,14 @@ say() {  # voice text file
 }
 seconds() { soxi -D "$1"; }
 gap() { sox -n -r 16000 -c 1 -b 16 -e signed-integer "$1" trim 0 "$2"; }
+# Seeded alike, every synthesised stretch would be the same noise; each clip's is cut instead from
+# two minutes of it, at a point of its own.
+for colour in pink brown; do
+  sox -n -r 16000 -c 1 -b 16 -e signed-integer "$out/tmp/$colour.wav" synth 120 "${colour}noise"
+done
+noise_cut() {  # colour seconds out
+  sox "$out/tmp/$1.wav" "$3" trim "$((RANDOM % 100))" "$2"
+}
 
 # Pink noise at `snr` dB below the clip's own RMS level.
 noisy() {  # in out snr
@@ -29,7 +43,7 @@ noisy() {  # in out snr
   level=$(awk -v r="$rms" -v s="$3" 'BEGIN {printf "%.6f", r / (10 ^ (s / 20))}')
   local length
   length=$(seconds "$1")
-  sox -n -r 16000 -c 1 -b 16 -e signed-integer "$out/tmp/noise.wav" synth "$length" pinknoise
+  noise_cut pink "$length" "$out/tmp/noise.wav"
   local noise_rms
   noise_rms=$(sox "$out/tmp/noise.wav" -n stat 2>&1 | awk '/RMS +amplitude/ {print $3}')
   local gain
@@ -192,7 +206,6 @@ done
 # and babble (four other voices reading at once) start 2.5 s before the speech and go on 0.5 s
 # after it, at 20, 10 and 5 dB below the speech's active level (its pauses left out). The phrase
 # in every base clip, and the near misses and some ordinary sentences, one voice each in turn.
-RANDOM=1
 babble() {  # the passage in four voices, each from another point of it, mixed
   local i=0 parts=()
   for v in kal16 awb rms slt; do
@@ -212,8 +225,7 @@ in_room() {  # in out noise snr
   length=$(seconds "$out/tmp/padded.wav")
   active=$(rms_of "$1" silence -l 1 0.02 1% -1 0.05 1%)
   case "$3" in
-    pink | brown) sox -n -r 16000 -c 1 -b 16 -e signed-integer "$out/tmp/noise.wav" \
-      synth "$length" "${3}noise" ;;
+    pink | brown) noise_cut "$3" "$length" "$out/tmp/noise.wav" ;;
     babble) sox "$out/tmp/babble.wav" "$out/tmp/noise.wav" trim "$((RANDOM % 20))" "$length" ;;
   esac
   level=$(awk -v r="$active" -v s="$4" 'BEGIN {printf "%.6f", r / (10 ^ (s / 20))}')
