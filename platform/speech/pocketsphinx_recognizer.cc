@@ -20,6 +20,7 @@
 #include "platform/audio/converter.h"
 #include "platform/speech/keyphrase_spotting.h"
 #include "platform/speech/recognizer_pocketsphinx.h"
+#include "platform/speech/request_audio.h"
 
 namespace speech {
 
@@ -335,9 +336,7 @@ void Worker::serve(Task& task) {
     }
     started = true;
 
-    const audio::AVAudioFormat& model_format = *model_format_;
-    std::unique_ptr<audio::AVAudioConverter> converter;
-    std::shared_ptr<audio::AVAudioPCMBuffer> converted;
+    RequestAudio converted(*model_format_);
     std::string text;
     bool heard_speech = false;
     auto transcript = [&] {
@@ -357,45 +356,9 @@ void Worker::serve(Task& task) {
             nullptr);
         return;
       }
-      const std::shared_ptr<audio::AVAudioPCMBuffer>& buffer = *next;
-      // The microphone's format is only known from its buffers; a converter is made for it and
-      // made again should the device change under the request.
-      if (!converter || !(converter->inputFormat() == buffer->format())) {
-        converter = audio::AVAudioConverter::initFromFormat(buffer->format(), model_format);
-        if (!converter) {
-          throw Error("cannot convert audio from " + buffer->format().description() + " to " +
-                      model_format.description());
-        }
-      }
-      auto frames =
-          static_cast<std::uint32_t>(static_cast<double>(buffer->frameLength()) *
-                                     model_format.sampleRate() / buffer->format().sampleRate()) +
-          64;
-      if (!converted || converted->frameCapacity() < frames) {
-        converted = audio::AVAudioPCMBuffer::initWithPCMFormat(model_format, frames);
-        if (!converted)
-          throw Error("cannot allocate a buffer of " + std::to_string(frames) + " frames in " +
-                      model_format.description());
-      }
-      bool given = false;
-      std::string failure;
-      audio::AVAudioConverterOutputStatus status = converter->convertToBuffer(
-          *converted, &failure,
-          [&](std::uint32_t, audio::AVAudioConverterInputStatus* input_status) {
-            if (given) {
-              *input_status = audio::AVAudioConverterInputStatus::NoDataNow;
-              return std::shared_ptr<audio::AVAudioPCMBuffer>();
-            }
-            given = true;
-            *input_status = audio::AVAudioConverterInputStatus::HaveData;
-            return buffer;
-          });
-      if (status == audio::AVAudioConverterOutputStatus::Error) {
-        throw Error("cannot convert audio from " + buffer->format().description() + ": " + failure);
-      }
-      if (converted->frameLength() == 0) continue;
-      auto [pcm, samples] =
-          frontEnd(request, converted->int16ChannelData()[0], converted->frameLength());
+      std::span<const std::int16_t> pcm16 = converted.convert(*next);
+      if (pcm16.empty()) continue;
+      auto [pcm, samples] = frontEnd(request, pcm16.data(), pcm16.size());
       if (samples == 0) continue;
       if (!words_->process(pcm, samples)) {
         throw Error(engineFailure("cannot decode audio with " + files_.language_model));

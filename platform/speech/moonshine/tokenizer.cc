@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <limits>
+#include <unordered_map>
 
 namespace speech::moonshine {
 namespace {
@@ -195,6 +198,74 @@ std::string Tokenizer::decode(std::span<const std::int32_t> tokens) const {
   }
   if (!text.empty() && text.front() == ' ') text.erase(0, 1);
   return text;
+}
+
+std::vector<std::int32_t> Tokenizer::encode(std::string_view text) const {
+  // Built per call: phrases are encoded once per request, and dictation, which never encodes,
+  // keeps its memory.
+  std::unordered_map<std::string_view, std::int32_t> ids;
+  ids.reserve(size());
+  for (std::size_t id = std::size(kControlPieces); id < size(); ++id) {
+    if (kinds_[id] == kText) ids.emplace(piece(id), static_cast<std::int32_t>(id));
+  }
+  std::string spelled(kSpace);
+  for (char c : text) {
+    if (c == ' ') {
+      spelled += kSpace;
+    } else {
+      spelled += c;
+    }
+  }
+  // One part per character to begin with.
+  std::vector<std::string> parts;
+  std::string_view rest = spelled;
+  while (!rest.empty()) {
+    int length = sequenceAt(rest);
+    auto n = static_cast<std::size_t>(length < 0 ? -length : length);
+    parts.emplace_back(rest.substr(0, n));
+    rest.remove_prefix(n);
+  }
+  for (;;) {
+    std::size_t best_at = parts.size();
+    std::int32_t best_id = std::numeric_limits<std::int32_t>::max();
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+      auto found = ids.find(parts[i] + parts[i + 1]);
+      if (found != ids.end() && found->second < best_id) {
+        best_id = found->second;
+        best_at = i;
+      }
+    }
+    if (best_at == parts.size()) break;
+    parts[best_at] += parts[best_at + 1];
+    parts.erase(parts.begin() + static_cast<std::ptrdiff_t>(best_at) + 1);
+  }
+  std::vector<std::int32_t> tokens;
+  for (const std::string& part : parts) {
+    auto found = ids.find(part);
+    if (found != ids.end()) {
+      tokens.push_back(found->second);
+      continue;
+    }
+    // Byte pieces follow the control pieces, in byte order.
+    for (unsigned char byte : part) {
+      tokens.push_back(static_cast<std::int32_t>(std::size(kControlPieces) + byte));
+    }
+  }
+  return tokens;
+}
+
+bool Tokenizer::continuesWord(std::int32_t token) const {
+  if (token < 0 || static_cast<std::size_t>(token) >= size()) return false;
+  auto id = static_cast<std::size_t>(token);
+  if (kinds_[id] != kText) return false;
+  return std::isalnum(static_cast<unsigned char>(piece(id).front())) != 0;
+}
+
+bool Tokenizer::endsClause(std::int32_t token) const {
+  if (token < 0 || static_cast<std::size_t>(token) >= size()) return false;
+  auto id = static_cast<std::size_t>(token);
+  return kinds_[id] == kText &&
+         std::string_view(",.?!;:").find(piece(id).back()) != std::string_view::npos;
 }
 
 }  // namespace speech::moonshine

@@ -26,6 +26,20 @@ class Tokenizer {
   // sequence becomes U+FFFD, so the text is always valid UTF-8. Any thread may call.
   std::string decode(std::span<const std::int32_t> tokens) const;
 
+  // Token ids for `text` as the model's SentencePiece BPE writes it: spaces become "▁", one "▁"
+  // goes in front, and adjacent pieces are merged, the pair whose merged piece comes first in the
+  // vocabulary first (the vocabulary is in merge order). A character no piece spells is written in
+  // byte pieces. No start or end token. Any thread may call.
+  std::vector<std::int32_t> encode(std::string_view text) const;
+
+  // Whether `token` carries on the word before it: a text piece that begins with a letter or a
+  // digit rather than a word boundary ("lin" in "▁Vor" "lin", "ton" after it in "Vorlington").
+  bool continuesWord(std::int32_t token) const;
+
+  // Whether `token` is a text piece that ends in a punctuation mark that can end a clause:
+  // , . ? ! ; :
+  bool endsClause(std::int32_t token) const;
+
   // The number of pieces.
   std::size_t size() const { return offsets_.size() - 1; }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <climits>
 #include <filesystem>
 #include <fstream>
@@ -152,6 +153,49 @@ TEST(TokenizerTest, LoadErrorsNameTheFileAndTheFault) {
         throw;
       },
       Error);
+}
+
+}  // namespace
+}  // namespace speech::moonshine
+
+namespace speech::moonshine {
+namespace {
+
+TEST(TokenizerEncodeTest, WritesTheModelsOwnTokensForItsTexts) {
+  // The model's readings of the recordings are in its tokenizer's own merges: encoding their
+  // text must give the same ids back.
+  int compared = 0;
+  for (const Case& c : referenceCases()) {
+    // Byte pieces spell what the cases made up by hand, not what the model wrote.
+    bool text_pieces =
+        std::all_of(c.tokens.begin(), c.tokens.end(), [](std::int32_t t) { return t >= 3 + 256; });
+    if (c.tokens.size() < 5 || !text_pieces) continue;
+    EXPECT_EQ(modelTokenizer().encode(c.text), c.tokens) << c.text;
+    ++compared;
+  }
+  EXPECT_GE(compared, 10);
+  EXPECT_EQ(modelTokenizer().encode("Hey Vorlin"), (std::vector<std::int32_t>{18637, 6266, 1915}));
+}
+
+TEST(TokenizerEncodeTest, CharactersWithoutAPieceAreWrittenInBytes) {
+  std::string text = "ok \xF0\x9F\xA6\x80";  // a crab, which no piece spells
+  std::vector<std::int32_t> tokens = modelTokenizer().encode(text);
+  EXPECT_EQ(modelTokenizer().decode(tokens), text);
+  EXPECT_EQ(tokens.back(), 3 + 0x80);
+}
+
+TEST(TokenizerEncodeTest, TellsWordContinuationsAndClauseEnds) {
+  const Tokenizer& t = modelTokenizer();
+  std::vector<std::int32_t> name = t.encode("Vorlin");  // "▁Vor" "lin"
+  ASSERT_EQ(name.size(), 2u);
+  EXPECT_FALSE(t.continuesWord(name[0]));
+  EXPECT_TRUE(t.continuesWord(name[1]));
+  std::vector<std::int32_t> comma = t.encode("Hey,");
+  EXPECT_TRUE(t.endsClause(comma.back()));
+  EXPECT_FALSE(t.endsClause(name[1]));
+  EXPECT_FALSE(t.continuesWord(1));  // the start token
+  EXPECT_FALSE(t.continuesWord(-1));
+  EXPECT_FALSE(t.endsClause(1 << 20));
 }
 
 }  // namespace

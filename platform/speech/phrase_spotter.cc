@@ -1,0 +1,107 @@
+#include "platform/speech/phrase_spotter.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "platform/speech/error.h"
+
+namespace speech {
+namespace {
+
+constexpr std::int64_t kSamplesPerMs = Segmenter::kSampleRateHz / 1000;
+
+float toFloat(std::int16_t sample) { return static_cast<float>(sample) / 32768.0f; }
+
+}  // namespace
+
+PhraseSpotter::PhraseSpotter(PhraseEngine& engine, std::vector<float> thresholds,
+                             PhraseSpotterOptions options)
+    : engine_(engine),
+      thresholds_(std::move(thresholds)),
+      options_(options),
+      segmenter_(options.segmenter),
+      interval_samples_(std::max(1, options.check_interval_ms) * kSamplesPerMs),
+      max_window_samples_(std::max(1, options.max_window_ms) * kSamplesPerMs),
+      overlap_samples_(std::clamp(options.window_overlap_ms, 0, options.max_window_ms) *
+                       kSamplesPerMs) {
+  if (options.check_interval_ms <= 0 || options.max_window_ms <= 0) {
+    throw Error("phrase spotting needs a positive check interval and window length");
+  }
+}
+
+std::vector<PhraseSpotter::Heard> PhraseSpotter::push(std::span<const std::int16_t> input) {
+  audio_.insert(audio_.end(), input.begin(), input.end());
+  audio_end_ += static_cast<std::int64_t>(input.size());
+  std::vector<Heard> out;
+  for (const Segmenter::Segment& segment : segmenter_.push(input)) {
+    // A segment may open and close within one push: its window then begins here.
+    if (window_begin_ < 0) window_begin_ = std::max(segment.begin, resume_);
+    if (segment.end > heard_to_) hearWindow(segment.end, out);
+    closeWindow();
+  }
+  std::optional<std::int64_t> open = segmenter_.openSegmentBegin();
+  if (open) {
+    if (window_begin_ < 0) {
+      window_begin_ = std::max(*open, resume_);
+      // Nothing worth hearing is said in less than two intervals.
+      next_check_ = window_begin_ + 2 * interval_samples_;
+    }
+    if (audio_end_ >= next_check_) hearWindow(audio_end_, out);
+    if (window_begin_ >= 0 && audio_end_ - window_begin_ > max_window_samples_) {
+      // Long speech: the window starts again, far enough back that a phrase it cut in two is
+      // whole in the next one.
+      window_begin_ = std::max(audio_end_ - overlap_samples_, resume_);
+      hearing_ = {};
+      next_check_ = audio_end_ + interval_samples_;
+    }
+  }
+  std::int64_t needed = segmenter_.earliestNeededSample();
+  if (window_begin_ >= 0) needed = std::min(needed, window_begin_);
+  dropAudioBefore(needed);
+  return out;
+}
+
+void PhraseSpotter::hearWindow(std::int64_t end, std::vector<Heard>& out) {
+  hearing_ = engine_.hear(samples(window_begin_, end), hearing_);
+  heard_to_ = end;
+  next_check_ = end + interval_samples_;
+  Heard heard{hearing_.text, hearing_.scores, {}, window_begin_, end};
+  for (std::size_t p = 0; p < thresholds_.size() && p < hearing_.scores.size(); ++p) {
+    if (hearing_.scores[p] >= thresholds_[p]) heard.spotted.push_back({p, hearing_.scores[p]});
+  }
+  std::sort(heard.spotted.begin(), heard.spotted.end(),
+            [](const Spotted& a, const Spotted& b) { return a.score > b.score; });
+  if (!heard.spotted.empty()) {
+    // What was spotted is not heard again.
+    resume_ = end;
+    window_begin_ = end;
+    hearing_ = {};
+    next_check_ = end + 2 * interval_samples_;
+  }
+  out.push_back(std::move(heard));
+}
+
+void PhraseSpotter::closeWindow() {
+  window_begin_ = -1;
+  hearing_ = {};
+}
+
+std::vector<float> PhraseSpotter::samples(std::int64_t begin, std::int64_t end) const {
+  begin = std::clamp(begin, audio_begin_, audio_end_);
+  end = std::clamp(end, begin, audio_end_);
+  std::vector<float> out(static_cast<std::size_t>(end - begin));
+  auto first = audio_.begin() + (begin - audio_begin_);
+  std::transform(first, first + (end - begin), out.begin(), toFloat);
+  return out;
+}
+
+void PhraseSpotter::dropAudioBefore(std::int64_t sample) {
+  sample = std::clamp(sample, audio_begin_, audio_end_);
+  // Erasing moves the rest down: do it only once the dead part outweighs what is kept.
+  std::int64_t dead = sample - audio_begin_;
+  if (dead < Segmenter::kSampleRateHz || dead < audio_end_ - sample) return;
+  audio_.erase(audio_.begin(), audio_.begin() + dead);
+  audio_begin_ = sample;
+}
+
+}  // namespace speech
