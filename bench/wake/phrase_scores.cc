@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
         for (float s : heard.scores) best = std::max(best, s);
         std::printf("\t%.3f:%.2f", static_cast<double>(heard.window_end) / 16000,
                     static_cast<double>(best));
+        if (std::getenv("WAKE_TEXT")) std::printf(":%s", heard.text.c_str());
       }
     }
     std::cout << std::endl;
