@@ -1,8 +1,9 @@
 // Every window the phrase spotter hears in each clip of the wake development set, with the best
 // phrase score in it, for choosing the threshold offline (bench/wake/phrase_sweep.py):
 //   phrase_scores DEVSET [GROUP_REGEX] > scores.tsv
-// One line per clip: file, kind, group, split, "Vorlin" end (s) or -, then window end:score
-// pairs. Each clip is heard by a fresh spotter that never spots (so no window is cut short).
+// One line per clip: file, kind, group, split, "Vorlin" end (s) or -, then per window
+// end:score:begin:closing (seconds; closing 1 for the last hearing of a window, after a pause).
+// Each clip is heard by a fresh spotter that never spots, so no window is cut short.
 #include <sys/resource.h>
 
 #include <chrono>
@@ -81,8 +82,9 @@ int main(int argc, char** argv) {
       for (const auto& heard : spotter.push({samples.data() + at, n})) {
         float best = moonshine::PhraseMatch::kNoMatch;
         for (float s : heard.scores) best = std::max(best, s);
-        std::printf("\t%.3f:%.2f", static_cast<double>(heard.window_end) / 16000,
-                    static_cast<double>(best));
+        std::printf("\t%.3f:%.2f:%.3f:%d", static_cast<double>(heard.window_end) / 16000,
+                    static_cast<double>(best), static_cast<double>(heard.window_begin) / 16000,
+                    heard.closing ? 1 : 0);
         if (std::getenv("WAKE_TEXT")) std::printf(":%s", heard.text.c_str());
       }
     }

@@ -2,8 +2,9 @@
 """Recall, false wakes and latency of the neural phrase spotter at a range of thresholds, from
 the window scores phrase_scores writes:
     phrase_sweep.py SCORES.tsv [THRESHOLD ...]
-A clip wakes at the first window whose score reaches the threshold; positives count once, a
-negative's every such window counts (a long negative file may wake more than once)."""
+As the spotter decides: a phrase counts when it holds in two hearings of a window in a row, or in
+the window's last hearing. Positives count once; a negative's every such spotting counts (a long
+file may wake more than once), and a spotting starts the window afresh, as the spotter does."""
 import collections
 import statistics
 import sys
@@ -16,13 +17,35 @@ def read(path):
         if len(fields) < 5:
             continue
         windows = []
-        for pair in fields[5:]:
-            end, score = pair.split(":")
-            windows.append((float(end), float(score)))
+        for window in fields[5:]:
+            end, score, begin, closing = window.split(":")[:4]
+            windows.append((float(end), float(score), float(begin), closing == "1"))
         vorlin_end = None if fields[4] == "-" else float(fields[4])
         clips.append(dict(file=fields[0], kind=fields[1], group=fields[2], split=fields[3],
                           vorlin_end=vorlin_end, windows=windows))
     return clips
+
+
+def spottings(windows, threshold):
+    """Ends of the windows where the spotter would spot, at `threshold`."""
+    hits = []
+    held = False
+    begin = None
+    resume = -1.0
+    for end, score, window_begin, closing in windows:
+        if window_begin != begin:
+            held = False  # a window of its own
+            begin = window_begin
+        if end <= resume:
+            continue  # heard before, in a window the last spotting ended
+        holds = score >= threshold
+        if holds and (held or closing):
+            hits.append(end)
+            resume = end
+            held = False
+            continue
+        held = holds and not closing
+    return hits
 
 
 def summary(clips, threshold):
@@ -32,7 +55,7 @@ def summary(clips, threshold):
         key = (clip["split"], clip["group"], clip["kind"])
         row = rows.setdefault(key, [0, 0])
         row[1] += 1
-        hits = [end for end, score in clip["windows"] if score >= threshold]
+        hits = spottings(clip["windows"], threshold)
         if clip["kind"] == "positive":
             if hits:
                 row[0] += 1

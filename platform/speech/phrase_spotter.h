@@ -33,11 +33,14 @@ struct PhraseSpotterOptions {
   // a phrase after a comma's pause then opens a window of its own.
   SegmenterOptions segmenter = {.pause_ms = 300};
   // The open window is heard again after this much more audio, and once more when it closes.
-  int check_interval_ms = 300;
+  int check_interval_ms = 400;
   // A window is heard from its onset up to this length; past it, it starts again this much
-  // before its end.
-  int max_window_ms = 4000;
+  // before its end. Each hearing costs in proportion to the window's length.
+  int max_window_ms = 3000;
   int window_overlap_ms = 1500;
+  // A phrase that holds while the speech goes on is heard again this much later, and spotted if
+  // it still holds.
+  int confirm_after_ms = 200;
 };
 
 // One stream, one thread.
@@ -53,6 +56,7 @@ class PhraseSpotter {
     std::vector<Spotted> spotted;   // phrases at or above their thresholds, best first
     std::int64_t window_begin = 0;  // sample indices of the window in the stream
     std::int64_t window_end = 0;
+    bool closing = false;  // the speech paused: the window's last hearing
   };
 
   // `thresholds`: one per phrase the engine scores. Throws Error when the segmenter's options are
@@ -60,16 +64,17 @@ class PhraseSpotter {
   PhraseSpotter(PhraseEngine& engine, std::vector<float> thresholds,
                 PhraseSpotterOptions options = {});
 
-  // Takes the next samples; returns what each window heard within them, in order. A window that
-  // spots a phrase ends there: the audio after it is heard afresh, so one saying gives one
-  // spotting and the next saying another.
+  // Takes the next samples; returns what each window heard within them, in order. A phrase is
+  // spotted when it holds in two hearings of the window in a row, or in the last one, once the
+  // speech has paused. A window that spots a phrase ends there: the audio after it is heard
+  // afresh, so one saying gives one spotting and the next saying another.
   std::vector<Heard> push(std::span<const std::int16_t> samples);
 
   // Samples taken so far.
   std::int64_t samplesTaken() const { return audio_end_; }
 
  private:
-  void hearWindow(std::int64_t end, std::vector<Heard>& out);
+  void hearWindow(std::int64_t end, bool closing, std::vector<Heard>& out);
   void closeWindow();
   std::vector<float> samples(std::int64_t begin, std::int64_t end) const;
   void dropAudioBefore(std::int64_t sample);
@@ -78,7 +83,7 @@ class PhraseSpotter {
   std::vector<float> thresholds_;
   PhraseSpotterOptions options_;
   Segmenter segmenter_;
-  std::int64_t interval_samples_, max_window_samples_, overlap_samples_;
+  std::int64_t interval_samples_, max_window_samples_, overlap_samples_, confirm_samples_;
 
   std::vector<std::int16_t> audio_;  // the stream from sample audio_begin_ on
   std::int64_t audio_begin_ = 0;
@@ -90,6 +95,7 @@ class PhraseSpotter {
   std::int64_t resume_ = 0;
   std::int64_t heard_to_ = 0;  // the end of the last window heard
   PhraseHearing hearing_;
+  std::vector<bool> held_before_;  // per phrase: whether the window's last hearing held it
 };
 
 }  // namespace speech

@@ -117,6 +117,47 @@ TEST(PhraseSpotterTest, ASpottedPhraseIsNotSpottedAgainInTheSameSpeech) {
   }
 }
 
+// Scores phrase 0 from a script, one score per hearing, and -100 once the script runs out.
+class ScriptedEngine : public PhraseEngine {
+ public:
+  explicit ScriptedEngine(std::vector<float> script) : script_(std::move(script)) {}
+  PhraseHearing hear(std::span<const float>, const PhraseHearing&) override {
+    PhraseHearing heard;
+    heard.scores = {next_ < script_.size() ? script_[next_++] : -100.0f};
+    return heard;
+  }
+
+ private:
+  std::vector<float> script_;
+  std::size_t next_ = 0;
+};
+
+TEST(PhraseSpotterTest, APhraseCountsOnceItStillHoldsWithMoreAudioOrTheSpeechPauses) {
+  struct Case {
+    const char* what;
+    std::vector<float> script;
+    double speech_seconds;
+    int spottings;
+  };
+  const Case cases[] = {
+      // "Vorlin" at the end of the audio so far, then "...gton": the start of a longer word.
+      {"held once, mid-speech", {-1, -50, -50, -50, -50, -50, -50, -50}, 3.0, 0},
+      {"held twice in a row", {-50, -1, -2, -50}, 3.0, 1},
+      {"held twice, apart", {-1, -50, -1, -50, -50, -50, -50, -50}, 3.0, 0},
+      // Speech short enough that its first hearing is the one after the pause.
+      {"held in the last hearing", {-1}, 0.3, 1},
+  };
+  for (const Case& c : cases) {
+    ScriptedEngine engine(c.script);
+    PhraseSpotter spotter(engine, {-5.0f});
+    int spottings = 0;
+    for (const auto& heard :
+         feed(spotter, join({silence(2), tone(c.speech_seconds), silence(1.5)})))
+      spottings += !heard.spotted.empty();
+    EXPECT_EQ(spottings, c.spottings) << c.what;
+  }
+}
+
 TEST(PhraseSpotterTest, LongSpeechIsHeardInOverlappingWindowsOfBoundedLength) {
   LoudnessEngine engine;
   PhraseSpotterOptions options;

@@ -21,6 +21,15 @@ PhraseScorer::PhraseScorer(const Model& model,
   }
 }
 
+namespace {
+
+// A phrase heard inside a longer word ("Vorlin" of "Vorlington") shows in the model's doubt
+// about the word ending after it; the doubt weighs as much as three tokens' worth, since a
+// prefix of a longer word otherwise scores as the phrase itself.
+constexpr float kWordEndWeight = 3.0f;
+
+}  // namespace
+
 PhraseScorer::Place PhraseScorer::place(const float* logits) const {
   Place at;
   at.best = *std::max_element(logits, logits + kVocabulary);
@@ -41,7 +50,7 @@ float PhraseScorer::wordEnds(const float* logits) const {
     if (classes_.continues_word[static_cast<std::size_t>(t)]) continuing += p;
   }
   // Floored, so that one certain continuation costs a fixed amount rather than minus infinity.
-  return static_cast<float>(std::log(std::max(1.0 - continuing / total, 1e-6)));
+  return static_cast<float>(std::log(std::max(1.0 - continuing / total, 1e-3)));
 }
 
 void PhraseScorer::greedy(std::span<const std::int32_t> earlier, std::size_t limit,
@@ -89,9 +98,10 @@ float PhraseScorer::follow(const std::vector<std::int32_t>& spelling, int positi
   float score = 0;
   for (std::size_t t = 1; t < spelling.size(); ++t) {
     const float* row = logits_.data() + (t - 1) * kVocabulary;
-    score += row[spelling[t]] - *std::max_element(row, row + kVocabulary);
+    float best = *std::max_element(row, row + kVocabulary);
+    score += row[spelling[t]] - best;
   }
-  return score + wordEnds(logits_.data() + (spelling.size() - 1) * kVocabulary);
+  return score + kWordEndWeight * wordEnds(logits_.data() + (spelling.size() - 1) * kVocabulary);
 }
 
 PhraseReading PhraseScorer::read(std::span<const float> samples,
