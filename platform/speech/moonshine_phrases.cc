@@ -27,8 +27,13 @@ moonshine::TokenClasses classesOf(const moonshine::Tokenizer& tokenizer) {
   return classes;
 }
 
+// Phrases of more bytes than this are never found (moonshine::kMaxPhraseTokens), and are not
+// encoded either: encoding costs the square of the length.
+constexpr std::size_t kMaxPhraseBytes = 256;
+
 std::vector<std::vector<std::int32_t>> spellings(const moonshine::Tokenizer& tokenizer,
                                                  const std::string& phrase) {
+  if (phrase.size() > kMaxPhraseBytes) return {};
   std::vector<std::vector<std::int32_t>> out{tokenizer.encode(phrase)};
   std::string turned = phrase;
   if (!turned.empty() && std::isalpha(static_cast<unsigned char>(turned[0]))) {

@@ -11,10 +11,12 @@ PhraseScorer::PhraseScorer(const Model& model,
     : model_(model), phrases_(std::move(phrases)), classes_(std::move(classes)), prune_(prune) {
   classes_.continues_word.resize(kVocabulary, false);
   classes_.ends_clause.resize(kVocabulary, false);
-  // A spelling with a token the model cannot write can never be found.
+  // A spelling with a token the model cannot write can never be found, nor one longer than a
+  // window of speech holds.
   for (auto& spellings : phrases_) {
     std::erase_if(spellings, [](const std::vector<std::int32_t>& spelling) {
-      return spelling.empty() || !std::all_of(spelling.begin(), spelling.end(), [](std::int32_t t) {
+      return spelling.empty() || spelling.size() > kMaxPhraseTokens ||
+             !std::all_of(spelling.begin(), spelling.end(), [](std::int32_t t) {
                return t >= 0 && t < kVocabulary && t != kEndToken && t != kStartToken;
              });
     });

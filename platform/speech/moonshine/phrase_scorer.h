@@ -38,6 +38,10 @@ struct TokenClasses {
   std::vector<bool> ends_clause;
 };
 
+// Phrases of more tokens than this are never found: no window of speech the listener hears holds
+// them, and forcing them would cost the decoder more than the whole window.
+inline constexpr std::size_t kMaxPhraseTokens = 32;
+
 // One scoring context: owns its scratch memory; use from one thread at a time.
 class PhraseScorer {
  public:

@@ -201,6 +201,8 @@ std::string Tokenizer::decode(std::span<const std::int32_t> tokens) const {
 }
 
 std::vector<std::int32_t> Tokenizer::encode(std::string_view text) const {
+  // Nothing to say, nothing to write: not even the word boundary in front.
+  if (text.find_first_not_of(' ') == std::string_view::npos) return {};
   // Built per call: phrases are encoded once per request, and dictation, which never encodes,
   // keeps its memory.
   std::unordered_map<std::string_view, std::int32_t> ids;

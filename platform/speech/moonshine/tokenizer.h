@@ -29,7 +29,8 @@ class Tokenizer {
   // Token ids for `text` as the model's SentencePiece BPE writes it: spaces become "▁", one "▁"
   // goes in front, and adjacent pieces are merged, the pair whose merged piece comes first in the
   // vocabulary first (the vocabulary is in merge order). A character no piece spells is written in
-  // byte pieces. No start or end token. Any thread may call.
+  // byte pieces. No start or end token; none at all for a text of spaces only. Any thread may
+  // call.
   std::vector<std::int32_t> encode(std::string_view text) const;
 
   // Whether `token` carries on the word before it: a text piece that begins with a letter or a
