@@ -116,8 +116,8 @@ def case_hidden_model():
         sys.exit(SKIP)
     model = os.path.realpath(os.path.join(os.path.dirname(BINARY), "..", "share", "vorlin-speech",
                                           "moonshine-tiny"))
-#The model's directory replaced by a private one: empty; with every file but an empty
-#vocabulary; with every file but a decoder cut short.
+    # The model's directory replaced by a private one: empty; with every file but an empty
+    # vocabulary; with every file but a decoder cut short.
     def files(empty=(), cut=()):
         folder = tempfile.mkdtemp()
         for name in os.listdir(model):

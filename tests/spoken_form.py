@@ -1,9 +1,8 @@
 """The spoken form of a transcript: the words a listener heard, whatever way they were written.
 
 Word error rates compare spoken forms, so that "10" for "ten", "Mr." for "mister" or a comma is no
-error. Lowercase;
-numerals, times, money and percentages spelled out;
-hyphens and punctuation become spaces; apostrophes inside a word stay ("don't").
+error. Lowercase; numerals, times, money and percentages spelled out; hyphens and punctuation
+become spaces; apostrophes inside a word stay ("don't").
 """
 
 import re
@@ -15,7 +14,7 @@ _SCALES = ((10**12, "trillion"), (10**9, "billion"), (10**6, "million"), (1000, 
 _ORDINALS = {"one": "first", "two": "second", "three": "third", "five": "fifth", "eight": "eighth",
              "nine": "ninth", "twelve": "twelfth"}
 _CURRENCIES = {"$": ("dollar", "dollars"), "£": ("pound", "pounds"), "€": ("euro", "euros")}
-#Titles read out whole; "mr" also without its period, as some recognizers write it.
+# Titles read out whole; "mr" also without its period, as some recognizers write it.
 _TITLES = [(r"\bmrs\b\.?", "missus"), (r"\bmr\b\.?", "mister"), (r"\bdr\.", "doctor")]
 
 

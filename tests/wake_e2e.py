@@ -21,18 +21,18 @@ PULSE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pulse", "pulse
 LISTENING = b"vorlin-wake: listening\n"
 NO_RECOGNITION = b"vorlin-wake: this Mac has no speech recognition on the device for English\n"
 MIC_FAILED = "vorlin-wake: the microphone did not start: "
-#The speech model the listener runs on : installed beside its bin / directory.
+# The speech model the listener runs on: installed beside its bin/ directory.
 MODEL_DIR = os.path.realpath(os.path.join(os.path.dirname(BINARY), "..", "share", "vorlin-speech",
                                           "moonshine-tiny"))
 
-#Room for the model to load on a busy machine; the listener itself needs about a second.
+# Room for the model to load on a busy machine; the listener itself needs about a second.
 START_SECONDS = 30
-#After an utterance has been played, how long a wake may take to appear.A word is spotted
-#about 0.3 s after it ends; the rest is slack for a loaded machine.
+# After an utterance has been played, how long a wake may take to appear. A word is spotted
+# about 0.3 s after it ends; the rest is slack for a loaded machine.
 SETTLE_SECONDS = 2.5
-#The supervision timer ticks every 5 s : one tick, plus slack for the machine.
+# The supervision timer ticks every 5 s: one tick, plus slack for the machine.
 PARENT_GONE_SECONDS = 7.0
-#The listener reconnects within 2 s of the server's return.
+# The listener reconnects within 2 s of the server's return.
 RECONNECT_SECONDS = 3.0
 
 
@@ -49,7 +49,7 @@ def client_env(pulse_dir):
                PULSE_SERVER="unix:" + os.path.join(pulse_dir, "native"),
                PULSE_CLIENTCONFIG=os.path.join(pulse_dir, "client.conf"))
     os.makedirs(env["HOME"], exist_ok=True)
-#No autospawn : a client must fail when the daemon is not there, not start one.
+    # No autospawn: a client must fail when the daemon is not there, not start one.
     with open(env["PULSE_CLIENTCONFIG"], "w") as f:
         f.write("autospawn = no\n")
     return env
@@ -219,7 +219,7 @@ def case_no_server():
     with the reason and status 3."""
     with tempfile.TemporaryDirectory(prefix="vorlin-wake-e2e.") as nowhere:
         env = client_env(nowhere)
-#The client library's own words for this failure, as pactl reports them.
+        # The client library's own words for this failure, as pactl reports them.
         probe = subprocess.run(["pactl", "info"], env=env, capture_output=True, timeout=30)
         check(probe.returncode != 0, "pactl found a server at %s" % env["PULSE_SERVER"])
         reason = probe.stderr.decode().strip().rpartition(": ")[2]
@@ -384,8 +384,7 @@ def case_noise():
     "Hey Vorlin" said twice wakes the listener, and a near miss after it does not. Twice, since
     one phrase in noise is missed now and then, as in a real room, where people say it again.
     "Hey Marlin" here woke the listener in 3 to 7 tries of 12 (bench/wake/near_after_phrase.py
-    measures it), a known weakness left to the bench;
-"Hey Marvin" never did in 24 tries."""
+    measures it), a known weakness left to the bench; "Hey Marvin" never did in 24 tries."""
     speech = Speech()
     parts = [("Hey Vorlin.", "slt"), ("Hey Vorlin.", "slt"), ("Hey Marvin, turn on the lights.", "kal16")]
     wav, ends, length = in_noise(speech, parts, 20, "fan")
@@ -401,9 +400,9 @@ def case_noise():
         print("wake lines at %s s; the phrases end at %.2f and %.2f s, the near miss at %.2f s" % (
             ["%.2f" % t for t in times], ends[0], ends[1], ends[2]))
         check(1 <= len(times) <= 2, "%d wake lines instead of 1 or 2" % len(times))
-#The clock of the playback is only known to a tenth of a second or two, and the spotter
-#may fire on the last sound of the name : a wake belongs to a phrase when it comes around
-#its end, long before the near miss ends.
+        # The clock of the playback is only known to a tenth of a second or two, and the spotter
+        # may fire on the last sound of the name: a wake belongs to a phrase when it comes around
+        # its end, long before the near miss ends.
         for t in times:
             check(any(end - 0.5 < t < end + 1.0 for end in ends[:2]), "a wake came at %.2f s" % t)
         check_quiet(listener, len(times))
@@ -426,7 +425,7 @@ def orphan_listener(env, logs):
         time.sleep(0.05)
     logged = lambda: open(err, "rb").read()
     check(alive(pid) and logged() == LISTENING, "at start: %r" % logged())
-#Past the first supervision tick with its parent alive, the listener keeps listening.
+    # Past the first supervision tick with its parent alive, the listener keeps listening.
     time.sleep(6)
     check(alive(pid), "the listener left while its parent lived: %r" % logged())
     check(parent_of(pid) == parent.pid, "the listener's parent is %d" % parent_of(pid))
@@ -439,8 +438,7 @@ def case_parent_gone():
     """When the process that started it dies, the listener exits."""
     daemon = Daemon()
     try:
-        with tempfile
-    .TemporaryDirectory(prefix="vorlin-wake-e2e.") as logs:
+        with tempfile.TemporaryDirectory(prefix="vorlin-wake-e2e.") as logs:
             pid, killed, logged, printed = orphan_listener(daemon.env, logs)
             while alive(pid) and time.monotonic() - killed < PARENT_GONE_SECONDS:
                 time.sleep(0.05)
@@ -460,17 +458,16 @@ def case_parent_gone_subreaper():
     status 0."""
     daemon = Daemon()  # before becoming a subreaper: the daemon is not this test's to reap
     try:
-        libc
-      = ctypes.CDLL(None, use_errno = True)
-            PR_SET_CHILD_SUBREAPER =
-          36 check(libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0,
-                   "prctl: %s" % os.strerror(ctypes.get_errno()))
-              with tempfile.TemporaryDirectory(prefix = "vorlin-wake-e2e.") as logs : pid,
-            killed, logged,
-            printed = orphan_listener(daemon.env, logs) status =
-                None while time.monotonic() - killed < PARENT_GONE_SECONDS : try : reaped,
-            status
-        = os.waitpid(pid, os.WNOHANG)
+        libc = ctypes.CDLL(None, use_errno=True)
+        PR_SET_CHILD_SUBREAPER = 36
+        check(libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0,
+              "prctl: %s" % os.strerror(ctypes.get_errno()))
+        with tempfile.TemporaryDirectory(prefix="vorlin-wake-e2e.") as logs:
+            pid, killed, logged, printed = orphan_listener(daemon.env, logs)
+            status = None
+            while time.monotonic() - killed < PARENT_GONE_SECONDS:
+                try:
+                    reaped, status = os.waitpid(pid, os.WNOHANG)
                 except ChildProcessError:  # not yet handed to this process
                     reaped = 0
                 if reaped:
