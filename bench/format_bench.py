@@ -3,7 +3,7 @@
 
   bench/format_devset/make_audio.sh build/format-devset [SENTENCES.tsv]
   python3 bench/format_bench.py build/format-devset BUILD/bench/format_text \
-      [--oracle models/moonshine-tiny | --dictate BUILD/dictate/vorlin-dictate] \
+      [--oracle models/moonshine-tiny | --dictate BUILD/dictate/vorlin-dictate | --said] \
       [--sentences SENTENCES.tsv] [--plain] [--show]
 
 --plain turns the transcriber's text into lower-case words without marks first, as PocketSphinx
@@ -14,7 +14,7 @@ it and after BUILD/bench/format_text, the formatter, has written it:
   and punctuation dropped), so "15" for "fifteen" is no error;
 - written WER: tokens as written, case and punctuation included, against the written reference;
 - formatting gap: written WER minus spoken WER;
-- entities: of the reference's numbers, times, amounts, titles and names (capitalised words
+- entities: of the reference's numbers, times, amounts, addresses, titles and names (capitalised words
   other than a sentence's first) that the recogniser heard (their spoken words are in its
   output), the share written exactly as in the reference;
 - sentence ends: of the reference's sentence-closing marks, the share the output closes with
@@ -41,14 +41,19 @@ TENS = "_ _ twenty thirty forty fifty sixty seventy eighty ninety".split()
 NUMBER_WORDS = set(UNITS + TENS[2:] + ["hundred", "thousand", "million", "oh"])
 TITLES = {"mr.": "mister", "mrs.": "missus", "dr.": "doctor", "ms.": "miz"}
 SPOKEN_MARKS = ["question mark", "exclamation mark", "exclamation point", "full stop",
-                "new paragraph", "new line", "semicolon", "comma", "period", "colon"]
+                "new paragraph", "new line", "semicolon", "comma", "period", "colon", "open quote",
+                "close quote", "open paren", "close paren", "dash"]
 ABBREVIATIONS = set(TITLES)
+
+
+def is_address(token):
+    return "@" in token or re.search(r"\w\.(com|org|net|edu|gov|io)\b", token.lower())
 
 
 def spell(token):
     """A written token as spoken words (tests/spoken_form.py, the rule of every WER here), or
-    None when it is not a numeral form."""
-    return spoken_words(token) if re.search(r"\d", token) else None
+    None when it is neither a numeral form nor an address."""
+    return spoken_words(token) if re.search(r"\d", token) or is_address(token) else None
 
 
 def spoken(text, literal=False):
@@ -107,7 +112,7 @@ def entities(reference):
             continue
         sentence_start = i == 0 or tokens[i - 1] == "\u00b6" or (
             tokens[i - 1][-1] in ".?!" and tokens[i - 1].lower() not in ABBREVIATIONS)
-        numeric = re.search(r"[\d$%]", core) or core in ("AM", "PM")
+        numeric = re.search(r"[\d$%]", core) or core in ("AM", "PM") or is_address(core)
         named = core[:1].isupper() and core != "I" and not sentence_start
         if numeric or named:
             found.append((core, spoken(core)))
@@ -204,6 +209,9 @@ def main():
     group.add_argument("--oracle", default=os.path.join(ROOT, "models/moonshine-tiny"),
                        help="model directory for the reference transcriber (default)")
     group.add_argument("--dictate", help="vorlin-dictate instead of the reference")
+    group.add_argument("--said", action="store_true",
+                       help="no transcriber: the sentences' words as said (lower case, no marks), "
+                            "so every formattable thing is heard and only the writing is scored")
     parser.add_argument("--sentences", default=os.path.join(HERE, "format_devset/sentences.tsv"),
                         help="the sentence list the audio was made from")
     parser.add_argument("--plain", action="store_true",
@@ -218,8 +226,12 @@ def main():
             voice, said, reference = line.rstrip("\n").split("\t")
             rows.append((voice, said, reference.replace("\\n", "\n")))
     files = [os.path.join(args.audio, "%02d.raw" % (i + 1)) for i in range(len(rows))]
-    engine = dictate_texts(args.dictate, files) if args.dictate else oracle_texts(args.oracle,
-                                                                                 files)
+    if args.said:
+        engine = [r[1] for r in rows]
+    elif args.dictate:
+        engine = dictate_texts(args.dictate, files)
+    else:
+        engine = oracle_texts(args.oracle, files)
     if args.plain:
         engine = [" ".join(spoken(t, literal=True)) for t in engine]
     ours = formatted(args.formatter, engine)
@@ -227,7 +239,8 @@ def main():
     if args.show:
         for ref, raw, fmt in zip(refs, engine, ours):
             print("ref: %r\n  engine: %r\n  ours:   %r" % (ref, raw, fmt))
-    print("%d sentences, transcriber: %s%s" % (len(rows), args.dictate or "reference (ONNX Runtime)",
+    transcriber = "none, the words as said" if args.said else args.dictate or "reference (ONNX Runtime)"
+    print("%d sentences, transcriber: %s%s" % (len(rows), transcriber,
                                              ", as plain spoken words" if args.plain else ""))
     print("%-18s %8s %8s %8s %18s %14s" % ("", "spoken", "written", "gap", "entities right",
                                           "sentence ends"))
