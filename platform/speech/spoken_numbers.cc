@@ -353,7 +353,9 @@ bool writeNumeralTime(Reader& r, std::size_t i) {
   bool after_time_word =
       i > 0 && r.open(i - 1) && r.flows(i - 1) &&
       std::find(kTimeWords.begin(), kTimeWords.end(), r.word(i - 1)) != kTimeWords.end();
-  if (!meridiem && !(after_time_word && w[split] == '.' && !minute_digits.empty())) return false;
+  // A bare numeral after "at" ("at 9") has no separator to read: only "6.30" is a time.
+  bool dotted = split != std::string::npos && w[split] == '.';
+  if (!meridiem && !(after_time_word && dotted)) return false;
   std::string text(hour_digits);
   if (!minute_digits.empty()) {
     text += ':';
