@@ -107,6 +107,13 @@ std::string lowered(std::string_view word) {
 
 bool isMark(char c) { return std::string_view(".,;:!?").find(c) != std::string_view::npos; }
 
+void putMark(FormatToken& token, char mark) {
+  std::string rest = token.trail;
+  std::erase_if(rest, isMark);
+  bool bracket = !rest.empty() && (rest.back() == ')' || rest.back() == ']');
+  token.trail = bracket ? rest + mark : mark + rest;
+}
+
 bool endsSentence(const FormatToken& token) {
   if (token.is_break) return true;
   for (char c : token.trail) {
@@ -116,7 +123,7 @@ bool endsSentence(const FormatToken& token) {
 }
 
 void capitalize(FormatToken& token) {
-  if (token.foreign || token.text.empty()) return;
+  if (token.foreign || token.keep_case || token.text.empty()) return;
   char& first = token.text[0];
   if (first >= 'a' && first <= 'z') first = static_cast<char>(first - 'a' + 'A');
 }

@@ -146,9 +146,7 @@ void closeSentence(FormatTokens& tokens) {
   if (last.is_break || last.foreign || endsSentence(last)) return;
   std::size_t start = tokens.size() - 1;
   while (start > 0 && !endsSentence(tokens[start - 1])) --start;
-  std::string rest = last.trail;
-  std::erase_if(rest, isMark);
-  last.trail = (opensQuestion(tokens, start) ? "?" : ".") + rest;
+  putMark(last, opensQuestion(tokens, start) ? '?' : '.');
 }
 
 }  // namespace speech
