@@ -6,64 +6,10 @@
 #include <optional>
 #include <string>
 
+#include "platform/speech/number_reader.h"
+
 namespace speech {
 namespace {
-
-enum class Kind { kNone, kUnit, kTeen, kTens, kHundred, kScale };
-
-struct NumberWord {
-  Kind kind;
-  std::int64_t value;
-};
-
-struct Named {
-  std::string_view word;
-  NumberWord number;
-};
-
-constexpr std::array<Named, 32> kNumberWords = {{
-    {"zero", {Kind::kUnit, 0}},
-    {"one", {Kind::kUnit, 1}},
-    {"two", {Kind::kUnit, 2}},
-    {"three", {Kind::kUnit, 3}},
-    {"four", {Kind::kUnit, 4}},
-    {"five", {Kind::kUnit, 5}},
-    {"six", {Kind::kUnit, 6}},
-    {"seven", {Kind::kUnit, 7}},
-    {"eight", {Kind::kUnit, 8}},
-    {"nine", {Kind::kUnit, 9}},
-    {"ten", {Kind::kTeen, 10}},
-    {"eleven", {Kind::kTeen, 11}},
-    {"twelve", {Kind::kTeen, 12}},
-    {"thirteen", {Kind::kTeen, 13}},
-    {"fourteen", {Kind::kTeen, 14}},
-    {"fifteen", {Kind::kTeen, 15}},
-    {"sixteen", {Kind::kTeen, 16}},
-    {"seventeen", {Kind::kTeen, 17}},
-    {"eighteen", {Kind::kTeen, 18}},
-    {"nineteen", {Kind::kTeen, 19}},
-    {"twenty", {Kind::kTens, 20}},
-    {"thirty", {Kind::kTens, 30}},
-    {"forty", {Kind::kTens, 40}},
-    {"fifty", {Kind::kTens, 50}},
-    {"sixty", {Kind::kTens, 60}},
-    {"seventy", {Kind::kTens, 70}},
-    {"eighty", {Kind::kTens, 80}},
-    {"ninety", {Kind::kTens, 90}},
-    {"hundred", {Kind::kHundred, 100}},
-    {"thousand", {Kind::kScale, 1000}},
-    {"million", {Kind::kScale, 1000000}},
-    {"billion", {Kind::kScale, 1000000000}},
-}};
-
-constexpr std::array<std::pair<std::string_view, int>, 21> kOrdinals = {{
-    {"first", 1},        {"second", 2},      {"third", 3},       {"fourth", 4},
-    {"fifth", 5},        {"sixth", 6},       {"seventh", 7},     {"eighth", 8},
-    {"ninth", 9},        {"tenth", 10},      {"eleventh", 11},   {"twelfth", 12},
-    {"thirteenth", 13},  {"fourteenth", 14}, {"fifteenth", 15},  {"sixteenth", 16},
-    {"seventeenth", 17}, {"eighteenth", 18}, {"nineteenth", 19}, {"twentieth", 20},
-    {"thirtieth", 30},
-}};
 
 constexpr std::array<std::string_view, 12> kMonths = {
     "January", "February", "March",     "April",   "May",      "June",
@@ -76,177 +22,28 @@ constexpr std::array<std::string_view, 5> kYearWords = {"in", "since", "year", "
 constexpr std::array<std::string_view, 8> kTimeWords = {"at",     "by",    "until", "till",
                                                         "before", "after", "from",  "around"};
 
-NumberWord numberWord(std::string_view lower) {
-  for (const Named& named : kNumberWords) {
-    if (named.word == lower) return named.number;
-  }
-  return {Kind::kNone, 0};
-}
-
-int ordinalWord(std::string_view lower) {
-  for (const auto& [word, value] : kOrdinals) {
-    if (word == lower) return value;
-  }
-  return 0;
-}
-
-// Commas between thousands from `from` on.
-std::string grouped(std::int64_t value, std::int64_t from) {
-  std::string digits = std::to_string(value);
-  if (value < from) return digits;
-  std::string out;
-  for (std::size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
-  return out;
-}
-
-std::string ordinalSuffix(int value) {
-  int last = value % 10;
-  if (value % 100 / 10 == 1 || last == 0 || last > 3) return "th";
-  return last == 1 ? "st" : last == 2 ? "nd" : "rd";
-}
-
-bool isNumeral(std::string_view text) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  return std::all_of(text.begin(), text.end(),
-                     [](char c) { return (c >= '0' && c <= '9') || c == ',' || c == '.'; });
-}
-
-// The tokens as the number rules read them.
-class Reader {
- public:
-  explicit Reader(FormatTokens& tokens) : tokens_(tokens) {
-    for (const FormatToken& token : tokens) lower_.push_back(lowered(token.text));
-  }
-
-  std::size_t size() const { return tokens_.size(); }
-  // A word the rules may read: there, not a break, not in another script, not settled.
-  bool open(std::size_t i) const {
-    return i < tokens_.size() && !tokens_[i].is_break && !tokens_[i].foreign && !tokens_[i].settled;
-  }
-  // One that may go on a phrase: a quote or bracket before it starts a new one.
-  bool inner(std::size_t i) const { return open(i) && tokens_[i].lead.empty(); }
-  // The phrase may go on after token i (which must be there): no mark or quote closes it.
-  bool flows(std::size_t i) const { return tokens_[i].trail.empty(); }
-  const std::string& word(std::size_t i) const {
-    static const std::string kNothing;
-    return i < lower_.size() ? lower_[i] : kNothing;
-  }
-  bool is(std::size_t i, std::string_view lower) const { return inner(i) && word(i) == lower; }
-
-  // Replaces tokens [begin, end) by one settled word that keeps the outer punctuation.
-  void replace(std::size_t begin, std::size_t end, std::string text) {
-    FormatToken& first = tokens_[begin];
-    first.text = std::move(text);
-    first.trail = tokens_[end - 1].trail;
-    first.settled = true;
-    tokens_.erase(tokens_.begin() + static_cast<std::ptrdiff_t>(begin + 1),
-                  tokens_.begin() + static_cast<std::ptrdiff_t>(end));
-    lower_.erase(lower_.begin() + static_cast<std::ptrdiff_t>(begin + 1),
-                 lower_.begin() + static_cast<std::ptrdiff_t>(end));
-    lower_[begin] = lowered(first.text);
-  }
-  void settleMonth(std::size_t i) {
-    std::string_view name = monthName(word(i));
-    if (name.empty() || !open(i)) return;
-    tokens_[i].text = name;
-    tokens_[i].settled = true;
-  }
-
- private:
-  FormatTokens& tokens_;
-  std::vector<std::string> lower_;
-};
-
-struct Phrase {
-  std::int64_t value = 0;
-  std::size_t end = 0;  // one past its last token
-};
-
-// A cardinal spelled in words from token i on: "three hundred and fifty", "a thousand".
-std::optional<Phrase> readCardinal(const Reader& r, std::size_t i) {
-  std::int64_t total = 0, group = 0, scale_limit = INT64_MAX;
-  Kind last = Kind::kNone;
-  std::size_t j = i;
-  while (r.open(j) && (j == i || r.inner(j))) {
-    const std::string& w = r.word(j);
-    if (w == "a" && j == i && r.flows(j)) {
-      Kind next = numberWord(r.word(j + 1)).kind;
-      if (!r.inner(j + 1) || (next != Kind::kHundred && next != Kind::kScale)) break;
-      group = 1;
-      last = Kind::kUnit;
-      ++j;
-      continue;
-    }
-    if (w == "and" && (last == Kind::kHundred || last == Kind::kScale) && r.flows(j) &&
-        r.inner(j + 1)) {
-      Kind next = numberWord(r.word(j + 1)).kind;
-      if (next != Kind::kUnit && next != Kind::kTeen && next != Kind::kTens) break;
-      ++j;
-      continue;
-    }
-    NumberWord n = numberWord(w);
-    bool small = last == Kind::kUnit || last == Kind::kTeen;
-    switch (n.kind) {
-      case Kind::kNone:
-        break;
-      case Kind::kUnit:
-        if (small || (last == Kind::kTens && group % 10 != 0)) n.kind = Kind::kNone;
-        break;
-      case Kind::kTeen:
-      case Kind::kTens:
-        if (small || last == Kind::kTens) n.kind = Kind::kNone;
-        break;
-      case Kind::kHundred:
-        if (group == 0 || group >= 100 || last == Kind::kHundred || last == Kind::kScale) {
-          n.kind = Kind::kNone;
-        }
-        break;
-      case Kind::kScale:
-        if (group == 0 || n.value >= scale_limit) n.kind = Kind::kNone;
-        break;
-    }
-    if (n.kind == Kind::kNone) break;
-    if (n.kind == Kind::kHundred) {
-      group *= 100;
-    } else if (n.kind == Kind::kScale) {
-      total += group * n.value;
-      group = 0;
-      scale_limit = n.value;
-    } else {
-      group += n.value;
-    }
-    last = n.kind;
-    ++j;
-    if (!r.flows(j - 1)) break;
-  }
-  if (last == Kind::kNone) return std::nullopt;
-  return Phrase{total + group, j};
-}
-
 // Two digits as said after an hour or a century: "oh five", "fifteen", "forty five", with tens up
 // to `top_tens`. Value and end.
-std::optional<Phrase> readTwoDigits(const Reader& r, std::size_t i, std::int64_t top_tens) {
+std::optional<Phrase> readTwoDigits(const NumberReader& r, std::size_t i, std::int64_t top_tens) {
   if (!r.inner(i)) return std::nullopt;
   if ((r.word(i) == "oh" || r.word(i) == "o") && r.flows(i) && r.inner(i + 1)) {
     NumberWord n = numberWord(r.word(i + 1));
-    if (n.kind == Kind::kUnit && n.value > 0) return Phrase{n.value, i + 2};
+    if (n.kind == NumberKind::kUnit && n.value > 0) return Phrase{n.value, i + 2};
     return std::nullopt;
   }
   NumberWord n = numberWord(r.word(i));
-  if (n.kind == Kind::kTeen) return Phrase{n.value, i + 1};
-  if (n.kind != Kind::kTens || n.value > top_tens) return std::nullopt;
+  if (n.kind == NumberKind::kTeen) return Phrase{n.value, i + 1};
+  if (n.kind != NumberKind::kTens || n.value > top_tens) return std::nullopt;
   if (r.flows(i) && r.inner(i + 1)) {
     NumberWord unit = numberWord(r.word(i + 1));
-    if (unit.kind == Kind::kUnit && unit.value > 0) return Phrase{n.value + unit.value, i + 2};
+    if (unit.kind == NumberKind::kUnit && unit.value > 0)
+      return Phrase{n.value + unit.value, i + 2};
   }
   return Phrase{n.value, i + 1};
 }
 
 // "a m", "p m", "am", "p.m.", "p.m": "AM" or "PM", and the end.
-std::optional<std::pair<std::string_view, std::size_t>> readMeridiem(const Reader& r,
+std::optional<std::pair<std::string_view, std::size_t>> readMeridiem(const NumberReader& r,
                                                                      std::size_t i) {
   if (!r.inner(i)) return std::nullopt;
   const std::string& w = r.word(i);
@@ -259,16 +56,16 @@ std::optional<std::pair<std::string_view, std::size_t>> readMeridiem(const Reade
   return std::nullopt;
 }
 
-bool isUnitAfter(const Reader& r, std::size_t i) {
+bool isUnitAfter(const NumberReader& r, std::size_t i) {
   const std::string& w = r.word(i);
   return w == "dollars" || w == "dollar" || w == "cents" || w == "percent" || w == "per";
 }
 
-bool writeDate(Reader& r, std::size_t i) {
+bool writeDate(NumberReader& r, std::size_t i) {
   std::size_t end = i;
   int day = 0;
   NumberWord tens = numberWord(r.word(i));
-  if (tens.kind == Kind::kTens && tens.value <= 30 && r.flows(i) && r.inner(i + 1)) {
+  if (tens.kind == NumberKind::kTens && tens.value <= 30 && r.flows(i) && r.inner(i + 1)) {
     int unit = ordinalWord(r.word(i + 1));
     if (unit > 0 && unit < 10) {
       day = static_cast<int>(tens.value) + unit;
@@ -290,9 +87,10 @@ bool writeDate(Reader& r, std::size_t i) {
   return true;
 }
 
-bool writeTime(Reader& r, std::size_t i) {
+bool writeTime(NumberReader& r, std::size_t i) {
   NumberWord hour = numberWord(r.word(i));
-  if ((hour.kind != Kind::kUnit && hour.kind != Kind::kTeen) || hour.value < 1 || hour.value > 12) {
+  if ((hour.kind != NumberKind::kUnit && hour.kind != NumberKind::kTeen) || hour.value < 1 ||
+      hour.value > 12) {
     return false;
   }
   std::size_t end = i + 1;
@@ -332,7 +130,7 @@ bool writeTime(Reader& r, std::size_t i) {
 
 // Times in the engine's own numerals: "6.30" after "at" and the like ("at 6:30"), and "10 p.m.",
 // "6.30 pm", "7:15 a m" with the half of the day written "AM" / "PM".
-bool writeNumeralTime(Reader& r, std::size_t i) {
+bool writeNumeralTime(NumberReader& r, std::size_t i) {
   const std::string& w = r.word(i);
   std::size_t split = w.find_first_of(".:");
   std::string_view hour_digits = std::string_view(w).substr(0, split);
@@ -369,23 +167,24 @@ bool writeNumeralTime(Reader& r, std::size_t i) {
   return true;
 }
 
-bool writeYear(Reader& r, std::size_t i) {
+bool writeYear(NumberReader& r, std::size_t i) {
   NumberWord century = numberWord(r.word(i));
-  bool fits = (century.kind == Kind::kTeen && century.value >= 11) ||
-              (century.kind == Kind::kTens && century.value == 20);
+  bool fits = (century.kind == NumberKind::kTeen && century.value >= 11) ||
+              (century.kind == NumberKind::kTens && century.value == 20);
   if (!fits || !r.flows(i)) return false;
   std::optional<Phrase> rest = readTwoDigits(r, i + 1, 90);
   if (!rest) return false;
   // "nineteen sixty five" and not "nineteen sixty five hundred": a scale after it is a cardinal.
-  Kind after = numberWord(r.word(rest->end)).kind;
-  if (r.flows(rest->end - 1) && (after == Kind::kHundred || after == Kind::kScale)) return false;
+  NumberKind after = numberWord(r.word(rest->end)).kind;
+  if (r.flows(rest->end - 1) && (after == NumberKind::kHundred || after == NumberKind::kScale))
+    return false;
   r.replace(i, rest->end, std::to_string(century.value * 100 + rest->value));
   return true;
 }
 
 // Money and percent after a number; returns whether it wrote one.
 // `money` is the number as an amount of money, when it differs.
-bool writeAmount(Reader& r, std::size_t i, std::size_t end, const std::string& number,
+bool writeAmount(NumberReader& r, std::size_t i, std::size_t end, const std::string& number,
                  const std::string& money = "") {
   if (!r.flows(end - 1)) return false;
   if (r.is(end, "percent") || (r.is(end, "per") && r.flows(end) && r.is(end + 1, "cent"))) {
@@ -410,14 +209,15 @@ bool writeAmount(Reader& r, std::size_t i, std::size_t end, const std::string& n
 }
 
 // Decimal digits after "point": "two point five". The digits and end, or none.
-std::optional<std::pair<std::string, std::size_t>> readDecimals(const Reader& r, std::size_t i) {
+std::optional<std::pair<std::string, std::size_t>> readDecimals(const NumberReader& r,
+                                                                std::size_t i) {
   if (!r.is(i, "point") || !r.flows(i)) return std::nullopt;
   std::string digits;
   std::size_t j = i + 1;
   while (r.inner(j)) {
     NumberWord n = numberWord(r.word(j));
-    if (r.word(j) == "oh") n = {Kind::kUnit, 0};
-    if (n.kind != Kind::kUnit) break;
+    if (r.word(j) == "oh") n = {NumberKind::kUnit, 0};
+    if (n.kind != NumberKind::kUnit) break;
     digits += static_cast<char>('0' + n.value);
     ++j;
     if (!r.flows(j - 1)) break;
@@ -426,7 +226,7 @@ std::optional<std::pair<std::string, std::size_t>> readDecimals(const Reader& r,
   return std::pair{digits, j};
 }
 
-bool writeCardinal(Reader& r, std::size_t i) {
+bool writeCardinal(NumberReader& r, std::size_t i) {
   if (isNumeral(r.word(i))) return writeAmount(r, i, i + 1, r.word(i));
   std::optional<Phrase> cardinal = readCardinal(r, i);
   if (!cardinal) return false;
@@ -451,7 +251,7 @@ bool writeCardinal(Reader& r, std::size_t i) {
 }  // namespace
 
 bool isNumberWord(std::string_view lower) {
-  return numberWord(lower).kind != Kind::kNone || ordinalWord(lower) != 0;
+  return numberWord(lower).kind != NumberKind::kNone || ordinalWord(lower) != 0;
 }
 
 std::string_view monthName(std::string_view lower) {
@@ -462,7 +262,7 @@ std::string_view monthName(std::string_view lower) {
 }
 
 void writeNumbers(FormatTokens& tokens) {
-  Reader r(tokens);
+  NumberReader r(tokens);
   for (std::size_t i = 0; i < r.size(); ++i) {
     if (!r.open(i)) continue;
     writeDate(r, i) || writeTime(r, i) || writeNumeralTime(r, i) || writeYear(r, i) ||
