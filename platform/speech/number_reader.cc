@@ -13,7 +13,7 @@ struct Named {
   NumberWord number;
 };
 
-constexpr std::array<Named, 32> kNumberWords = {{
+constexpr std::array<Named, 33> kNumberWords = {{
     {"zero", {NumberKind::kUnit, 0}},
     {"one", {NumberKind::kUnit, 1}},
     {"two", {NumberKind::kUnit, 2}},
@@ -46,15 +46,18 @@ constexpr std::array<Named, 32> kNumberWords = {{
     {"thousand", {NumberKind::kScale, 1000}},
     {"million", {NumberKind::kScale, 1000000}},
     {"billion", {NumberKind::kScale, 1000000000}},
+    {"trillion", {NumberKind::kScale, 1000000000000}},
 }};
 
-constexpr std::array<std::pair<std::string_view, int>, 21> kOrdinals = {{
-    {"first", 1},        {"second", 2},      {"third", 3},       {"fourth", 4},
-    {"fifth", 5},        {"sixth", 6},       {"seventh", 7},     {"eighth", 8},
-    {"ninth", 9},        {"tenth", 10},      {"eleventh", 11},   {"twelfth", 12},
-    {"thirteenth", 13},  {"fourteenth", 14}, {"fifteenth", 15},  {"sixteenth", 16},
-    {"seventeenth", 17}, {"eighteenth", 18}, {"nineteenth", 19}, {"twentieth", 20},
-    {"thirtieth", 30},
+constexpr std::array<std::pair<std::string_view, int>, 30> kOrdinals = {{
+    {"first", 1},         {"second", 2},          {"third", 3},       {"fourth", 4},
+    {"fifth", 5},         {"sixth", 6},           {"seventh", 7},     {"eighth", 8},
+    {"ninth", 9},         {"tenth", 10},          {"eleventh", 11},   {"twelfth", 12},
+    {"thirteenth", 13},   {"fourteenth", 14},     {"fifteenth", 15},  {"sixteenth", 16},
+    {"seventeenth", 17},  {"eighteenth", 18},     {"nineteenth", 19}, {"twentieth", 20},
+    {"thirtieth", 30},    {"fortieth", 40},       {"fiftieth", 50},   {"sixtieth", 60},
+    {"seventieth", 70},   {"eightieth", 80},      {"ninetieth", 90},  {"hundredth", 100},
+    {"thousandth", 1000}, {"millionth", 1000000},
 }};
 
 }  // namespace

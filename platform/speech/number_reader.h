@@ -43,6 +43,8 @@ class NumberReader {
   bool inner(std::size_t i) const { return open(i) && tokens_[i].lead.empty(); }
   // The phrase may go on after token i (which must be there): no mark or quote closes it.
   bool flows(std::size_t i) const { return tokens_[i].trail.empty(); }
+  // What is written after token i (which must be there): marks, closing quotes and brackets.
+  const std::string& trail(std::size_t i) const { return tokens_[i].trail; }
   const std::string& word(std::size_t i) const {
     static const std::string kNothing;
     return i < lower_.size() ? lower_[i] : kNothing;

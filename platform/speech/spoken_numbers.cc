@@ -7,6 +7,8 @@
 #include <string>
 
 #include "platform/speech/number_reader.h"
+#include "platform/speech/spoken_digits.h"
+#include "platform/speech/spoken_quantities.h"
 
 namespace speech {
 namespace {
@@ -21,6 +23,26 @@ constexpr std::array<std::string_view, 5> kYearWords = {"in", "since", "year", "
 // After these "6.30" is a time the engine wrote with a dot.
 constexpr std::array<std::string_view, 8> kTimeWords = {"at",     "by",    "until", "till",
                                                         "before", "after", "from",  "around"};
+
+constexpr std::array<std::pair<std::string_view, int>, 9> kDecades = {{{"twenties", 20},
+                                                                       {"thirties", 30},
+                                                                       {"forties", 40},
+                                                                       {"fifties", 50},
+                                                                       {"sixties", 60},
+                                                                       {"seventies", 70},
+                                                                       {"eighties", 80},
+                                                                       {"nineties", 90},
+                                                                       {"hundreds", 0}}};
+
+// Between "the" and a decade: "the early sixties".
+constexpr std::array<std::string_view, 4> kDecadeModifiers = {"early", "mid", "late", "roaring"};
+
+int decadeWord(std::string_view lower) {
+  for (const auto& [word, value] : kDecades) {
+    if (word == lower) return value;
+  }
+  return -1;
+}
 
 // Two digits as said after an hour or a century: "oh five", "fifteen", "forty five", with tens up
 // to `top_tens`. Value and end.
@@ -182,69 +204,62 @@ bool writeYear(NumberReader& r, std::size_t i) {
   return true;
 }
 
-// Money and percent after a number; returns whether it wrote one.
-// `money` is the number as an amount of money, when it differs.
-bool writeAmount(NumberReader& r, std::size_t i, std::size_t end, const std::string& number,
-                 const std::string& money = "") {
-  if (!r.flows(end - 1)) return false;
-  if (r.is(end, "percent") || (r.is(end, "per") && r.flows(end) && r.is(end + 1, "cent"))) {
-    r.replace(i, r.is(end, "per") ? end + 2 : end + 1, number + "%");
+// Ordinals of ten and more said in words, and every compound one: "twenty first" -> "21st",
+// "one hundred and first" -> "101st", "one hundredth" -> "100th", "the fifteenth" -> "15th".
+// Below ten they stay words ("the first to arrive"), as do fractions ("a hundredth").
+bool writeOrdinal(NumberReader& r, std::size_t i) {
+  int alone = ordinalWord(r.word(i));
+  if (alone >= 11 && alone < 100) {
+    r.replace(i, i + 1, std::to_string(alone) + ordinalSuffix(alone));
     return true;
   }
-  if (!r.is(end, "dollars") && !r.is(end, "dollar") && !r.is(end, "bucks")) return false;
-  std::string text = "$" + (money.empty() ? number : money);
-  std::size_t last = end + 1;
-  if (r.flows(end)) {
-    // "nine dollars and five cents", or without the "and".
-    std::size_t at = r.is(end + 1, "and") && r.flows(end + 1) ? end + 2 : end + 1;
-    std::optional<Phrase> cents = readCardinal(r, at);
-    if (cents && cents->value < 100 && r.flows(cents->end - 1) &&
-        (r.is(cents->end, "cents") || r.is(cents->end, "cent"))) {
-      text += (cents->value < 10 ? ".0" : ".") + std::to_string(cents->value);
-      last = cents->end + 1;
-    }
+  std::optional<Phrase> cardinal = readCardinal(r, i);
+  if (!cardinal || !r.flows(cardinal->end - 1)) return false;
+  std::size_t at = cardinal->end;
+  if (r.is(at, "and") && r.flows(at) && cardinal->value % 100 == 0) ++at;
+  if (!r.inner(at)) return false;
+  std::int64_t c = cardinal->value, o = ordinalWord(r.word(at)), value = 0;
+  if (o > 0 && o < 10 && c >= 20 && c % 10 == 0 && (c < 100 || c % 100 == 0 || c % 100 >= 20)) {
+    value = c + o;
+  } else if (o >= 10 && o < 100 && c >= 100 && c % 100 == 0) {
+    value = c + o;
+  } else if (o >= 100 && c > 0 && c < 1000) {
+    value = c * o;
   }
-  r.replace(i, last, text);
+  if (value == 0 || value > INT32_MAX) return false;
+  r.replace(i, at + 1, std::to_string(value) + ordinalSuffix(static_cast<int>(value % 100)));
   return true;
 }
 
-// Decimal digits after "point": "two point five". The digits and end, or none.
-std::optional<std::pair<std::string, std::size_t>> readDecimals(const NumberReader& r,
-                                                                std::size_t i) {
-  if (!r.is(i, "point") || !r.flows(i)) return std::nullopt;
-  std::string digits;
-  std::size_t j = i + 1;
-  while (r.inner(j)) {
-    NumberWord n = numberWord(r.word(j));
-    if (r.word(j) == "oh") n = {NumberKind::kUnit, 0};
-    if (n.kind != NumberKind::kUnit) break;
-    digits += static_cast<char>('0' + n.value);
-    ++j;
-    if (!r.flows(j - 1)) break;
-  }
-  if (digits.empty()) return std::nullopt;
-  return std::pair{digits, j};
-}
-
-bool writeCardinal(NumberReader& r, std::size_t i) {
-  if (isNumeral(r.word(i))) return writeAmount(r, i, i + 1, r.word(i));
-  std::optional<Phrase> cardinal = readCardinal(r, i);
-  if (!cardinal) return false;
-  // Four-digit amounts take a comma ("$2,500"), other four-digit numbers do not: they read as
-  // years and counts ("2009 people").
-  std::string number = grouped(cardinal->value, 10000);
-  std::size_t end = cardinal->end;
-  bool decimal = false;
-  if (r.flows(end - 1)) {
-    if (auto decimals = readDecimals(r, end)) {
-      number = std::to_string(cardinal->value) + "." + decimals->first;
-      end = decimals->second;
-      decimal = true;
+// Decades: "nineteen eighties" -> "1980s" (also as the engine hears it, "nineteen eighty S"),
+// "nineteen hundreds" -> "1900s", and after "the" a decade alone: "the sixties" -> "the '60s".
+// Without "the" it is an age ("in her sixties") and stays a word.
+bool writeDecade(NumberReader& r, std::size_t i) {
+  int alone = decadeWord(r.word(i));
+  if (alone > 0) {
+    std::size_t before = i;
+    if (before > 0 && r.inner(before - 1) && r.flows(before - 1) &&
+        std::find(kDecadeModifiers.begin(), kDecadeModifiers.end(), r.word(before - 1)) !=
+            kDecadeModifiers.end()) {
+      --before;
     }
+    if (before == 0 || r.word(before - 1) != "the" || !r.flows(before - 1)) return false;
+    r.replace(i, i + 1, "'" + std::to_string(alone) + "s");
+    return true;
   }
-  if (writeAmount(r, i, end, number, decimal ? "" : grouped(cardinal->value, 1000))) return true;
-  if (cardinal->value < 10 && !decimal) return false;
-  r.replace(i, end, number);
+  NumberWord century = numberWord(r.word(i));
+  bool fits = (century.kind == NumberKind::kTeen && century.value >= 11) ||
+              (century.kind == NumberKind::kTens && century.value == 20);
+  if (!fits || !r.flows(i) || !r.inner(i + 1)) return false;
+  int decade = decadeWord(r.word(i + 1));
+  std::size_t end = i + 2;
+  NumberWord tens = numberWord(r.word(i + 1));
+  if (decade < 0 && tens.kind == NumberKind::kTens && r.flows(i + 1) && r.is(i + 2, "s")) {
+    decade = static_cast<int>(tens.value);
+    end = i + 3;
+  }
+  if (decade < 0) return false;
+  r.replace(i, end, std::to_string(century.value * 100 + decade) + "s");
   return true;
 }
 
@@ -265,8 +280,8 @@ void writeNumbers(FormatTokens& tokens) {
   NumberReader r(tokens);
   for (std::size_t i = 0; i < r.size(); ++i) {
     if (!r.open(i)) continue;
-    writeDate(r, i) || writeTime(r, i) || writeNumeralTime(r, i) || writeYear(r, i) ||
-        writeCardinal(r, i);
+    writeDigitString(r, i) || writeDate(r, i) || writeOrdinal(r, i) || writeTime(r, i) ||
+        writeNumeralTime(r, i) || writeDecade(r, i) || writeYear(r, i) || writeQuantity(r, i);
   }
 }
 
