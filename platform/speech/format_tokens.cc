@@ -88,6 +88,8 @@ std::string render(const FormatTokens& tokens) {
       after_break = true;
       continue;
     }
+    // A word whose marks a spoken one replaced may have nothing left ("..." before "dash").
+    if (token.lead.empty() && token.text.empty() && token.trail.empty()) continue;
     if (!after_break) out += ' ';
     out += token.lead;
     out += token.text;

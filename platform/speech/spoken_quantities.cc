@@ -70,14 +70,13 @@ std::optional<std::pair<std::string, std::size_t>> readDecimals(const NumberRead
   return std::pair{digits, j};
 }
 
-// "three million": a round number of millions or more below a thousand of them, as a figure and
-// its word. Empty when the phrase is not one.
-std::string roundScale(const NumberReader& r, std::size_t i, const Phrase& cardinal) {
+// A round number of millions or more, below a thousand of them: its word ("million"), or empty.
+std::string_view roundScale(const NumberReader& r, const Phrase& cardinal) {
   const std::string& scale_word = r.word(cardinal.end - 1);
   NumberWord scale = numberWord(scale_word);
-  if (scale.kind != NumberKind::kScale || scale.value < 1000000 || r.word(i) == "a") return "";
-  if (cardinal.value % scale.value != 0 || cardinal.value / scale.value >= 1000) return "";
-  return std::to_string(cardinal.value / scale.value) + " " + scale_word;
+  if (scale.kind != NumberKind::kScale || scale.value < 1000000) return {};
+  if (cardinal.value % scale.value != 0 || cardinal.value / scale.value >= 1000) return {};
+  return scale_word;
 }
 
 std::optional<Written> readNumber(const NumberReader& r, std::size_t i) {
@@ -90,8 +89,11 @@ std::optional<Written> readNumber(const NumberReader& r, std::size_t i) {
   out.text = grouped(cardinal->value, 10000);
   out.money = grouped(cardinal->value, 1000);
   out.small = cardinal->value < 10;
-  if (std::string round = roundScale(r, i, *cardinal); !round.empty()) {
-    out.text = out.money = round;
+  if (std::string_view scale = roundScale(r, *cardinal); !scale.empty()) {
+    // "a million reasons" is not a count to write in figures.
+    if (r.word(i) == "a") return std::nullopt;
+    NumberWord n = numberWord(scale);
+    out.text = out.money = std::to_string(cardinal->value / n.value) + " " + std::string(scale);
     return out;
   }
   std::optional<std::pair<std::string, std::size_t>> decimals;
