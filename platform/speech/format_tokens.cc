@@ -107,6 +107,16 @@ std::string lowered(std::string_view word) {
   return lower;
 }
 
+bool isWord(std::string_view word, std::string_view lower) {
+  if (word.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    char c = word[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
 bool isMark(char c) { return std::string_view(".,;:!?").find(c) != std::string_view::npos; }
 
 void putMark(FormatToken& token, char mark) {

@@ -35,6 +35,8 @@ std::string render(const FormatTokens& tokens);
 
 // ASCII lower case; other bytes unchanged.
 std::string lowered(std::string_view word);
+// `word` is `lower` in any ASCII case: the check the rules make for every word, without a copy.
+bool isWord(std::string_view word, std::string_view lower);
 bool isMark(char c);                          // . , ; : ! ?
 bool endsSentence(const FormatToken& token);  // a word closed by . ? !, or a break
 // Writes `mark` (. , ; : ! ?) after the word in place of the marks it has, inside its closing

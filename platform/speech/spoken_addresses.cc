@@ -94,7 +94,7 @@ class AddressReader {
   // The address may go on after token i: nothing is written after it, and a word follows.
   bool joins(std::size_t i) const { return tokens_[i].trail.empty() && usable(i + 1, false); }
   bool is(std::size_t i, std::string_view lower) const {
-    return usable(i, false) && lowered(tokens_[i].text) == lower;
+    return usable(i, false) && isWord(tokens_[i].text, lower);
   }
 
   static bool mayOwnMailbox(std::string_view local) {
@@ -105,10 +105,10 @@ class AddressReader {
   // "w w w dot" (the engine may write more or fewer w's) or "www dot": the token after the dot.
   std::size_t readWww(std::size_t i) const {
     std::size_t j = i;
-    if (usable(i, true) && lowered(tokens_[i].text) == "www") {
+    if (usable(i, true) && isWord(tokens_[i].text, "www")) {
       j = i + 1;
     } else {
-      while (usable(j, j == i) && lowered(tokens_[j].text) == "w" && tokens_[j].trail.empty()) ++j;
+      while (usable(j, j == i) && isWord(tokens_[j].text, "w") && tokens_[j].trail.empty()) ++j;
       if (j - i < 2) return i;
     }
     if (!tokens_[j - 1].trail.empty() || !is(j, "dot") || !joins(j)) return i;
@@ -131,6 +131,11 @@ class AddressReader {
 }  // namespace
 
 void writeAddresses(FormatTokens& tokens) {
+  // Every address has a dot, said or written: most results have none and need no more reading.
+  bool dotted = std::any_of(tokens.begin(), tokens.end(), [](const FormatToken& t) {
+    return isWord(t.text, "dot") || t.text.find('.') != std::string::npos;
+  });
+  if (!dotted) return;
   for (std::size_t i = 0; i < tokens.size(); ++i) {
     std::optional<std::pair<std::string, std::size_t>> address = AddressReader(tokens).readAt(i);
     if (!address) continue;

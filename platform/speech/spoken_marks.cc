@@ -63,7 +63,7 @@ std::size_t matchAt(const FormatTokens& tokens, std::size_t at, const SpokenMark
   for (std::size_t i = 0; i < length; ++i) {
     const FormatToken& token = tokens[at + i];
     if (token.is_break || token.foreign || token.settled || !token.lead.empty()) return 0;
-    if (lowered(token.text) != spoken.words[i]) return 0;
+    if (!isWord(token.text, spoken.words[i])) return 0;
     if (i + 1 < length && !onlyMarks(token.trail)) return 0;
   }
   return length;
@@ -82,7 +82,7 @@ bool usedAsNoun(const FormatToken* previous, const FormatTokens& tokens, std::si
   }
   std::size_t next = at + length;
   return next < tokens.size() && tokens[at + length - 1].trail.empty() &&
-         lowered(tokens[next].text) == "of";
+         isWord(tokens[next].text, "of");
 }
 
 // Puts one spoken mark where it belongs among the words written so far (`out`). `rest` is what

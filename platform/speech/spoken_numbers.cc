@@ -271,7 +271,7 @@ bool isNumberWord(std::string_view lower) {
 
 std::string_view monthName(std::string_view lower) {
   for (std::string_view month : kMonths) {
-    if (lowered(month) == lower) return month;
+    if (isWord(month, lower)) return month;
   }
   return {};
 }
