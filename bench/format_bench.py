@@ -17,6 +17,9 @@ it and after BUILD/bench/format_text, the formatter, has written it:
 - entities: of the reference's numbers, times, amounts, addresses, titles and names (capitalised words
   other than a sentence's first) that the recogniser heard (their spoken words are in its
   output), the share written exactly as in the reference;
+- sentences heard word for word (spoken WER 0): their written WER is due to the writing alone,
+  whereas the gap over all sentences also holds recognition errors that weigh differently on
+  the two sides ("415555142" is one written error and several spoken ones);
 - sentence ends: of the reference's sentence-closing marks, the share the output closes with
   the same mark (the last one of the text, and inner ones where the words line up).
 """
@@ -146,6 +149,7 @@ def sentence_ends(reference, hypothesis):
 
 def score(refs, hyps):
     spoken_err = spoken_n = written_err = written_n = 0
+    heard_err = heard_n = heard_sentences = 0
     ent_right = ent_heard = ent_all = ends_right = ends_total = 0
     misses = []
     for ref, hyp in zip(refs, hyps):
@@ -154,6 +158,10 @@ def score(refs, hyps):
         spoken_n += len(r)
         written_err += word_errors(written(ref), written(hyp))
         written_n += len(written(ref))
+        if r == h:
+            heard_sentences += 1
+            heard_err += word_errors(written(ref), written(hyp))
+            heard_n += len(written(ref))
         hyp_cores = [core_of(t) for t in written(hyp)] + written(hyp)
         for core, words in entities(ref):
             ent_all += 1
@@ -172,6 +180,7 @@ def score(refs, hyps):
         "entities": (ent_right, ent_heard, ent_all),
         "ends": (ends_right, ends_total),
         "misses": misses,
+        "heard": (heard_sentences, heard_err / max(heard_n, 1)),
     }
 
 
@@ -251,6 +260,9 @@ def main():
         print("%-18s %7.1f%% %7.1f%% %8.3f %8d/%-3d %5.1f%% %6d/%-3d %5.1f%%" % (
             name, 100 * s["spoken"], 100 * s["written"], s["written"] - s["spoken"], right, heard,
             100 * right / max(heard, 1), ends_right, ends_total, 100 * ends_right / ends_total))
+        heard_sentences, heard_wer = s["heard"]
+        print("%-18s %d sentences heard word for word: written WER %.1f%% (all of it formatting)"
+              % ("", heard_sentences, 100 * heard_wer))
         if args.show and name == "with formatter":
             for miss in s["misses"]:
                 print("  entity written otherwise: " + miss)
