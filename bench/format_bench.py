@@ -31,6 +31,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -203,11 +204,31 @@ def dictate_texts(binary, files):
     return texts
 
 
-def formatted(formatter, texts):
+def formatted(formatter, texts, provisional=False):
     lines = "".join(t.replace("\n", " ") + "\n" for t in texts)
-    out = subprocess.run([formatter], input=lines, capture_output=True, check=True,
-                         text=True).stdout
+    out = subprocess.run([formatter] + (["--volatile"] if provisional else []), input=lines,
+                         capture_output=True, check=True, text=True).stdout
     return [line.replace("\\n", "\n") for line in out.split("\n")[:-1]]
+
+
+def provisional_stops(args, files):
+    """Provisional results of the first part of each clip: how many end in a full stop."""
+    with tempfile.TemporaryDirectory() as work:
+        cut = []
+        for f in files:
+            with open(f, "rb") as audio:
+                pcm = audio.read()
+            keep = int(len(pcm) * args.cut) // 2 * 2
+            cut.append(os.path.join(work, os.path.basename(f)))
+            with open(cut[-1], "wb") as out:
+                out.write(pcm[:keep])
+        engine = oracle_texts(args.oracle, cut)
+    ours = formatted(args.formatter, engine, provisional=True)
+    heard = [t for t in engine if t.strip()]
+    for name, texts in (("engine text", engine), ("with formatter", ours)):
+        stops = sum(1 for t in texts if t.rstrip().endswith(".") and not t.rstrip().endswith(".."))
+        print("first %d%% of each clip, %s: %d of %d provisional results end in a full stop" % (
+            100 * args.cut, name, stops, len(heard)))
 
 
 def main():
@@ -227,6 +248,10 @@ def main():
                         help="turn the transcriber's text into lower-case spoken words first, "
                              "as PocketSphinx writes")
     parser.add_argument("--show", action="store_true", help="print every sentence")
+    parser.add_argument("--cut", type=float,
+                        help="also read the first CUT of each clip (0.6: its first 60%%), as the "
+                             "open phrase is read while it is spoken, and count the provisional "
+                             "results that end in a full stop though the sentence goes on")
     args = parser.parse_args()
 
     rows = []
@@ -267,6 +292,8 @@ def main():
             for miss in s["misses"]:
                 print("  entity written otherwise: " + miss)
     print("(entities heard: %d of %d in the references)" % (heard, everything))
+    if args.cut:
+        provisional_stops(args, files)
     print("targets: gap <= 0.050, entities >= 90%, sentence ends >= 90%, spoken WER unchanged")
 
 
