@@ -348,6 +348,7 @@ TEST(FormatterTest, SignedNumbersDecimalsLargeNumbersAndUnits) {
              {"eight pounds", "8 pounds"},
              // Near misses: a difference, no number after the sign, "a million", no unit.
              {"ten minus five", "10 minus five"},
+             {"plus or minus five", "Plus or minus five"},
              {"a minus grade", "A minus grade"},
              {"a million reasons", "A million reasons"},
              {"two weeks", "Two weeks"},

@@ -37,6 +37,12 @@ constexpr std::array<std::pair<std::string_view, int>, 9> kDecades = {{{"twentie
 // Between "the" and a decade: "the early sixties".
 constexpr std::array<std::string_view, 4> kDecadeModifiers = {"early", "mid", "late", "roaring"};
 
+// The first half of a year said in pairs: "eleven" to "nineteen", and "twenty".
+bool isCentury(NumberWord n) {
+  return (n.kind == NumberKind::kTeen && n.value >= 11) ||
+         (n.kind == NumberKind::kTens && n.value == 20);
+}
+
 int decadeWord(std::string_view lower) {
   for (const auto& [word, value] : kDecades) {
     if (word == lower) return value;
@@ -191,8 +197,7 @@ bool writeNumeralTime(NumberReader& r, std::size_t i) {
 
 bool writeYear(NumberReader& r, std::size_t i) {
   NumberWord century = numberWord(r.word(i));
-  bool fits = (century.kind == NumberKind::kTeen && century.value >= 11) ||
-              (century.kind == NumberKind::kTens && century.value == 20);
+  bool fits = isCentury(century);
   if (!fits || !r.flows(i)) return false;
   std::optional<Phrase> rest = readTwoDigits(r, i + 1, 90);
   if (!rest) return false;
@@ -248,8 +253,7 @@ bool writeDecade(NumberReader& r, std::size_t i) {
     return true;
   }
   NumberWord century = numberWord(r.word(i));
-  bool fits = (century.kind == NumberKind::kTeen && century.value >= 11) ||
-              (century.kind == NumberKind::kTens && century.value == 20);
+  bool fits = isCentury(century);
   if (!fits || !r.flows(i) || !r.inner(i + 1)) return false;
   int decade = decadeWord(r.word(i + 1));
   std::size_t end = i + 2;

@@ -118,12 +118,14 @@ bool unitAfter(const NumberReader& r, std::size_t end) {
 }
 
 // "minus five", "negative two point five": the number with its sign, when nothing before it
-// counts from ("ten minus five" is a difference).
+// counts from ("ten minus five" is a difference) and it is no margin ("plus or minus five").
 bool writeSigned(NumberReader& r, std::size_t i) {
   if ((r.word(i) != "minus" && r.word(i) != "negative") || !r.flows(i) || !r.inner(i + 1)) {
     return false;
   }
-  if (i > 0 && (numberWord(r.word(i - 1)).kind != NumberKind::kNone || isNumeral(r.word(i - 1)))) {
+  std::string_view before = i > 0 ? std::string_view(r.word(i - 1)) : std::string_view();
+  if (numberWord(before).kind != NumberKind::kNone || isNumeral(before) || before == "plus" ||
+      before == "or") {
     return false;
   }
   if (isNumeral(r.word(i + 1))) {
