@@ -3,7 +3,7 @@
 
   bench/format_devset/make_audio.sh build/format-devset [SENTENCES.tsv]
   python3 bench/format_bench.py build/format-devset BUILD/bench/format_text \
-      [--oracle models/moonshine-tiny | --dictate BUILD/dictate/vorlin-dictate] \
+      [--oracle models/moonshine-tiny | --dictate BUILD/dictate/vorlin-dictate | --said] \
       [--sentences SENTENCES.tsv] [--plain] [--show]
 
 --plain turns the transcriber's text into lower-case words without marks first, as PocketSphinx
@@ -14,9 +14,12 @@ it and after BUILD/bench/format_text, the formatter, has written it:
   and punctuation dropped), so "15" for "fifteen" is no error;
 - written WER: tokens as written, case and punctuation included, against the written reference;
 - formatting gap: written WER minus spoken WER;
-- entities: of the reference's numbers, times, amounts, titles and names (capitalised words
+- entities: of the reference's numbers, times, amounts, addresses, titles and names (capitalised words
   other than a sentence's first) that the recogniser heard (their spoken words are in its
   output), the share written exactly as in the reference;
+- sentences heard word for word (spoken WER 0): their written WER is due to the writing alone,
+  whereas the gap over all sentences also holds recognition errors that weigh differently on
+  the two sides ("415555142" is one written error and several spoken ones);
 - sentence ends: of the reference's sentence-closing marks, the share the output closes with
   the same mark (the last one of the text, and inner ones where the words line up).
 """
@@ -28,6 +31,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -41,14 +45,19 @@ TENS = "_ _ twenty thirty forty fifty sixty seventy eighty ninety".split()
 NUMBER_WORDS = set(UNITS + TENS[2:] + ["hundred", "thousand", "million", "oh"])
 TITLES = {"mr.": "mister", "mrs.": "missus", "dr.": "doctor", "ms.": "miz"}
 SPOKEN_MARKS = ["question mark", "exclamation mark", "exclamation point", "full stop",
-                "new paragraph", "new line", "semicolon", "comma", "period", "colon"]
+                "new paragraph", "new line", "semicolon", "comma", "period", "colon", "open quote",
+                "close quote", "open paren", "close paren", "dash"]
 ABBREVIATIONS = set(TITLES)
+
+
+def is_address(token):
+    return "@" in token or re.search(r"\w\.(com|org|net|edu|gov|io)\b", token.lower())
 
 
 def spell(token):
     """A written token as spoken words (tests/spoken_form.py, the rule of every WER here), or
-    None when it is not a numeral form."""
-    return spoken_words(token) if re.search(r"\d", token) else None
+    None when it is neither a numeral form nor an address."""
+    return spoken_words(token) if re.search(r"\d", token) or is_address(token) else None
 
 
 def spoken(text, literal=False):
@@ -107,7 +116,7 @@ def entities(reference):
             continue
         sentence_start = i == 0 or tokens[i - 1] == "\u00b6" or (
             tokens[i - 1][-1] in ".?!" and tokens[i - 1].lower() not in ABBREVIATIONS)
-        numeric = re.search(r"[\d$%]", core) or core in ("AM", "PM")
+        numeric = re.search(r"[\d$%]", core) or core in ("AM", "PM") or is_address(core)
         named = core[:1].isupper() and core != "I" and not sentence_start
         if numeric or named:
             found.append((core, spoken(core)))
@@ -141,6 +150,7 @@ def sentence_ends(reference, hypothesis):
 
 def score(refs, hyps):
     spoken_err = spoken_n = written_err = written_n = 0
+    heard_err = heard_n = heard_sentences = 0
     ent_right = ent_heard = ent_all = ends_right = ends_total = 0
     misses = []
     for ref, hyp in zip(refs, hyps):
@@ -149,6 +159,10 @@ def score(refs, hyps):
         spoken_n += len(r)
         written_err += word_errors(written(ref), written(hyp))
         written_n += len(written(ref))
+        if r == h:
+            heard_sentences += 1
+            heard_err += word_errors(written(ref), written(hyp))
+            heard_n += len(written(ref))
         hyp_cores = [core_of(t) for t in written(hyp)] + written(hyp)
         for core, words in entities(ref):
             ent_all += 1
@@ -167,6 +181,7 @@ def score(refs, hyps):
         "entities": (ent_right, ent_heard, ent_all),
         "ends": (ends_right, ends_total),
         "misses": misses,
+        "heard": (heard_sentences, heard_err / max(heard_n, 1)),
     }
 
 
@@ -189,11 +204,31 @@ def dictate_texts(binary, files):
     return texts
 
 
-def formatted(formatter, texts):
+def formatted(formatter, texts, provisional=False):
     lines = "".join(t.replace("\n", " ") + "\n" for t in texts)
-    out = subprocess.run([formatter], input=lines, capture_output=True, check=True,
-                         text=True).stdout
+    out = subprocess.run([formatter] + (["--volatile"] if provisional else []), input=lines,
+                         capture_output=True, check=True, text=True).stdout
     return [line.replace("\\n", "\n") for line in out.split("\n")[:-1]]
+
+
+def provisional_stops(args, files):
+    """Provisional results of the first part of each clip: how many end in a full stop."""
+    with tempfile.TemporaryDirectory() as work:
+        cut = []
+        for f in files:
+            with open(f, "rb") as audio:
+                pcm = audio.read()
+            keep = int(len(pcm) * args.cut) // 2 * 2
+            cut.append(os.path.join(work, os.path.basename(f)))
+            with open(cut[-1], "wb") as out:
+                out.write(pcm[:keep])
+        engine = oracle_texts(args.oracle, cut)
+    ours = formatted(args.formatter, engine, provisional=True)
+    heard = [t for t in engine if t.strip()]
+    for name, texts in (("engine text", engine), ("with formatter", ours)):
+        stops = sum(1 for t in texts if t.rstrip().endswith(".") and not t.rstrip().endswith(".."))
+        print("first %d%% of each clip, %s: %d of %d provisional results end in a full stop" % (
+            100 * args.cut, name, stops, len(heard)))
 
 
 def main():
@@ -204,12 +239,19 @@ def main():
     group.add_argument("--oracle", default=os.path.join(ROOT, "models/moonshine-tiny"),
                        help="model directory for the reference transcriber (default)")
     group.add_argument("--dictate", help="vorlin-dictate instead of the reference")
+    group.add_argument("--said", action="store_true",
+                       help="no transcriber: the sentences' words as said (lower case, no marks), "
+                            "so every formattable thing is heard and only the writing is scored")
     parser.add_argument("--sentences", default=os.path.join(HERE, "format_devset/sentences.tsv"),
                         help="the sentence list the audio was made from")
     parser.add_argument("--plain", action="store_true",
                         help="turn the transcriber's text into lower-case spoken words first, "
                              "as PocketSphinx writes")
     parser.add_argument("--show", action="store_true", help="print every sentence")
+    parser.add_argument("--cut", type=float,
+                        help="also read the first CUT of each clip (0.6: its first 60%%), as the "
+                             "open phrase is read while it is spoken, and count the provisional "
+                             "results that end in a full stop though the sentence goes on")
     args = parser.parse_args()
 
     rows = []
@@ -218,8 +260,12 @@ def main():
             voice, said, reference = line.rstrip("\n").split("\t")
             rows.append((voice, said, reference.replace("\\n", "\n")))
     files = [os.path.join(args.audio, "%02d.raw" % (i + 1)) for i in range(len(rows))]
-    engine = dictate_texts(args.dictate, files) if args.dictate else oracle_texts(args.oracle,
-                                                                                 files)
+    if args.said:
+        engine = [r[1] for r in rows]
+    elif args.dictate:
+        engine = dictate_texts(args.dictate, files)
+    else:
+        engine = oracle_texts(args.oracle, files)
     if args.plain:
         engine = [" ".join(spoken(t, literal=True)) for t in engine]
     ours = formatted(args.formatter, engine)
@@ -227,7 +273,8 @@ def main():
     if args.show:
         for ref, raw, fmt in zip(refs, engine, ours):
             print("ref: %r\n  engine: %r\n  ours:   %r" % (ref, raw, fmt))
-    print("%d sentences, transcriber: %s%s" % (len(rows), args.dictate or "reference (ONNX Runtime)",
+    transcriber = "none, the words as said" if args.said else args.dictate or "reference (ONNX Runtime)"
+    print("%d sentences, transcriber: %s%s" % (len(rows), transcriber,
                                              ", as plain spoken words" if args.plain else ""))
     print("%-18s %8s %8s %8s %18s %14s" % ("", "spoken", "written", "gap", "entities right",
                                           "sentence ends"))
@@ -238,10 +285,15 @@ def main():
         print("%-18s %7.1f%% %7.1f%% %8.3f %8d/%-3d %5.1f%% %6d/%-3d %5.1f%%" % (
             name, 100 * s["spoken"], 100 * s["written"], s["written"] - s["spoken"], right, heard,
             100 * right / max(heard, 1), ends_right, ends_total, 100 * ends_right / ends_total))
+        heard_sentences, heard_wer = s["heard"]
+        print("%-18s %d sentences heard word for word: written WER %.1f%% (all of it formatting)"
+              % ("", heard_sentences, 100 * heard_wer))
         if args.show and name == "with formatter":
             for miss in s["misses"]:
                 print("  entity written otherwise: " + miss)
     print("(entities heard: %d of %d in the references)" % (heard, everything))
+    if args.cut:
+        provisional_stops(args, files)
     print("targets: gap <= 0.050, entities >= 90%, sentence ends >= 90%, spoken WER unchanged")
 
 

@@ -1,6 +1,7 @@
 // The dictation formatter from the command line, for the formatting bench.
 //   format_text              each line of stdin is one committed segment of its own dictation;
 //                            prints each as written, line feeds escaped as \n
+//   format_text --volatile   the same, each line a provisional (volatile) result
 //   format_text --cost FILE  what the formatter costs on the lines of FILE: the median time per
 //                            result (volatile and committed) and the memory of the word list
 #include <algorithm>
@@ -79,12 +80,13 @@ int cost(const char* path) {
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--cost") return cost(argv[2]);
-  if (argc != 1) {
-    std::fprintf(stderr, "usage: format_text [--cost FILE] < lines\n");
+  bool provisional = argc == 2 && std::string(argv[1]) == "--volatile";
+  if (argc != 1 && !provisional) {
+    std::fprintf(stderr, "usage: format_text [--cost FILE | --volatile] < lines\n");
     return 2;
   }
   speech::FormatContext context;
-  context.committed = true;
+  context.committed = !provisional;
   for (std::string line; std::getline(std::cin, line);) {
     std::cout << escaped(speech::formatDictation(line, context).text) << '\n';
   }

@@ -84,7 +84,35 @@ def _time(m):
     return cardinal(int(m["hours"])) + (" o'clock" if minutes == 0 else " " + _two_digits(minutes))
 
 
+# Web and e-mail addresses, read out as dictated: "jane.doe@example.com", "www.example.org/news".
+_ADDRESS = re.compile(r"(?<![\w@.])(?:www\.|[\w-]+(?:\.[\w-]+)*@)?[\w-]+(?:\.[\w-]+)*"
+                      r"\.(?:com|org|net|edu|gov|io|co|us|uk|info)\b(?:/[\w./-]*\w)?")
+_ADDRESS_SIGNS = {".": " dot ", "@": " at ", "/": " slash ", "_": " underscore ", "-": " dash "}
+# Phone numbers and other digit strings said one digit at a time: "555-0134", "1-800-555-0100",
+# and runs of five digits or more without commas.
+_DIGIT_STRING = re.compile(r"\b(?:\d-)?(?:\d{3}-)?\d{3}-\d{4}\b|(?<![\d,.])\d{5,}(?![\d,.])")
+
+
+def _spell_address(m):
+    text = m[0].replace("www.", "w w w.")
+    return " " + "".join(_ADDRESS_SIGNS.get(c, c) for c in text) + " "
+
+
+def _digits(m):
+    return " " + " ".join(_ONES[int(d)] for d in m[0] if d.isdigit()) + " "
+
+
+def _decade(m):
+    """"1980s" -> "nineteen eighties", "'60s" -> "sixties"."""
+    words = number(m[1]).split() if len(m[1]) == 4 else cardinal(int(m[1])).split()
+    words[-1] = words[-1][:-1] + "ies" if words[-1].endswith("y") else words[-1] + "s"
+    return " ".join(words)
+
+
 def _spell_numerals(text):
+    text = _DIGIT_STRING.sub(_digits, text)
+    text = re.sub(r"(?<![\w'])'?(\d\d|\d\d[1-9]0)s\b", _decade, text)
+    text = re.sub(r"(?<![\w.-])-(?=\d)", " minus ", text)
     text = re.sub(r"(?<=\d),(?=\d{3}\b)", "", text)  # 1,000 -> 1000
     text = re.sub(r"(?P<sign>[$£€])\s?(?P<whole>\d+)(?:\.(?P<cents>\d\d))?\b", _money, text)
     text = re.sub(r"(\d+)(?:\.(\d+))?\s?%", lambda m: _decimal(m[1], m[2]) + " percent", text)
@@ -99,6 +127,11 @@ def spoken_words(text):
     text = text.lower().replace("\u2019", "'").replace("&", " and ")
     for pattern, spoken in _TITLES:
         text = re.sub(pattern, spoken, text)
+    text = _ADDRESS.sub(_spell_address, text)
     text = _spell_numerals(text)
     words = re.sub(r"[^\w']|_", " ", text).split()
-    return [w for w in (word.strip("'") for word in words) if w]
+    words = [w for w in (word.strip("'") for word in words) if w]
+    # "oh" between digits is a zero, however it was written: "five five five oh one".
+    digits = set(_ONES[:10])
+    return ["zero" if w in ("oh", "o") and 0 < i < len(words) - 1 and words[i - 1] in digits
+            and words[i + 1] in digits else w for i, w in enumerate(words)]

@@ -27,7 +27,7 @@ class SpokenFormTest(unittest.TestCase):
     def test_numerals(self):
         self.assertEqual(said("go forward 10 meters"), "go forward ten meters")
         self.assertEqual(said("3:30"), "three thirty")
-        self.assertEqual(said("at 7:05 or 12:00"), "at seven oh five or twelve o'clock")
+        self.assertEqual(said("at 7:05 or 12:00"), "at seven zero five or twelve o'clock")
         self.assertEqual(said("$25"), "twenty five dollars")
         self.assertEqual(said("$1 and $3.50 and $2.00"),
                          "one dollar and three dollars fifty cents and two dollars")
@@ -41,6 +41,19 @@ class SpokenFormTest(unittest.TestCase):
         self.assertEqual(said("pi is 3.14"), "pi is three point one four")
         self.assertEqual(said("agent 007"), "agent zero zero seven")
         self.assertEqual(said("10am"), "ten am")
+
+    def test_digit_strings_addresses_and_signs(self):
+        self.assertEqual(said("call 555-0134 or 1-800-555-0100"),
+                         "call five five five zero one three four or one eight zero zero five five "
+                         "five zero one zero zero")
+        self.assertEqual(said("five five five oh one"), "five five five zero one")
+        self.assertEqual(said("oh no, code 31415 but 1,000 and 2024"),
+                         "oh no code three one four one five but one thousand and twenty twenty four")
+        self.assertEqual(said("Mail jane.doe@example.com, www.acme.org/news or tom-lee@web.org."),
+                         "mail jane dot doe at example dot com w w w dot acme dot org slash news or "
+                         "tom dash lee at web dot org")
+        self.assertEqual(said("the 1980s and the '60s at -5 or 5-3"),
+                         "the nineteen eighties and the sixties at minus five or five three")
 
     def test_number_words_at_the_edges(self):
         self.assertEqual(cardinal(0), "zero")

@@ -88,6 +88,8 @@ std::string render(const FormatTokens& tokens) {
       after_break = true;
       continue;
     }
+    // A word whose marks a spoken one replaced may have nothing left ("..." before "dash").
+    if (token.lead.empty() && token.text.empty() && token.trail.empty()) continue;
     if (!after_break) out += ' ';
     out += token.lead;
     out += token.text;
@@ -105,7 +107,24 @@ std::string lowered(std::string_view word) {
   return lower;
 }
 
+bool isWord(std::string_view word, std::string_view lower) {
+  if (word.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    char c = word[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
 bool isMark(char c) { return std::string_view(".,;:!?").find(c) != std::string_view::npos; }
+
+void putMark(FormatToken& token, char mark) {
+  std::string rest = token.trail;
+  std::erase_if(rest, isMark);
+  bool bracket = !rest.empty() && (rest.back() == ')' || rest.back() == ']');
+  token.trail = bracket ? rest + mark : mark + rest;
+}
 
 bool endsSentence(const FormatToken& token) {
   if (token.is_break) return true;
@@ -116,7 +135,7 @@ bool endsSentence(const FormatToken& token) {
 }
 
 void capitalize(FormatToken& token) {
-  if (token.foreign || token.text.empty()) return;
+  if (token.foreign || token.keep_case || token.text.empty()) return;
   char& first = token.text[0];
   if (first >= 'a' && first <= 'z') first = static_cast<char>(first - 'a' + 'A');
 }

@@ -17,6 +17,8 @@ struct FormatToken {
   bool foreign = false;
   // A pass chose how this word is written (a numeral, a title): later passes leave it alone.
   bool settled = false;
+  // Written in the case it has, even where a sentence starts: an address.
+  bool keep_case = false;
 };
 
 using FormatTokens = std::vector<FormatToken>;
@@ -33,9 +35,15 @@ std::string render(const FormatTokens& tokens);
 
 // ASCII lower case; other bytes unchanged.
 std::string lowered(std::string_view word);
+// `word` is `lower` in any ASCII case: the check the rules make for every word, without a copy.
+bool isWord(std::string_view word, std::string_view lower);
 bool isMark(char c);                          // . , ; : ! ?
 bool endsSentence(const FormatToken& token);  // a word closed by . ? !, or a break
-// The word's first letter as a capital, when it is an ASCII lower-case letter.
+// Writes `mark` (. , ; : ! ?) after the word in place of the marks it has, inside its closing
+// quotes and outside its closing brackets: `"yes."`, `(yes).`.
+void putMark(FormatToken& token, char mark);
+// The word's first letter as a capital, when it is an ASCII lower-case letter and the word does
+// not keep its case.
 void capitalize(FormatToken& token);
 
 }  // namespace speech

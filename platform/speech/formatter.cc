@@ -2,6 +2,7 @@
 
 #include "platform/speech/format_tokens.h"
 #include "platform/speech/sentence_case.h"
+#include "platform/speech/spoken_addresses.h"
 #include "platform/speech/spoken_marks.h"
 #include "platform/speech/spoken_numbers.h"
 
@@ -21,18 +22,32 @@ char lastOf(std::string_view before) {
 
 bool closes(char c) { return c == '.' || c == '?' || c == '!' || c == '\n'; }
 
+// The model closes what it has heard so far with a full stop, though the audio stops only because
+// the speaker has not finished: "how much there might." A provisional result loses it; the
+// committed one, heard to its end, has the mark the sentence needs. An ellipsis is meant.
+void dropProvisionalStop(FormatTokens& tokens) {
+  if (tokens.empty() || tokens.back().is_break) return;
+  std::string& trail = tokens.back().trail;
+  if (trail.find("...") != std::string::npos) return;
+  std::erase(trail, '.');
+}
+
 }  // namespace
 
 Formatted formatDictation(std::string_view engine_text, const FormatContext& context) {
   const NameList& names = context.names != nullptr ? *context.names : NameList::installed();
   FormatTokens tokens = tokenize(engine_text, splittable, markTail);
+  if (!context.committed) dropProvisionalStop(tokens);
+  writeAddresses(tokens);
   std::string mark = speakMarks(tokens);
   writeNumbers(tokens);
 
   char last = lastOf(context.before);
   bool first = last == 0;
   // A mark goes after a word only: after another mark or a line break it would be a second one.
-  if (first || isMark(last) || last == '\n') mark.clear();
+  // A closing quote or bracket said first closes what the text before opened.
+  bool closing = !mark.empty() && !isMark(mark[0]);
+  if (first || (!closing && (isMark(last) || last == '\n'))) mark.clear();
   std::string breaks;
   while (!tokens.empty() && tokens.front().is_break) {
     if (!first) breaks += tokens.front().text;

@@ -9,7 +9,9 @@ namespace speech {
 
 // What the formatter needs to know besides the engine's text of one segment.
 struct FormatContext {
-  // The segment has ended: its last sentence is closed when the engine left it open.
+  // The segment has ended: its last sentence is closed when the engine left it open. Otherwise
+  // the text is provisional (heard so far): a full stop the engine put at its very end is left
+  // out, since the speaker may not have finished the sentence; the committed text has its mark.
   bool committed = false;
   // The committed text so far, as written (only its end is read). Empty for the first segment of
   // a dictation. It decides whether the segment starts a sentence (the text before ends in . ? !
@@ -37,7 +39,8 @@ struct Formatted {
 };
 
 // The engine's text for one segment, as a person would write it: numbers, times, years, money,
-// percentages and dates' ordinals as numerals, titles abbreviated, spoken punctuation as marks,
+// percentages, ordinals, decades, phone numbers and codes as numerals, e-mail and web addresses
+// as written, titles abbreviated, spoken punctuation (quotes, brackets and dash too) as marks,
 // sentences capitalised and, once committed, closed. What the engine already wrote that way stays
 // as it is, capitals and marks included; words outside ASCII are never changed. Each result is
 // formatted whole, so a number split across two results of one segment ("twenty", then "twenty

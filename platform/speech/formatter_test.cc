@@ -25,7 +25,8 @@ struct Case {
   std::string want;
 };
 
-// The first segment of a dictation, still volatile (no closing mark is added).
+// The first segment of a dictation, still volatile: no closing mark is added, and the model's own
+// full stop at its end is dropped.
 std::string firstVolatile(const std::string& engine) {
   FormatContext context;
   context.names = &testNames();
@@ -60,20 +61,20 @@ TEST(FormatterTest, CardinalsOfTenAndMoreBecomeNumerals) {
              {"twenty, five", "20, five"},
              // Unit after unit is a list, not one number.
              {"one two three", "One two three"},
-             {"The town grew to 120,000 people.", "The town grew to 120,000 people."}},
+             {"The town grew to 120,000 people.", "The town grew to 120,000 people"}},
             firstVolatile);
 }
 
 TEST(FormatterTest, MoneyAndPercentages) {
   expectAll({{"twenty-five dollars", "$25"},
-             {"I need twenty five dollars for the tickets.", "I need $25 for the tickets."},
+             {"I need twenty five dollars for the tickets.", "I need $25 for the tickets"},
              {"two thousand five hundred dollars", "$2,500"},
              {"nineteen dollars and ninety nine cents", "$19.99"},
              {"five dollars and five cents", "$5.05"},
              {"nine dollars ninety nine cents", "$9.99"},
              {"nine dollars ninety nine", "$9 99"},
              {"one dollar", "$1"},
-             {"It was 25 dollars.", "It was $25."},
+             {"It was 25 dollars.", "It was $25"},
              {"forty percent", "40%"},
              {"forty to per cent", "40 to per cent"},
              {"five per cent", "5%"},
@@ -86,18 +87,18 @@ TEST(FormatterTest, MoneyAndPercentages) {
 TEST(FormatterTest, TimesYearsAndDates) {
   expectAll({{"three thirty p m", "3:30 PM"},
              {"Remind me to call John at three thirty p M tomorrow.",
-              "Remind me to call John at 3:30 PM tomorrow."},
+              "Remind me to call John at 3:30 PM tomorrow"},
              {"at three thirty P.M.", "At 3:30 PM"},
              {"at ten a m", "At 10 AM"},
              {"at seven fifteen", "At 7:15"},
              {"seven oh five am", "7:05 AM"},
              {"nine o'clock", "9 o'clock"},
              {"at nine", "At nine"},
-             {"Call me at 6.30 tonight.", "Call me at 6:30 tonight."},
+             {"Call me at 6.30 tonight.", "Call me at 6:30 tonight"},
              {"Lunch at 12.45, p.m.", "Lunch at 12:45, p.m."},
              {"It opens 10 p.m. and 7:15 a m", "It opens 10 PM and 7:15 AM"},
              {"It closes at 10 p.m.", "It closes at 10 PM"},
-             {"It costs 6.30 at 6.3 or 25.30 at 9.", "It costs 6.30 at 6.3 or 25.30 at 9."},
+             {"It costs 6.30 at 6.3 or 25.30 at 9.", "It costs 6.30 at 6.3 or 25.30 at 9"},
              {"nineteen ninety nine", "1999"},
              {"twenty oh five", "2005"},
              {"in twenty twenty", "In 2020"},
@@ -145,7 +146,7 @@ TEST(FormatterTest, SpokenPunctuation) {
              {"Dear John, new line thanks", "Dear John,\nThanks"},
              {"one new paragraph two new line.", "One\n\nTwo\n"},
              // The engine's doubled marks come out single.
-             {"My flight lands at six p M..", "My flight lands at 6 PM."},
+             {"My flight lands at six p M..", "My flight lands at 6 PM"},
              {"Really?!", "Really?"},
              {"Wait...", "Wait..."}},
             firstVolatile);
@@ -192,6 +193,8 @@ TEST(FormatterTest, NonAsciiTextIsWrittenAsTheEngineWroteIt) {
              {"Ünïcödé twenty", "Ünïcödé 20"}},
             firstVolatile);
   expectAll({{"日本語", "日本語"}, {"café au lait", "café au lait."}}, firstCommitted);
+  // A stop written apart, dropped from provisional text, leaves no space behind (found by fuzzing).
+  expectAll({{"café .", "café"}, {"café ... dash .", "café -"}}, firstVolatile);
 }
 
 TEST(FormatterTest, EmptyAndBlankSegments) {
@@ -259,6 +262,145 @@ TEST(FormatterTest, NumberSplitAcrossResultsOfOneSegment) {
   EXPECT_EQ(formatDictation("at three thirty", context).text, "At 3:30");
   EXPECT_EQ(formatDictation("at three thirty p", context).text, "At 3:30 p");
   EXPECT_EQ(formatDictation("at three thirty p m", context).text, "At 3:30 PM");
+}
+
+// Issue 17: the harder things people dictate. Each table ends with the near misses that must stay
+// words.
+TEST(FormatterTest, DigitsSaidOneByOne) {
+  expectAll(
+      {{"call me at five five five oh one three four", "Call me at 555-0134"},
+       {"four one five, five five five, zero one four two", "415-555-0142"},
+       {"dial one eight hundred five five five oh one hundred now", "Dial 1-800-555-0100 now"},
+       {"Call me at five, five, five, o, one, three, four.", "Call me at 555-0134"},
+       {"at five five five oh one three four, then", "At 555-0134, then"},
+       {"my code is four two seven one", "My code is 4271"},
+       {"The code is nine, three, zero, eight.", "The code is 9308"},
+       {"three one four one five", "31415"},
+       // Near misses: three digits, a list, a count, groups no phone number has, a time.
+       {"one two three go", "One two three go"},
+       {"one, two, three, four five", "One, two, three, four five"},
+       {"five five five, oh one", "Five five five, oh one"},
+       {"five hundred people", "500 people"},
+       {"oh one two", "Oh one two"},
+       {"seven oh five am", "7:05 AM"}},
+      firstVolatile);
+}
+
+TEST(FormatterTest, AddressesSpelledInWords) {
+  expectAll({{"send it to jane dot doe at example dot com", "Send it to jane.doe@example.com"},
+             {"email bob underscore smith at mail dot net period", "Email bob_smith@mail.net."},
+             {"Mail me at tom dash lee at web dot org", "Mail me at tom-lee@web.org"},
+             {"W W W W dot Library dot Org", "www.library.org"},
+             {"go to example dot com slash pricing slash plans", "Go to example.com/pricing/plans"},
+             {"Send it to jain.bul at example.com", "Send it to jain.bul@example.com"},
+             {"Jane at Example dot Co dot UK, then", "jane@example.co.uk, then"},
+             // Near misses: no domain, a pronoun before "at", a determiner before "dot".
+             {"dot the i's", "Dot the i's"},
+             {"one of them is at the end", "One of them is at the end"},
+             {"look at example dot com", "Look at example.com"},
+             {"the dot com years", "The dot com years"},
+             {"meet me at the office dot", "Meet me at the office dot"},
+             {"example dot con", "Example dot con"}},
+            firstVolatile);
+}
+
+TEST(FormatterTest, OrdinalsOfTenAndMoreAndCompoundOnes) {
+  expectAll({{"she finished twenty first", "She finished 21st"},
+             {"the thirty-second floor", "The 32nd floor"},
+             {"the one hundredth episode", "The 100th episode"},
+             {"the one hundred and first time", "The 101st time"},
+             {"the fifteenth century", "The 15th century"},
+             {"its ninetieth birthday", "Its 90th birthday"},
+             // Near misses: ordinals below ten, fractions, a cardinal before a plain ordinal.
+             {"the first to arrive", "The first to arrive"},
+             {"one third of it", "One third of it"},
+             {"a hundredth of a second", "A hundredth of a second"},
+             {"a tenth", "A tenth"},
+             {"twenty five first", "25 first"}},
+            firstVolatile);
+}
+
+TEST(FormatterTest, Decades) {
+  expectAll({{"the nineteen eighties", "The 1980s"},
+             {"music of the eighteen nineties", "Music of the 1890s"},
+             {"in the sixties", "In the '60s"},
+             {"the early seventies", "The early '70s"},
+             {"the nineteen hundreds", "The 1900s"},
+             {"in the nineteen eighty S..", "In the 1980s"},
+             // Near misses: an age, a year.
+             {"in her sixties", "In her sixties"},
+             {"nineteen eighty", "1980"}},
+            firstVolatile);
+}
+
+TEST(FormatterTest, SignedNumbersDecimalsLargeNumbersAndUnits) {
+  expectAll({{"minus five degrees", "-5 degrees"},
+             {"it fell to negative twelve", "It fell to -12"},
+             {"minus two point five", "-2.5"},
+             {"it was minus 5 outside", "It was -5 outside"},
+             {"two point three kilograms", "2.3 kilograms"},
+             {"zero point five", "0.5"},
+             {"three million people", "3 million people"},
+             {"two point five billion dollars", "$2.5 billion"},
+             {"three hundred million dollars", "$300 million"},
+             {"three million five hundred thousand", "3,500,000"},
+             {"we walked seven miles", "We walked 7 miles"},
+             {"eight pounds", "8 pounds"},
+             // Near misses: a difference, no number after the sign, "a million", no unit.
+             {"ten minus five", "10 minus five"},
+             {"plus or minus five", "Plus or minus five"},
+             {"a minus grade", "A minus grade"},
+             {"a million reasons", "A million reasons"},
+             {"two weeks", "Two weeks"},
+             {"one of them", "One of them"}},
+            firstVolatile);
+}
+
+TEST(FormatterTest, QuotesBracketsAndDashesSaid) {
+  expectAll({{"she said open quote i will be there close quote", "She said \"I will be there.\""},
+             {"She said open quote, thank you, close quote and left",
+              "She said \"thank you,\" and left."},
+             {"the meeting open paren on friday close paren was moved",
+              "The meeting (on Friday) was moved."},
+             {"it ended open paren finally close paren period", "It ended (finally)."},
+             {"The answer is yes, dash mostly.", "The answer is yes - mostly."},
+             {"you need three things colon milk comma eggs", "You need three things: milk, eggs."},
+             // Near misses: the verb, the noun, an opening mark with no word after it.
+             {"I have to dash", "I have to dash."},
+             {"a dash of salt", "A dash of salt."},
+             {"close the door", "Close the door."},
+             {"she said open quote", "She said."}},
+            firstCommitted);
+}
+
+TEST(FormatterTest, ProvisionalTextHasNoStopTheModelPutAtTheEndOfWhatItHeardSoFar) {
+  struct Provisional {
+    std::string engine;
+    std::string shown;      // volatile
+    std::string committed;  // the same text once the segment has ended
+  };
+  const std::vector<Provisional> cases = {
+      {"There is no telling how much there might.", "There is no telling how much there might",
+       "There is no telling how much there might."},
+      {"It rained. It is over.", "It rained. It is over", "It rained. It is over."},
+      {"He said \"yes.\"", "He said \"yes\"", "He said \"yes.\""},
+      // What the speaker said, asked or trailed off with stays.
+      {"thank you period.", "Thank you.", "Thank you."},
+      {"Is it over?", "Is it over?", "Is it over?"},
+      {"Wait...", "Wait...", "Wait..."},
+      {"Ask Dr.", "Ask Dr.", "Ask Dr."},
+  };
+  for (const Provisional& c : cases) {
+    EXPECT_EQ(firstVolatile(c.engine), c.shown) << c.engine;
+    EXPECT_EQ(firstCommitted(c.engine), c.committed) << c.engine;
+  }
+}
+
+TEST(FormatterTest, ClosingQuoteSaidFirstClosesTheTextBefore) {
+  FormatContext context{.committed = true, .before = "She said \"thank you", .names = &testNames()};
+  Formatted out = formatDictation("close quote and left", context);
+  EXPECT_EQ(out.joint, "\" ");
+  EXPECT_EQ(out.text, "and left.");
 }
 
 TEST(NameListTest, NamesAreCapitalisedWordsWithNoLowerCaseTwin) {

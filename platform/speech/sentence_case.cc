@@ -146,9 +146,10 @@ void closeSentence(FormatTokens& tokens) {
   if (last.is_break || last.foreign || endsSentence(last)) return;
   std::size_t start = tokens.size() - 1;
   while (start > 0 && !endsSentence(tokens[start - 1])) --start;
-  std::string rest = last.trail;
-  std::erase_if(rest, isMark);
-  last.trail = (opensQuestion(tokens, start) ? "?" : ".") + rest;
+  char mark = opensQuestion(tokens, start) ? '?' : '.';
+  // An abbreviation's own full stop closes the sentence too: "Ask Dr." and not "Ask Dr..".
+  if (mark == '.' && last.text.ends_with('.') && last.trail.empty()) return;
+  putMark(last, mark);
 }
 
 }  // namespace speech

@@ -6,64 +6,12 @@
 #include <optional>
 #include <string>
 
+#include "platform/speech/number_reader.h"
+#include "platform/speech/spoken_digits.h"
+#include "platform/speech/spoken_quantities.h"
+
 namespace speech {
 namespace {
-
-enum class Kind { kNone, kUnit, kTeen, kTens, kHundred, kScale };
-
-struct NumberWord {
-  Kind kind;
-  std::int64_t value;
-};
-
-struct Named {
-  std::string_view word;
-  NumberWord number;
-};
-
-constexpr std::array<Named, 32> kNumberWords = {{
-    {"zero", {Kind::kUnit, 0}},
-    {"one", {Kind::kUnit, 1}},
-    {"two", {Kind::kUnit, 2}},
-    {"three", {Kind::kUnit, 3}},
-    {"four", {Kind::kUnit, 4}},
-    {"five", {Kind::kUnit, 5}},
-    {"six", {Kind::kUnit, 6}},
-    {"seven", {Kind::kUnit, 7}},
-    {"eight", {Kind::kUnit, 8}},
-    {"nine", {Kind::kUnit, 9}},
-    {"ten", {Kind::kTeen, 10}},
-    {"eleven", {Kind::kTeen, 11}},
-    {"twelve", {Kind::kTeen, 12}},
-    {"thirteen", {Kind::kTeen, 13}},
-    {"fourteen", {Kind::kTeen, 14}},
-    {"fifteen", {Kind::kTeen, 15}},
-    {"sixteen", {Kind::kTeen, 16}},
-    {"seventeen", {Kind::kTeen, 17}},
-    {"eighteen", {Kind::kTeen, 18}},
-    {"nineteen", {Kind::kTeen, 19}},
-    {"twenty", {Kind::kTens, 20}},
-    {"thirty", {Kind::kTens, 30}},
-    {"forty", {Kind::kTens, 40}},
-    {"fifty", {Kind::kTens, 50}},
-    {"sixty", {Kind::kTens, 60}},
-    {"seventy", {Kind::kTens, 70}},
-    {"eighty", {Kind::kTens, 80}},
-    {"ninety", {Kind::kTens, 90}},
-    {"hundred", {Kind::kHundred, 100}},
-    {"thousand", {Kind::kScale, 1000}},
-    {"million", {Kind::kScale, 1000000}},
-    {"billion", {Kind::kScale, 1000000000}},
-}};
-
-constexpr std::array<std::pair<std::string_view, int>, 21> kOrdinals = {{
-    {"first", 1},        {"second", 2},      {"third", 3},       {"fourth", 4},
-    {"fifth", 5},        {"sixth", 6},       {"seventh", 7},     {"eighth", 8},
-    {"ninth", 9},        {"tenth", 10},      {"eleventh", 11},   {"twelfth", 12},
-    {"thirteenth", 13},  {"fourteenth", 14}, {"fifteenth", 15},  {"sixteenth", 16},
-    {"seventeenth", 17}, {"eighteenth", 18}, {"nineteenth", 19}, {"twentieth", 20},
-    {"thirtieth", 30},
-}};
 
 constexpr std::array<std::string_view, 12> kMonths = {
     "January", "February", "March",     "April",   "May",      "June",
@@ -76,177 +24,54 @@ constexpr std::array<std::string_view, 5> kYearWords = {"in", "since", "year", "
 constexpr std::array<std::string_view, 8> kTimeWords = {"at",     "by",    "until", "till",
                                                         "before", "after", "from",  "around"};
 
-NumberWord numberWord(std::string_view lower) {
-  for (const Named& named : kNumberWords) {
-    if (named.word == lower) return named.number;
-  }
-  return {Kind::kNone, 0};
+constexpr std::array<std::pair<std::string_view, int>, 9> kDecades = {{{"twenties", 20},
+                                                                       {"thirties", 30},
+                                                                       {"forties", 40},
+                                                                       {"fifties", 50},
+                                                                       {"sixties", 60},
+                                                                       {"seventies", 70},
+                                                                       {"eighties", 80},
+                                                                       {"nineties", 90},
+                                                                       {"hundreds", 0}}};
+
+// Between "the" and a decade: "the early sixties".
+constexpr std::array<std::string_view, 4> kDecadeModifiers = {"early", "mid", "late", "roaring"};
+
+// The first half of a year said in pairs: "eleven" to "nineteen", and "twenty".
+bool isCentury(NumberWord n) {
+  return (n.kind == NumberKind::kTeen && n.value >= 11) ||
+         (n.kind == NumberKind::kTens && n.value == 20);
 }
 
-int ordinalWord(std::string_view lower) {
-  for (const auto& [word, value] : kOrdinals) {
+int decadeWord(std::string_view lower) {
+  for (const auto& [word, value] : kDecades) {
     if (word == lower) return value;
   }
-  return 0;
-}
-
-// Commas between thousands from `from` on.
-std::string grouped(std::int64_t value, std::int64_t from) {
-  std::string digits = std::to_string(value);
-  if (value < from) return digits;
-  std::string out;
-  for (std::size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
-  return out;
-}
-
-std::string ordinalSuffix(int value) {
-  int last = value % 10;
-  if (value % 100 / 10 == 1 || last == 0 || last > 3) return "th";
-  return last == 1 ? "st" : last == 2 ? "nd" : "rd";
-}
-
-bool isNumeral(std::string_view text) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  return std::all_of(text.begin(), text.end(),
-                     [](char c) { return (c >= '0' && c <= '9') || c == ',' || c == '.'; });
-}
-
-// The tokens as the number rules read them.
-class Reader {
- public:
-  explicit Reader(FormatTokens& tokens) : tokens_(tokens) {
-    for (const FormatToken& token : tokens) lower_.push_back(lowered(token.text));
-  }
-
-  std::size_t size() const { return tokens_.size(); }
-  // A word the rules may read: there, not a break, not in another script, not settled.
-  bool open(std::size_t i) const {
-    return i < tokens_.size() && !tokens_[i].is_break && !tokens_[i].foreign && !tokens_[i].settled;
-  }
-  // One that may go on a phrase: a quote or bracket before it starts a new one.
-  bool inner(std::size_t i) const { return open(i) && tokens_[i].lead.empty(); }
-  // The phrase may go on after token i (which must be there): no mark or quote closes it.
-  bool flows(std::size_t i) const { return tokens_[i].trail.empty(); }
-  const std::string& word(std::size_t i) const {
-    static const std::string kNothing;
-    return i < lower_.size() ? lower_[i] : kNothing;
-  }
-  bool is(std::size_t i, std::string_view lower) const { return inner(i) && word(i) == lower; }
-
-  // Replaces tokens [begin, end) by one settled word that keeps the outer punctuation.
-  void replace(std::size_t begin, std::size_t end, std::string text) {
-    FormatToken& first = tokens_[begin];
-    first.text = std::move(text);
-    first.trail = tokens_[end - 1].trail;
-    first.settled = true;
-    tokens_.erase(tokens_.begin() + static_cast<std::ptrdiff_t>(begin + 1),
-                  tokens_.begin() + static_cast<std::ptrdiff_t>(end));
-    lower_.erase(lower_.begin() + static_cast<std::ptrdiff_t>(begin + 1),
-                 lower_.begin() + static_cast<std::ptrdiff_t>(end));
-    lower_[begin] = lowered(first.text);
-  }
-  void settleMonth(std::size_t i) {
-    std::string_view name = monthName(word(i));
-    if (name.empty() || !open(i)) return;
-    tokens_[i].text = name;
-    tokens_[i].settled = true;
-  }
-
- private:
-  FormatTokens& tokens_;
-  std::vector<std::string> lower_;
-};
-
-struct Phrase {
-  std::int64_t value = 0;
-  std::size_t end = 0;  // one past its last token
-};
-
-// A cardinal spelled in words from token i on: "three hundred and fifty", "a thousand".
-std::optional<Phrase> readCardinal(const Reader& r, std::size_t i) {
-  std::int64_t total = 0, group = 0, scale_limit = INT64_MAX;
-  Kind last = Kind::kNone;
-  std::size_t j = i;
-  while (r.open(j) && (j == i || r.inner(j))) {
-    const std::string& w = r.word(j);
-    if (w == "a" && j == i && r.flows(j)) {
-      Kind next = numberWord(r.word(j + 1)).kind;
-      if (!r.inner(j + 1) || (next != Kind::kHundred && next != Kind::kScale)) break;
-      group = 1;
-      last = Kind::kUnit;
-      ++j;
-      continue;
-    }
-    if (w == "and" && (last == Kind::kHundred || last == Kind::kScale) && r.flows(j) &&
-        r.inner(j + 1)) {
-      Kind next = numberWord(r.word(j + 1)).kind;
-      if (next != Kind::kUnit && next != Kind::kTeen && next != Kind::kTens) break;
-      ++j;
-      continue;
-    }
-    NumberWord n = numberWord(w);
-    bool small = last == Kind::kUnit || last == Kind::kTeen;
-    switch (n.kind) {
-      case Kind::kNone:
-        break;
-      case Kind::kUnit:
-        if (small || (last == Kind::kTens && group % 10 != 0)) n.kind = Kind::kNone;
-        break;
-      case Kind::kTeen:
-      case Kind::kTens:
-        if (small || last == Kind::kTens) n.kind = Kind::kNone;
-        break;
-      case Kind::kHundred:
-        if (group == 0 || group >= 100 || last == Kind::kHundred || last == Kind::kScale) {
-          n.kind = Kind::kNone;
-        }
-        break;
-      case Kind::kScale:
-        if (group == 0 || n.value >= scale_limit) n.kind = Kind::kNone;
-        break;
-    }
-    if (n.kind == Kind::kNone) break;
-    if (n.kind == Kind::kHundred) {
-      group *= 100;
-    } else if (n.kind == Kind::kScale) {
-      total += group * n.value;
-      group = 0;
-      scale_limit = n.value;
-    } else {
-      group += n.value;
-    }
-    last = n.kind;
-    ++j;
-    if (!r.flows(j - 1)) break;
-  }
-  if (last == Kind::kNone) return std::nullopt;
-  return Phrase{total + group, j};
+  return -1;
 }
 
 // Two digits as said after an hour or a century: "oh five", "fifteen", "forty five", with tens up
 // to `top_tens`. Value and end.
-std::optional<Phrase> readTwoDigits(const Reader& r, std::size_t i, std::int64_t top_tens) {
+std::optional<Phrase> readTwoDigits(const NumberReader& r, std::size_t i, std::int64_t top_tens) {
   if (!r.inner(i)) return std::nullopt;
   if ((r.word(i) == "oh" || r.word(i) == "o") && r.flows(i) && r.inner(i + 1)) {
     NumberWord n = numberWord(r.word(i + 1));
-    if (n.kind == Kind::kUnit && n.value > 0) return Phrase{n.value, i + 2};
+    if (n.kind == NumberKind::kUnit && n.value > 0) return Phrase{n.value, i + 2};
     return std::nullopt;
   }
   NumberWord n = numberWord(r.word(i));
-  if (n.kind == Kind::kTeen) return Phrase{n.value, i + 1};
-  if (n.kind != Kind::kTens || n.value > top_tens) return std::nullopt;
+  if (n.kind == NumberKind::kTeen) return Phrase{n.value, i + 1};
+  if (n.kind != NumberKind::kTens || n.value > top_tens) return std::nullopt;
   if (r.flows(i) && r.inner(i + 1)) {
     NumberWord unit = numberWord(r.word(i + 1));
-    if (unit.kind == Kind::kUnit && unit.value > 0) return Phrase{n.value + unit.value, i + 2};
+    if (unit.kind == NumberKind::kUnit && unit.value > 0)
+      return Phrase{n.value + unit.value, i + 2};
   }
   return Phrase{n.value, i + 1};
 }
 
 // "a m", "p m", "am", "p.m.", "p.m": "AM" or "PM", and the end.
-std::optional<std::pair<std::string_view, std::size_t>> readMeridiem(const Reader& r,
+std::optional<std::pair<std::string_view, std::size_t>> readMeridiem(const NumberReader& r,
                                                                      std::size_t i) {
   if (!r.inner(i)) return std::nullopt;
   const std::string& w = r.word(i);
@@ -259,16 +84,16 @@ std::optional<std::pair<std::string_view, std::size_t>> readMeridiem(const Reade
   return std::nullopt;
 }
 
-bool isUnitAfter(const Reader& r, std::size_t i) {
+bool isUnitAfter(const NumberReader& r, std::size_t i) {
   const std::string& w = r.word(i);
   return w == "dollars" || w == "dollar" || w == "cents" || w == "percent" || w == "per";
 }
 
-bool writeDate(Reader& r, std::size_t i) {
+bool writeDate(NumberReader& r, std::size_t i) {
   std::size_t end = i;
   int day = 0;
   NumberWord tens = numberWord(r.word(i));
-  if (tens.kind == Kind::kTens && tens.value <= 30 && r.flows(i) && r.inner(i + 1)) {
+  if (tens.kind == NumberKind::kTens && tens.value <= 30 && r.flows(i) && r.inner(i + 1)) {
     int unit = ordinalWord(r.word(i + 1));
     if (unit > 0 && unit < 10) {
       day = static_cast<int>(tens.value) + unit;
@@ -290,9 +115,10 @@ bool writeDate(Reader& r, std::size_t i) {
   return true;
 }
 
-bool writeTime(Reader& r, std::size_t i) {
+bool writeTime(NumberReader& r, std::size_t i) {
   NumberWord hour = numberWord(r.word(i));
-  if ((hour.kind != Kind::kUnit && hour.kind != Kind::kTeen) || hour.value < 1 || hour.value > 12) {
+  if ((hour.kind != NumberKind::kUnit && hour.kind != NumberKind::kTeen) || hour.value < 1 ||
+      hour.value > 12) {
     return false;
   }
   std::size_t end = i + 1;
@@ -332,7 +158,7 @@ bool writeTime(Reader& r, std::size_t i) {
 
 // Times in the engine's own numerals: "6.30" after "at" and the like ("at 6:30"), and "10 p.m.",
 // "6.30 pm", "7:15 a m" with the half of the day written "AM" / "PM".
-bool writeNumeralTime(Reader& r, std::size_t i) {
+bool writeNumeralTime(NumberReader& r, std::size_t i) {
   const std::string& w = r.word(i);
   std::size_t split = w.find_first_of(".:");
   std::string_view hour_digits = std::string_view(w).substr(0, split);
@@ -353,7 +179,9 @@ bool writeNumeralTime(Reader& r, std::size_t i) {
   bool after_time_word =
       i > 0 && r.open(i - 1) && r.flows(i - 1) &&
       std::find(kTimeWords.begin(), kTimeWords.end(), r.word(i - 1)) != kTimeWords.end();
-  if (!meridiem && !(after_time_word && w[split] == '.' && !minute_digits.empty())) return false;
+  // A bare numeral after "at" ("at 9") has no separator to read: only "6.30" is a time.
+  bool dotted = split != std::string::npos && w[split] == '.';
+  if (!meridiem && !(after_time_word && dotted)) return false;
   std::string text(hour_digits);
   if (!minute_digits.empty()) {
     text += ':';
@@ -367,104 +195,97 @@ bool writeNumeralTime(Reader& r, std::size_t i) {
   return true;
 }
 
-bool writeYear(Reader& r, std::size_t i) {
+bool writeYear(NumberReader& r, std::size_t i) {
   NumberWord century = numberWord(r.word(i));
-  bool fits = (century.kind == Kind::kTeen && century.value >= 11) ||
-              (century.kind == Kind::kTens && century.value == 20);
+  bool fits = isCentury(century);
   if (!fits || !r.flows(i)) return false;
   std::optional<Phrase> rest = readTwoDigits(r, i + 1, 90);
   if (!rest) return false;
   // "nineteen sixty five" and not "nineteen sixty five hundred": a scale after it is a cardinal.
-  Kind after = numberWord(r.word(rest->end)).kind;
-  if (r.flows(rest->end - 1) && (after == Kind::kHundred || after == Kind::kScale)) return false;
+  NumberKind after = numberWord(r.word(rest->end)).kind;
+  if (r.flows(rest->end - 1) && (after == NumberKind::kHundred || after == NumberKind::kScale))
+    return false;
   r.replace(i, rest->end, std::to_string(century.value * 100 + rest->value));
   return true;
 }
 
-// Money and percent after a number; returns whether it wrote one.
-// `money` is the number as an amount of money, when it differs.
-bool writeAmount(Reader& r, std::size_t i, std::size_t end, const std::string& number,
-                 const std::string& money = "") {
-  if (!r.flows(end - 1)) return false;
-  if (r.is(end, "percent") || (r.is(end, "per") && r.flows(end) && r.is(end + 1, "cent"))) {
-    r.replace(i, r.is(end, "per") ? end + 2 : end + 1, number + "%");
+// Ordinals of ten and more said in words, and every compound one: "twenty first" -> "21st",
+// "one hundred and first" -> "101st", "one hundredth" -> "100th", "the fifteenth" -> "15th".
+// Below ten they stay words ("the first to arrive"), as do fractions ("a hundredth").
+bool writeOrdinal(NumberReader& r, std::size_t i) {
+  int alone = ordinalWord(r.word(i));
+  if (alone >= 11 && alone < 100) {
+    r.replace(i, i + 1, std::to_string(alone) + ordinalSuffix(alone));
     return true;
   }
-  if (!r.is(end, "dollars") && !r.is(end, "dollar") && !r.is(end, "bucks")) return false;
-  std::string text = "$" + (money.empty() ? number : money);
-  std::size_t last = end + 1;
-  if (r.flows(end)) {
-    // "nine dollars and five cents", or without the "and".
-    std::size_t at = r.is(end + 1, "and") && r.flows(end + 1) ? end + 2 : end + 1;
-    std::optional<Phrase> cents = readCardinal(r, at);
-    if (cents && cents->value < 100 && r.flows(cents->end - 1) &&
-        (r.is(cents->end, "cents") || r.is(cents->end, "cent"))) {
-      text += (cents->value < 10 ? ".0" : ".") + std::to_string(cents->value);
-      last = cents->end + 1;
-    }
+  std::optional<Phrase> cardinal = readCardinal(r, i);
+  if (!cardinal || !r.flows(cardinal->end - 1)) return false;
+  std::size_t at = cardinal->end;
+  if (r.is(at, "and") && r.flows(at) && cardinal->value % 100 == 0) ++at;
+  if (!r.inner(at)) return false;
+  std::int64_t c = cardinal->value, o = ordinalWord(r.word(at)), value = 0;
+  if (o > 0 && o < 10 && c >= 20 && c % 10 == 0 && (c < 100 || c % 100 == 0 || c % 100 >= 20)) {
+    value = c + o;
+  } else if (o >= 10 && o < 100 && c >= 100 && c % 100 == 0) {
+    value = c + o;
+  } else if (o >= 100 && c > 0 && c < 1000) {
+    value = c * o;
   }
-  r.replace(i, last, text);
+  if (value == 0 || value > INT32_MAX) return false;
+  r.replace(i, at + 1, std::to_string(value) + ordinalSuffix(static_cast<int>(value % 100)));
   return true;
 }
 
-// Decimal digits after "point": "two point five". The digits and end, or none.
-std::optional<std::pair<std::string, std::size_t>> readDecimals(const Reader& r, std::size_t i) {
-  if (!r.is(i, "point") || !r.flows(i)) return std::nullopt;
-  std::string digits;
-  std::size_t j = i + 1;
-  while (r.inner(j)) {
-    NumberWord n = numberWord(r.word(j));
-    if (r.word(j) == "oh") n = {Kind::kUnit, 0};
-    if (n.kind != Kind::kUnit) break;
-    digits += static_cast<char>('0' + n.value);
-    ++j;
-    if (!r.flows(j - 1)) break;
-  }
-  if (digits.empty()) return std::nullopt;
-  return std::pair{digits, j};
-}
-
-bool writeCardinal(Reader& r, std::size_t i) {
-  if (isNumeral(r.word(i))) return writeAmount(r, i, i + 1, r.word(i));
-  std::optional<Phrase> cardinal = readCardinal(r, i);
-  if (!cardinal) return false;
-  // Four-digit amounts take a comma ("$2,500"), other four-digit numbers do not: they read as
-  // years and counts ("2009 people").
-  std::string number = grouped(cardinal->value, 10000);
-  std::size_t end = cardinal->end;
-  bool decimal = false;
-  if (r.flows(end - 1)) {
-    if (auto decimals = readDecimals(r, end)) {
-      number = std::to_string(cardinal->value) + "." + decimals->first;
-      end = decimals->second;
-      decimal = true;
+// Decades: "nineteen eighties" -> "1980s" (also as the engine hears it, "nineteen eighty S"),
+// "nineteen hundreds" -> "1900s", and after "the" a decade alone: "the sixties" -> "the '60s".
+// Without "the" it is an age ("in her sixties") and stays a word.
+bool writeDecade(NumberReader& r, std::size_t i) {
+  int alone = decadeWord(r.word(i));
+  if (alone > 0) {
+    std::size_t before = i;
+    if (before > 0 && r.inner(before - 1) && r.flows(before - 1) &&
+        std::find(kDecadeModifiers.begin(), kDecadeModifiers.end(), r.word(before - 1)) !=
+            kDecadeModifiers.end()) {
+      --before;
     }
+    if (before == 0 || r.word(before - 1) != "the" || !r.flows(before - 1)) return false;
+    r.replace(i, i + 1, "'" + std::to_string(alone) + "s");
+    return true;
   }
-  if (writeAmount(r, i, end, number, decimal ? "" : grouped(cardinal->value, 1000))) return true;
-  if (cardinal->value < 10 && !decimal) return false;
-  r.replace(i, end, number);
+  NumberWord century = numberWord(r.word(i));
+  bool fits = isCentury(century);
+  if (!fits || !r.flows(i) || !r.inner(i + 1)) return false;
+  int decade = decadeWord(r.word(i + 1));
+  std::size_t end = i + 2;
+  NumberWord tens = numberWord(r.word(i + 1));
+  if (decade < 0 && tens.kind == NumberKind::kTens && r.flows(i + 1) && r.is(i + 2, "s")) {
+    decade = static_cast<int>(tens.value);
+    end = i + 3;
+  }
+  if (decade < 0) return false;
+  r.replace(i, end, std::to_string(century.value * 100 + decade) + "s");
   return true;
 }
 
 }  // namespace
 
 bool isNumberWord(std::string_view lower) {
-  return numberWord(lower).kind != Kind::kNone || ordinalWord(lower) != 0;
+  return numberWord(lower).kind != NumberKind::kNone || ordinalWord(lower) != 0;
 }
 
 std::string_view monthName(std::string_view lower) {
   for (std::string_view month : kMonths) {
-    if (lowered(month) == lower) return month;
+    if (isWord(month, lower)) return month;
   }
   return {};
 }
 
 void writeNumbers(FormatTokens& tokens) {
-  Reader r(tokens);
+  NumberReader r(tokens);
   for (std::size_t i = 0; i < r.size(); ++i) {
     if (!r.open(i)) continue;
-    writeDate(r, i) || writeTime(r, i) || writeNumeralTime(r, i) || writeYear(r, i) ||
-        writeCardinal(r, i);
+    writeDigitString(r, i) || writeDate(r, i) || writeOrdinal(r, i) || writeTime(r, i) ||
+        writeNumeralTime(r, i) || writeDecade(r, i) || writeYear(r, i) || writeQuantity(r, i);
   }
 }
 
