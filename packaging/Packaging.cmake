@@ -28,11 +28,11 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://vorlin.example/speech")
-# The libraries come from dpkg-shlibdeps; the word list of names (wamerican, read by the
-# dictation formatter) is data a binary opens at run time. The speech model both programs run on
-# is in the package itself (share/vorlin-speech/moonshine-tiny).
+# The libraries come from dpkg-shlibdeps; PocketSphinx's model and the word list of names
+# (wamerican, read by the dictation formatter) are data the binaries open at run time. The
+# dictation model is in the package itself (share/vorlin-speech/moonshine-tiny).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "wamerican")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "pocketsphinx-en-us, wamerican")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pulseaudio-utils | pipewire-bin | alsa-utils")
 # CPack indents the lines after the summary and turns empty ones into Debian's " .".
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "speech input helpers for the Vorlin desktop assistant

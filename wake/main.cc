@@ -5,7 +5,7 @@
 
 int main() {
   runtime::RunLoop& loop = runtime::RunLoop::main();
-  wake::start(speech::neuralRecognitionService(), audio::makePulseAudioEngine, loop);
+  wake::start(speech::pocketsphinxRecognitionService(), audio::makePulseAudioEngine, loop);
   loop.run();
   return 0;
 }

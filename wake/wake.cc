@@ -123,7 +123,10 @@ void listen() {
   next->setRequiresOnDeviceRecognition(true);
   next->setShouldReportPartialResults(true);
   next->setContextualStrings(contextualStrings());
-  next->setContextualStringThreshold(kContextualStringThreshold);
+  next->setPronunciations(pronunciations());
+  // Room noise (a fan, traffic, other voices) hides the name from the recognizer; in a quiet
+  // room the stage passes the audio on untouched.
+  next->setNoiseSuppression(audio::NoiseSuppressor::Engagement::kAdaptive);
   {
     // Ended and swapped in one hold, as the tap appends in its own: the old request never gets
     // audio after its end.

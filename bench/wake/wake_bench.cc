@@ -37,11 +37,6 @@ constexpr std::uint32_t kTapFrames = 1024;
 // vorlin-wake restarts a cycle that ended without the name this long after its final result;
 // the audio in between goes to the ended request and is lost.
 constexpr double kRestartSeconds = 0.2;
-// How the name is said, for PocketSphinx's dictionary: as spelled, and quickly ("vorlun").
-const std::vector<speech::Pronunciation> kPronunciations = {
-    {"vorlin", "V AO R L IH N"},
-    {"vorlin(2)", "V AO R L AH N"},
-};
 // What the engine's own spotter searches for.
 constexpr char kWakePhrase[] = "hey vorlin";
 
@@ -129,7 +124,7 @@ std::vector<double> wakes(speech::PocketsphinxRecognizer& recognizer,
     request->setRequiresOnDeviceRecognition(true);
     request->setShouldReportPartialResults(true);
     request->setContextualStrings(wake::contextualStrings());
-    request->setPronunciations(kPronunciations);
+    request->setPronunciations(wake::pronunciations());
     request->setNoiseSuppression(suppression());
     // The handler may still be called (with the cancellation) after this cycle is over here.
     struct Outcome {
@@ -278,7 +273,7 @@ int main(int argc, char** argv) {
   {
     std::ofstream out(dictionary);
     out << "hey HH EY\n";
-    for (const speech::Pronunciation& p : kPronunciations)
+    for (const speech::Pronunciation& p : wake::pronunciations())
       out << p.word << " " << p.phones << "\n";
   }
   const char* groups_env = std::getenv("WAKE_BENCH_GROUPS");

@@ -42,10 +42,6 @@ class SFSpeechAudioBufferRecognitionRequest {
   void setShouldReportPartialResults(bool value) { partial_results_ = value; }
   // Phrases the recognizer should favour where the audio supports them.
   void setContextualStrings(std::vector<std::string> strings) { contextual_ = std::move(strings); }
-  // How strongly the audio must hold a contextual string for a transcription to contain it, on
-  // the neural recognizer's scale: 0 is the model's own reading, each unit below it one natural
-  // log of likelihood less (see PhraseScorer). The PocketSphinx recognizer has its own scale.
-  void setContextualStringThreshold(float score) { contextual_threshold_ = score; }
   // How the words of the contextual strings that the recognizer does not know are said. A word
   // it already knows keeps its own pronunciations; one added once stays for every later request.
   void setPronunciations(std::vector<Pronunciation> words) { pronunciations_ = std::move(words); }
@@ -58,7 +54,6 @@ class SFSpeechAudioBufferRecognitionRequest {
   bool requiresOnDeviceRecognition() const { return requires_on_device_; }
   bool shouldReportPartialResults() const { return partial_results_; }
   const std::vector<std::string>& contextualStrings() const { return contextual_; }
-  float contextualStringThreshold() const { return contextual_threshold_; }
   const std::vector<Pronunciation>& pronunciations() const { return pronunciations_; }
   audio::NoiseSuppressor::Engagement noiseSuppression() const { return noise_suppression_; }
 
@@ -77,7 +72,6 @@ class SFSpeechAudioBufferRecognitionRequest {
   bool requires_on_device_ = false;
   bool partial_results_ = true;
   std::vector<std::string> contextual_;
-  float contextual_threshold_ = 0;
   std::vector<Pronunciation> pronunciations_;
   audio::NoiseSuppressor::Engagement noise_suppression_ =
       audio::NoiseSuppressor::Engagement::kNever;
@@ -137,9 +131,5 @@ class RecognitionService {
 
 // Recognition on the on-device PocketSphinx models.
 RecognitionService& pocketsphinxRecognitionService();
-
-// Recognition on the neural model (Moonshine tiny): the contextual strings are spotted as phrases
-// in the microphone's speech.
-RecognitionService& neuralRecognitionService();
 
 }  // namespace speech

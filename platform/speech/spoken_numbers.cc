@@ -249,7 +249,11 @@ bool writeDecade(NumberReader& r, std::size_t i) {
       --before;
     }
     if (before == 0 || r.word(before - 1) != "the" || !r.flows(before - 1)) return false;
-    r.replace(i, i + 1, "'" + std::to_string(alone) + "s");
+    // Built by appending: GCC 12 warns, wrongly, of overlapping copies in "'" + std::string.
+    std::string decade(1, '\'');
+    decade += std::to_string(alone);
+    decade += 's';
+    r.replace(i, i + 1, decade);
     return true;
   }
   NumberWord century = numberWord(r.word(i));
