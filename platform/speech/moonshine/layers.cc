@@ -80,6 +80,62 @@ void dequantized_products(const float* x, int x_rows, const std::uint8_t* table,
   }
 }
 
+namespace {
+
+// Without VNNI, oneDNN sums byte products in pairs into 16 bits, and 255 * -128 twice does not
+// fit. With VNNI they go straight into 32 bits.
+bool library_products_exact() {
+  static const bool exact = [] {
+    auto isa = static_cast<unsigned>(dnnl_get_effective_cpu_isa());
+    auto vnni = static_cast<unsigned>(dnnl_cpu_isa_avx512_core_vnni);
+    return (isa & vnni) == vnni;
+  }();
+  return exact;
+}
+
+void grow_split_scratch(int rows, std::size_t in, std::size_t cols, LinearScratch& s) {
+  std::size_t n = static_cast<std::size_t>(rows) * in;
+  if (s.upper.size() < n) {
+    s.upper.resize(n);
+    s.lowest.resize(n);
+  }
+  if (s.lowest_products.size() < static_cast<std::size_t>(rows) * cols)
+    s.lowest_products.resize(static_cast<std::size_t>(rows) * cols);
+}
+
+void gemm(int rows, const QuantizedLinear& w, const std::uint8_t* a, std::uint8_t a_zero_point,
+          std::int32_t* c) {
+  const std::int32_t no_offset = 0;
+  check(dnnl_gemm_u8s8s32('N', 'N', 'F', rows, w.out, w.in, 1.0f, a, w.in, a_zero_point,
+                          w.weight.data(), w.out, w.zero_point, 0.0f, c, w.out, &no_offset),
+        "integer matrix product");
+}
+
+// s.products of rows [first_row, first_row + rows) from s.quantized. Split: with a = 2u + l
+// and the zero point z = 2zu + zl, (a - z) = 2(u - zu) + (l - zl), where u < 128 and l < 2
+// keep every pair of products within 16 bits.
+void integer_products(int first_row, int rows, const QuantizedLinear& w, std::uint8_t a_zero_point,
+                      bool split, LinearScratch& s) {
+  std::size_t at = static_cast<std::size_t>(first_row) * w.in;
+  std::size_t out_at = static_cast<std::size_t>(first_row) * w.out;
+  if (!split) {
+    gemm(rows, w, s.quantized.data() + at, a_zero_point, s.products.data() + out_at);
+    return;
+  }
+  std::size_t n = static_cast<std::size_t>(rows) * w.in;
+  for (std::size_t i = at; i < at + n; ++i) {
+    s.upper[i] = s.quantized[i] >> 1;
+    s.lowest[i] = s.quantized[i] & 1;
+  }
+  gemm(rows, w, s.upper.data() + at, a_zero_point >> 1, s.products.data() + out_at);
+  gemm(rows, w, s.lowest.data() + at, a_zero_point & 1, s.lowest_products.data() + out_at);
+  std::size_t cells = static_cast<std::size_t>(rows) * w.out;
+  for (std::size_t i = out_at; i < out_at + cells; ++i)
+    s.products[i] = 2 * s.products[i] + s.lowest_products[i];
+}
+
+}  // namespace
+
 QuantizationParams quantize(std::span<const float> x, std::uint8_t* out) {
   float lo = 0, hi = 0;
   for (float v : x) {
@@ -102,13 +158,10 @@ void linear(const float* x, int rows, const QuantizedLinear& w, RowQuantization 
   if (s.quantized.size() < n) s.quantized.resize(n);
   if (s.products.size() < static_cast<std::size_t>(rows) * cols)
     s.products.resize(static_cast<std::size_t>(rows) * cols);
-  const std::int32_t no_offset = 0;
+  bool split = !library_products_exact();
+  if (split) grow_split_scratch(rows, in, cols, s);
   auto multiply = [&](int first_row, int row_count, QuantizationParams p) {
-    check(dnnl_gemm_u8s8s32('N', 'N', 'F', row_count, w.out, w.in, 1.0f,
-                            s.quantized.data() + first_row * in, w.in, p.zero_point,
-                            w.weight.data(), w.out, w.zero_point, 0.0f,
-                            s.products.data() + first_row * cols, w.out, &no_offset),
-          "integer matrix product");
+    integer_products(first_row, row_count, w, p.zero_point, split, s);
     float scale = p.scale * w.scale;  // the model multiplies the two scales first
     for (int r = first_row; r < first_row + row_count; ++r) {
       const std::int32_t* product = s.products.data() + r * cols;

@@ -55,11 +55,12 @@ enum class RowQuantization { kShared, kPerRow };
 
 struct LinearScratch {
   int threads = 1;  // for shared quantization, the rows are split between this many threads
-  std::vector<std::uint8_t> quantized;
-  std::vector<std::int32_t> products;
+  std::vector<std::uint8_t> quantized, upper, lowest;
+  std::vector<std::int32_t> products, lowest_products;
 };
 
-// out[rows, w.out] = x[rows, w.in] · W (+ bias), with x quantized to 8 bits first.
+// out[rows, w.out] = x[rows, w.in] · W (+ bias), with x quantized to 8 bits first. The integer
+// products are exact on every instruction set oneDNN may pick.
 void linear(const float* x, int rows, const QuantizedLinear& w, RowQuantization mode,
             LinearScratch& scratch, float* out);
 
