@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/speech/error.h"
+#include "platform/speech/moonshine/integer_products.h"
 
 // oneDNN runs its products on the OpenMP runtime it was built with (GNU's); its thread count is
 // set through that runtime, which the library already loads.
@@ -33,18 +34,11 @@ void softmax(float* x, int n) {
   for (int i = 0; i < n; ++i) x[i] /= sum;
 }
 
-// The hot loops are built for three instruction sets and picked when the program starts. Not
-// under ThreadSanitizer: the dynamic loader runs the picking function before the sanitizer's
-// runtime is set up, and the instrumented function crashes the program there.
-#if defined(__SANITIZE_THREAD__)
-#define VORLIN_VECTOR_CLONES
-#else
-#define VORLIN_VECTOR_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
-#endif
-
-VORLIN_VECTOR_CLONES
-void quantize_values(const float* x, std::size_t n, float scale, std::uint8_t zero_point,
-                     std::uint8_t* out) {
+// The rounding loop, built for three instruction sets and picked as the engine's own kernels
+// are (so ONEDNN_MAX_CPU_ISA reaches it too). Division and rounding are exact in each, so all
+// three give the same bytes.
+[[gnu::always_inline]] inline void quantize_loop(const float* x, std::size_t n, float scale,
+                                                 std::uint8_t zero_point, std::uint8_t* out) {
   const float below = 0.0f - zero_point, above = 255.0f - zero_point;
   for (std::size_t i = 0; i < n; ++i) {
     float q = x[i] / scale;
@@ -54,31 +48,39 @@ void quantize_values(const float* x, std::size_t n, float scale, std::uint8_t ze
   }
 }
 
-}  // namespace
+void quantize_plain(const float* x, std::size_t n, float scale, std::uint8_t zero_point,
+                    std::uint8_t* out) {
+  quantize_loop(x, n, scale, zero_point, out);
+}
 
-VORLIN_VECTOR_CLONES
-void dequantized_products(const float* x, int x_rows, const std::uint8_t* table, int rows,
-                          std::uint8_t zero_point, float scale, float* out,
-                          std::size_t out_stride) {
-  constexpr int kLanes = 16;
-  static_assert(kWidth % kLanes == 0);
-  float weights[kWidth];
-  for (int t = 0; t < rows; ++t) {
-    const std::uint8_t* row = table + static_cast<std::size_t>(t) * kWidth;
-    for (int i = 0; i < kWidth; ++i)
-      weights[i] = static_cast<float>(static_cast<int>(row[i]) - zero_point);
-    for (int r = 0; r < x_rows; ++r) {
-      const float* in = x + static_cast<std::size_t>(r) * kWidth;
-      // Independent partial sums per lane, so that the compiler may keep them in one vector.
-      float lanes[kLanes] = {};
-      for (int i = 0; i < kWidth; i += kLanes)
-        for (int j = 0; j < kLanes; ++j) lanes[j] += in[i + j] * weights[i + j];
-      float sum = 0;
-      for (float lane : lanes) sum += lane;
-      out[static_cast<std::size_t>(r) * out_stride + t] = sum * scale;
-    }
+__attribute__((target("avx2"))) void quantize_avx2(const float* x, std::size_t n, float scale,
+                                                   std::uint8_t zero_point, std::uint8_t* out) {
+  quantize_loop(x, n, scale, zero_point, out);
+}
+
+__attribute__((target("avx512f,avx512bw"))) void quantize_avx512(const float* x, std::size_t n,
+                                                                 float scale,
+                                                                 std::uint8_t zero_point,
+                                                                 std::uint8_t* out) {
+  quantize_loop(x, n, scale, zero_point, out);
+}
+
+void quantize_values(const float* x, std::size_t n, float scale, std::uint8_t zero_point,
+                     std::uint8_t* out) {
+  switch (vector_isa()) {
+    case VectorIsa::kAvx512Vnni:
+      quantize_avx512(x, n, scale, zero_point, out);
+      return;
+    case VectorIsa::kAvx2:
+      quantize_avx2(x, n, scale, zero_point, out);
+      return;
+    case VectorIsa::kPlain:
+      quantize_plain(x, n, scale, zero_point, out);
+      return;
   }
 }
+
+}  // namespace
 
 namespace {
 
