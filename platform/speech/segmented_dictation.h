@@ -60,8 +60,9 @@ class SegmentedDictation {
   std::int64_t open_begin_ = -1;
   std::int64_t next_reading_ = 0;
   SegmentHypothesis reading_;
-  std::string shown_;  // the last volatile text reported for it
-  std::string done_;   // the committed transcript so far
+  int stable_readings_ = 0;  // readings in a row that gave the tokens of the one before
+  std::string shown_;        // the last volatile text reported for it
+  std::string done_;         // the committed transcript so far
 };
 
 }  // namespace speech
