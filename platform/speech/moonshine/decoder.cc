@@ -50,6 +50,15 @@ Decoder::Decoder(OnnxWeights& w) {
   }
 }
 
+std::size_t Decoder::State::bytes() const {
+  std::size_t total =
+      linear.bytes() + packed.bytes() + held_bytes(quantized) + held_bytes(products);
+  for (const auto* layers : {&cross_k, &cross_v, &self_k, &self_v})
+    for (const auto& layer : *layers) total += held_bytes(layer);
+  for (const auto* part : {&x, &h, &q, &k, &v, &a, &mlp, &scores}) total += held_bytes(*part);
+  return total;
+}
+
 void Decoder::start(const float* encoded, int frames, State& s) const {
   s.frames = frames;
   s.length = 0;

@@ -34,6 +34,7 @@ class Decoder {
     std::vector<std::int32_t> products;
     LinearScratch linear;
     PackedScratch packed;
+    std::size_t bytes() const;  // what it holds
   };
 
   // Starts a decoding of `frames` encoded frames ([frames, kWidth]): computes the cross keys and

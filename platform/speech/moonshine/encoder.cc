@@ -70,6 +70,13 @@ Encoder::Encoder(OnnxWeights& w)
   }
 }
 
+std::size_t Encoder::Scratch::bytes() const {
+  std::size_t total = linear.bytes();
+  for (const auto* part : {&a, &b, &scores, &q, &k, &v, &h}) total += held_bytes(*part);
+  for (const auto& c : columns) total += held_bytes(c);
+  return total;
+}
+
 void Encoder::convolve(const Conv& conv, const float* in, int in_length, Scratch& s, float* out) {
   int out_length = (in_length - conv.kernel) / conv.stride + 1;
   int depth = conv.in * conv.kernel;

@@ -31,6 +31,7 @@ class Encoder {
     std::vector<float> a, b, scores, q, k, v, h;
     std::vector<std::vector<float>> columns;  // per thread
     LinearScratch linear;
+    std::size_t bytes() const;  // what it holds
   };
   // Encoded frames [encoder_frames(samples.size()), kWidth], row-major, into `out`.
   void encode(std::span<const float> samples, Scratch& scratch, std::vector<float>& out) const;

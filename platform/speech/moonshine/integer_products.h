@@ -42,6 +42,7 @@ PackedLinear pack_rows(const std::uint8_t* table, int rows, int in, std::uint8_t
 struct PackedScratch {
   std::vector<std::uint8_t> quantized;
   std::vector<std::int32_t> products;
+  std::size_t bytes() const { return held_bytes(quantized) + held_bytes(products); }
 };
 
 // out[rows, w.out] = x[rows, w.in] · W (+ bias), each row of x quantized to 8 bits alone (as

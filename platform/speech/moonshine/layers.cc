@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <thread>
@@ -113,15 +114,15 @@ void gemm(int rows, const QuantizedLinear& w, const std::uint8_t* a, std::uint8_
         "integer matrix product");
 }
 
-// s.products of rows [first_row, first_row + rows) from s.quantized. Split: with a = 2u + l
-// and the zero point z = 2zu + zl, (a - z) = 2(u - zu) + (l - zl), where u < 128 and l < 2
-// keep every pair of products within 16 bits.
+// The integer products of rows [first_row, first_row + rows) of s.quantized, into `products`
+// (rows of w.out). Split: with a = 2u + l and the zero point z = 2zu + zl, (a - z) = 2(u - zu)
+// + (l - zl), where u < 128 and l < 2 keep every pair of products within 16 bits.
 void integer_products(int first_row, int rows, const QuantizedLinear& w, std::uint8_t a_zero_point,
-                      bool split, LinearScratch& s) {
+                      bool split, LinearScratch& s, std::int32_t* products) {
   std::size_t at = static_cast<std::size_t>(first_row) * w.in;
   std::size_t out_at = static_cast<std::size_t>(first_row) * w.out;
   if (!split) {
-    gemm(rows, w, s.quantized.data() + at, a_zero_point, s.products.data() + out_at);
+    gemm(rows, w, s.quantized.data() + at, a_zero_point, products + out_at);
     return;
   }
   std::size_t n = static_cast<std::size_t>(rows) * w.in;
@@ -129,11 +130,15 @@ void integer_products(int first_row, int rows, const QuantizedLinear& w, std::ui
     s.upper[i] = s.quantized[i] >> 1;
     s.lowest[i] = s.quantized[i] & 1;
   }
-  gemm(rows, w, s.upper.data() + at, a_zero_point >> 1, s.products.data() + out_at);
+  gemm(rows, w, s.upper.data() + at, a_zero_point >> 1, products + out_at);
   gemm(rows, w, s.lowest.data() + at, a_zero_point & 1, s.lowest_products.data() + out_at);
   std::size_t cells = static_cast<std::size_t>(rows) * w.out;
-  for (std::size_t i = out_at; i < out_at + cells; ++i)
-    s.products[i] = 2 * s.products[i] + s.lowest_products[i];
+  for (std::size_t i = out_at; i < out_at + cells; ++i) {
+    std::int32_t upper;
+    std::memcpy(&upper, products + i, sizeof upper);
+    upper = 2 * upper + s.lowest_products[i];
+    std::memcpy(products + i, &upper, sizeof upper);
+  }
 }
 
 }  // namespace
@@ -158,17 +163,21 @@ void linear(const float* x, int rows, const QuantizedLinear& w, RowQuantization 
   auto in = static_cast<std::size_t>(w.in), cols = static_cast<std::size_t>(w.out);
   std::size_t n = static_cast<std::size_t>(rows) * in;
   if (s.quantized.size() < n) s.quantized.resize(n);
-  if (s.products.size() < static_cast<std::size_t>(rows) * cols)
-    s.products.resize(static_cast<std::size_t>(rows) * cols);
   bool split = !library_products_exact();
   if (split) grow_split_scratch(rows, in, cols, s);
+  // The integer products go into `out` itself and become floats in place: on a long segment a
+  // buffer of their own would be as large as the output.
+  auto* products = reinterpret_cast<std::int32_t*>(out);
   auto multiply = [&](int first_row, int row_count, QuantizationParams p) {
-    integer_products(first_row, row_count, w, p.zero_point, split, s);
+    integer_products(first_row, row_count, w, p.zero_point, split, s, products);
     float scale = p.scale * w.scale;  // the model multiplies the two scales first
     for (int r = first_row; r < first_row + row_count; ++r) {
-      const std::int32_t* product = s.products.data() + r * cols;
       float* y = out + r * cols;
-      for (std::size_t c = 0; c < cols; ++c) y[c] = static_cast<float>(product[c]) * scale;
+      for (std::size_t c = 0; c < cols; ++c) {
+        std::int32_t product;
+        std::memcpy(&product, y + c, sizeof product);
+        y[c] = static_cast<float>(product) * scale;
+      }
       if (!w.bias.empty())
         for (std::size_t c = 0; c < cols; ++c) y[c] += w.bias[c];
     }
@@ -182,6 +191,11 @@ void linear(const float* x, int rows, const QuantizedLinear& w, RowQuantization 
     for (int r = 0; r < rows; ++r)
       multiply(r, 1, quantize({x + r * in, in}, s.quantized.data() + r * in));
   }
+}
+
+std::size_t LinearScratch::bytes() const {
+  return held_bytes(quantized) + held_bytes(upper) + held_bytes(lowest) +
+         held_bytes(lowest_products);
 }
 
 void use_one_math_thread() { omp_set_num_threads(1); }

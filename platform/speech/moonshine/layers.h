@@ -50,8 +50,15 @@ enum class RowQuantization { kShared, kPerRow };
 struct LinearScratch {
   int threads = 1;  // for shared quantization, the rows are split between this many threads
   std::vector<std::uint8_t> quantized, upper, lowest;
-  std::vector<std::int32_t> products, lowest_products;
+  std::vector<std::int32_t> lowest_products;
+  std::size_t bytes() const;
 };
+
+// The memory a vector holds, for the scratch accounts.
+template <class T>
+std::size_t held_bytes(const std::vector<T>& v) {
+  return v.capacity() * sizeof(T);
+}
 
 // out[rows, w.out] = x[rows, w.in] · W (+ bias), with x quantized to 8 bits first. The integer
 // products are exact on every instruction set oneDNN may pick.

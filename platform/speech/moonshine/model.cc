@@ -8,6 +8,9 @@
 namespace speech::moonshine {
 namespace {
 
+// Prefix tokens fed to the decoder at once.
+constexpr std::size_t kPrefixChunk = 8;
+
 std::int32_t argmax(const float* logits) {
   return static_cast<std::int32_t>(std::max_element(logits, logits + kVocabulary) - logits);
 }
@@ -37,6 +40,11 @@ std::size_t max_tokens(std::size_t samples) {
 
 Session::Session(const Model& model, int threads) : model_(model), threads_(std::max(1, threads)) {}
 
+std::size_t Session::scratch_bytes() const {
+  return held_bytes(samples_) + encoder_scratch_.bytes() + held_bytes(encoded_) + state_.bytes() +
+         held_bytes(logits_) + held_bytes(kept_);
+}
+
 std::vector<std::int32_t> Session::transcribe(std::span<const float> samples,
                                               std::span<const std::int32_t> prefix) {
   kept_.clear();
@@ -59,23 +67,30 @@ std::vector<std::int32_t> Session::transcribe(std::span<const float> samples,
   while (usable < prefix.size() && usable < limit && prefix[usable] >= 0 &&
          prefix[usable] < kVocabulary && prefix[usable] != kEndToken)
     ++usable;
-  std::vector<std::int32_t> input{kStartToken};
-  input.insert(input.end(), prefix.begin(), prefix.begin() + static_cast<std::ptrdiff_t>(usable));
-  decoder.step(input, state_, logits_);
-
   auto keep = [&](const float* row) {
     if (static_cast<int>(kept_.size() / kVocabulary) < keep_steps_)
       kept_.insert(kept_.end(), row, row + kVocabulary);
   };
+  // Fed a few at a time: the logits of a chunk are all that is held at once, and a prefix that
+  // goes astray early costs no more than the chunk it went astray in.
+  std::vector<std::int32_t> input{kStartToken};
+  input.insert(input.end(), prefix.begin(), prefix.begin() + static_cast<std::ptrdiff_t>(usable));
   std::vector<std::int32_t> tokens;
   std::size_t row = 0;
   std::int32_t next = 0;
-  for (;; ++row) {
-    const float* logits = logits_.data() + row * kVocabulary;
-    keep(logits);
-    next = argmax(logits);
-    if (row == usable || next != prefix[row]) break;
-    tokens.push_back(next);
+  for (bool kept_all = true; kept_all;) {
+    std::size_t n = std::min(kPrefixChunk, input.size() - row);
+    decoder.step({input.data() + row, n}, state_, logits_);
+    for (std::size_t r = 0; r < n; ++r, ++row) {
+      const float* logits = logits_.data() + r * kVocabulary;
+      keep(logits);
+      next = argmax(logits);
+      if (row == usable || next != prefix[row]) {
+        kept_all = false;
+        break;
+      }
+      tokens.push_back(next);
+    }
   }
   // The cache holds the start token and the kept tokens; later ones are forgotten.
   Decoder::truncate(state_, static_cast<int>(row) + 1);
