@@ -81,13 +81,14 @@ void SegmentedDictation::readOpenSegment(std::int64_t begin) {
   report_({std::move(text), false});
 }
 
-std::vector<float> SegmentedDictation::samples(std::int64_t begin, std::int64_t end) const {
+std::span<const float> SegmentedDictation::samples(std::int64_t begin, std::int64_t end) {
   begin = std::clamp(begin, audio_begin_, audio_end_);
   end = std::clamp(end, begin, audio_end_);
-  std::vector<float> out(static_cast<std::size_t>(end - begin));
+  // One buffer for every reading: it grows to the longest segment once.
+  samples_.resize(static_cast<std::size_t>(end - begin));
   auto first = audio_.begin() + (begin - audio_begin_);
-  std::transform(first, first + (end - begin), out.begin(), toFloat);
-  return out;
+  std::transform(first, first + (end - begin), samples_.begin(), toFloat);
+  return samples_;
 }
 
 void SegmentedDictation::dropAudioBefore(std::int64_t sample) {

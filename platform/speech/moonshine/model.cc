@@ -51,12 +51,17 @@ std::vector<std::int32_t> Session::transcribe(std::span<const float> samples,
   samples = samples.first(std::min(samples.size(), kMaxSegmentSamples));
   std::size_t frames = encoder_frames(samples.size());
   if (frames == 0) return {};
-  samples_.resize(samples.size());
-  std::transform(samples.begin(), samples.end(), samples_.begin(),
-                 [](float x) { return std::isnan(x) ? 0.0f : std::clamp(x, -1.0f, 1.0f); });
+  // Audio from 16-bit samples is always in range: only other audio is copied to be cleaned.
+  auto clean = [](float x) { return !std::isnan(x) && x >= -1.0f && x <= 1.0f; };
+  if (!std::all_of(samples.begin(), samples.end(), clean)) {
+    samples_.resize(samples.size());
+    std::transform(samples.begin(), samples.end(), samples_.begin(),
+                   [](float x) { return std::isnan(x) ? 0.0f : std::clamp(x, -1.0f, 1.0f); });
+    samples = samples_;
+  }
   use_one_math_thread();
   encoder_scratch_.threads = threads_;
-  model_.encoder().encode(samples_, encoder_scratch_, encoded_);
+  model_.encoder().encode(samples, encoder_scratch_, encoded_);
   const Decoder& decoder = model_.decoder();
   state_.threads = threads_;
   decoder.start(encoded_.data(), static_cast<int>(frames), state_);
