@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "platform/speech/error.h"
@@ -51,8 +52,7 @@ Decoder::Decoder(OnnxWeights& w) {
 }
 
 std::size_t Decoder::State::bytes() const {
-  std::size_t total =
-      linear.bytes() + packed.bytes() + held_bytes(quantized) + held_bytes(products);
+  std::size_t total = linear.bytes() + packed.bytes();
   for (const auto* layers : {&cross_k, &cross_v, &self_k, &self_v})
     for (const auto& layer : *layers) total += held_bytes(layer);
   for (const auto* part : {&x, &h, &q, &k, &v, &a, &mlp, &scores}) total += held_bytes(*part);
@@ -158,20 +158,32 @@ void Decoder::step(std::span<const std::int32_t> tokens, State& s, std::vector<f
 
 void Decoder::logits(const float* x, int rows, State& s, float* out) const {
   // In 8 bits like every other layer: the hidden state quantized per row as the layers before
-  // quantize theirs. The rows of the table are read once per row of x, shared between threads.
-  s.quantized.resize(kWidth);
-  s.products.resize(kVocabulary);
+  // quantize theirs. Each part of the table is read once for every four rows.
+  PackedScratch& p = s.packed;
+  auto n = static_cast<std::size_t>(rows);
+  if (p.quantized.size() < n * kWidth) p.quantized.resize(n * kWidth);
+  if (p.params.size() < n) p.params.resize(n);
+  if (p.zero_points.size() < n) p.zero_points.resize(n);
+  for (std::size_t r = 0; r < n; ++r) {
+    p.params[r] = quantize({x + r * kWidth, kWidth}, p.quantized.data() + r * kWidth);
+    p.zero_points[r] = p.params[r].zero_point;
+  }
+  // The integer products go into `out` and become logits in place: a buffer of their own
+  // would be as large (1 MB for a chunk of the prefix).
+  auto* products = reinterpret_cast<std::int32_t*>(out);
   constexpr int kBlock = 16;
-  for (int r = 0; r < rows; ++r) {
-    QuantizationParams p =
-        quantize({x + static_cast<std::size_t>(r) * kWidth, kWidth}, s.quantized.data());
-    parallel_for(s.threads, kVocabulary / kBlock, [&](int, int begin, int end) {
-      packed_products(s.quantized.data(), p.zero_point, embedding_, s.products.data(),
-                      begin * kBlock, end * kBlock);
-    });
-    float scale = p.scale * embedding_.scale;
-    float* y = out + static_cast<std::size_t>(r) * kVocabulary;
-    for (int t = 0; t < kVocabulary; ++t) y[t] = static_cast<float>(s.products[t]) * scale;
+  parallel_for(s.threads, kVocabulary / kBlock, [&](int, int begin, int end) {
+    packed_products(p.quantized.data(), rows, p.zero_points.data(), embedding_, products,
+                    begin * kBlock, end * kBlock);
+  });
+  for (std::size_t r = 0; r < n; ++r) {
+    float scale = p.params[r].scale * embedding_.scale;
+    float* y = out + r * kVocabulary;
+    for (int t = 0; t < kVocabulary; ++t) {
+      std::int32_t product;
+      std::memcpy(&product, y + t, sizeof product);
+      y[t] = static_cast<float>(product) * scale;
+    }
   }
 }
 

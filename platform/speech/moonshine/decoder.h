@@ -30,8 +30,6 @@ class Decoder {
     int length = 0;   // tokens in the self-attention cache
     int threads = 1;  // for the output layer
     std::vector<float> x, h, q, k, v, a, mlp, scores;
-    std::vector<std::uint8_t> quantized;
-    std::vector<std::int32_t> products;
     LinearScratch linear;
     PackedScratch packed;
     std::size_t bytes() const;  // what it holds

@@ -41,8 +41,12 @@ PackedLinear pack_rows(const std::uint8_t* table, int rows, int in, std::uint8_t
 
 struct PackedScratch {
   std::vector<std::uint8_t> quantized;
-  std::vector<std::int32_t> products;
-  std::size_t bytes() const { return held_bytes(quantized) + held_bytes(products); }
+  std::vector<std::int32_t> products, zero_points;
+  std::vector<QuantizationParams> params;
+  std::size_t bytes() const {
+    return held_bytes(quantized) + held_bytes(products) + held_bytes(zero_points) +
+           held_bytes(params);
+  }
 };
 
 // out[rows, w.out] = x[rows, w.in] · W (+ bias), each row of x quantized to 8 bits alone (as
@@ -51,11 +55,12 @@ struct PackedScratch {
 void packed_linear(const float* x, int rows, const PackedLinear& w, PackedScratch& scratch,
                    float* out);
 
-// The integer part alone: products[o] = sum over i of (a[i] - a_zero_point) * (q[o][i] -
-// w.zero_point), for a of w.in bytes and the outputs o in [first, end) (multiples of 16; all
-// of them when end is 0).
-void packed_products(const std::uint8_t* a, std::int32_t a_zero_point, const PackedLinear& w,
-                     std::int32_t* products, int first = 0, int end = 0);
+// The integer part alone: for each of the `rows` rows of a (w.in bytes each, with zero point
+// a_zero_points[row]), products[row * w.out + o] = sum over i of (a[i] - a_zero_point) *
+// (q[o][i] - w.zero_point), for the outputs o in [first, end) (multiples of 16; all of them
+// when end is 0). The weights are read once for every four rows where the kernels allow.
+void packed_products(const std::uint8_t* a, int rows, const std::int32_t* a_zero_points,
+                     const PackedLinear& w, std::int32_t* products, int first = 0, int end = 0);
 
 // The stored byte q of input i of output o.
 std::uint8_t packed_byte(const PackedLinear& w, int o, int i);

@@ -36,19 +36,25 @@ TEST_P(PackedProductsTest, ExactOnEveryInstructionSet) {
     for (auto [in, out] : {std::pair{288, 288}, std::pair{1152, 80}, std::pair{4, 16}}) {
       std::uniform_int_distribution<int> activation(c.activation_low, c.activation_high);
       std::uniform_int_distribution<int> weight(c.weight_low, c.weight_high);
-      std::vector<std::uint8_t> table(static_cast<std::size_t>(in) * out), a(in);
+      // Five rows: a batch of four that shares each read of the weights, and one alone.
+      constexpr int kRows = 5;
+      std::vector<std::uint8_t> table(static_cast<std::size_t>(in) * out), a(kRows * in);
       for (auto& q : table) q = static_cast<std::uint8_t>(weight(rng));
       for (auto& x : a) x = static_cast<std::uint8_t>(activation(rng));
-      const int a_zero = 131, w_zero = 97;
+      const std::int32_t a_zeros[kRows] = {131, 0, 255, 7, 128};
+      const int w_zero = 97;
       PackedLinear w = pack_rows(table.data(), out, in, w_zero, 1.0f);
-      std::vector<std::int32_t> products(out);
-      packed_products(a.data(), a_zero, w, products.data());
-      for (int o = 0; o < out; ++o) {
-        std::int64_t expected = 0;
-        for (int i = 0; i < in; ++i)
-          expected += (a[i] - a_zero) * (table[static_cast<std::size_t>(o) * in + i] - w_zero);
-        ASSERT_EQ(products[o], expected) << "output " << o << " of " << in << " x " << out;
-      }
+      std::vector<std::int32_t> products(kRows * out);
+      packed_products(a.data(), kRows, a_zeros, w, products.data());
+      for (int r = 0; r < kRows; ++r)
+        for (int o = 0; o < out; ++o) {
+          std::int64_t expected = 0;
+          for (int i = 0; i < in; ++i)
+            expected += (a[r * in + i] - a_zeros[r]) *
+                        (table[static_cast<std::size_t>(o) * in + i] - w_zero);
+          ASSERT_EQ(products[r * out + o], expected)
+              << "row " << r << ", output " << o << " of " << in << " x " << out;
+        }
     }
   }
 }
