@@ -72,33 +72,8 @@ std::vector<std::int32_t> Session::transcribe(std::span<const float> samples,
   while (usable < prefix.size() && usable < limit && prefix[usable] >= 0 &&
          prefix[usable] < kVocabulary && prefix[usable] != kEndToken)
     ++usable;
-  auto keep = [&](const float* row) {
-    if (static_cast<int>(kept_.size() / kVocabulary) < keep_steps_)
-      kept_.insert(kept_.end(), row, row + kVocabulary);
-  };
-  // Fed a few at a time: the logits of a chunk are all that is held at once, and a prefix that
-  // goes astray early costs no more than the chunk it went astray in.
-  std::vector<std::int32_t> input{kStartToken};
-  input.insert(input.end(), prefix.begin(), prefix.begin() + static_cast<std::ptrdiff_t>(usable));
   std::vector<std::int32_t> tokens;
-  std::size_t row = 0;
-  std::int32_t next = 0;
-  for (bool kept_all = true; kept_all;) {
-    std::size_t n = std::min(kPrefixChunk, input.size() - row);
-    decoder.step({input.data() + row, n}, state_, logits_);
-    for (std::size_t r = 0; r < n; ++r, ++row) {
-      const float* logits = logits_.data() + r * kVocabulary;
-      keep(logits);
-      next = argmax(logits);
-      if (row == usable || next != prefix[row]) {
-        kept_all = false;
-        break;
-      }
-      tokens.push_back(next);
-    }
-  }
-  // The cache holds the start token and the kept tokens; later ones are forgotten.
-  Decoder::truncate(state_, static_cast<int>(row) + 1);
+  std::int32_t next = follow_prefix(prefix.first(usable), tokens);
   while (next != kEndToken && tokens.size() < limit) {
     tokens.push_back(next);
     if (tokens.size() == limit) break;
@@ -107,6 +82,38 @@ std::vector<std::int32_t> Session::transcribe(std::span<const float> samples,
     next = argmax(logits_.data());
   }
   return tokens;
+}
+
+std::int32_t Session::follow_prefix(std::span<const std::int32_t> prefix,
+                                    std::vector<std::int32_t>& tokens) {
+  // Fed a few at a time: the logits of a chunk are all that is held at once, and a prefix that
+  // goes astray early costs no more than the chunk it went astray in.
+  std::vector<std::int32_t> input{kStartToken};
+  input.insert(input.end(), prefix.begin(), prefix.end());
+  std::size_t row = 0;
+  std::int32_t next = 0;
+  for (bool kept_all = true; kept_all;) {
+    std::size_t n = std::min(kPrefixChunk, input.size() - row);
+    model_.decoder().step({input.data() + row, n}, state_, logits_);
+    for (std::size_t r = 0; r < n; ++r, ++row) {
+      const float* logits = logits_.data() + r * kVocabulary;
+      keep(logits);
+      next = argmax(logits);
+      if (row == prefix.size() || next != prefix[row]) {
+        kept_all = false;
+        break;
+      }
+      tokens.push_back(next);
+    }
+  }
+  // The cache holds the start token and the kept tokens; later ones are forgotten.
+  Decoder::truncate(state_, static_cast<int>(row) + 1);
+  return next;
+}
+
+void Session::keep(const float* logits) {
+  if (static_cast<int>(kept_.size() / kVocabulary) < keep_steps_)
+    kept_.insert(kept_.end(), logits, logits + kVocabulary);
 }
 
 }  // namespace speech::moonshine

@@ -67,6 +67,12 @@ class Session {
   const std::vector<float>& kept_logits() const { return kept_; }
 
  private:
+  // Feeds the start token and `prefix`, keeping (into `tokens`) each prefix token that is the
+  // greedy choice, up to the first that is not; returns the greedy token after those kept.
+  std::int32_t follow_prefix(std::span<const std::int32_t> prefix,
+                             std::vector<std::int32_t>& tokens);
+  void keep(const float* logits);  // the logits of one step, while keep_logits() asks for more
+
   const Model& model_;
   int threads_;
   std::vector<float> samples_;
