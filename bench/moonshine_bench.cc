@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -66,9 +67,46 @@ std::vector<double> engineRtf(const moonshine::Model& model,
   return rtf;
 }
 
-// ONNX Runtime's encode_ms + decode_ms per clip, from the oracle script's JSON lines.
+// Encoder milliseconds per audio second and decoder milliseconds per step (the end token's
+// included), one sample per clip.
+struct Parts {
+  std::vector<double> encode_ms_per_s, decode_ms_per_token;
+  // The same as CPU time of the measuring thread: on a shared machine, what the work costs.
+  std::vector<double> encode_cpu_ms_per_s, decode_cpu_ms_per_token;
+};
+
+double threadCpuMs() {
+  timespec t{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+void engineParts(const moonshine::Model& model, const std::vector<std::vector<float>>& clips,
+                 Parts& parts) {
+  moonshine::Session session(model, 1);
+  moonshine::Encoder::Scratch scratch;
+  std::vector<float> encoded;
+  for (const auto& clip : clips) {
+    auto start = Clock::now();
+    double cpu = threadCpuMs();
+    model.encoder().encode(clip, scratch, encoded);
+    double encode_ms = millisecondsSince(start), encode_cpu_ms = threadCpuMs() - cpu;
+    start = Clock::now();
+    cpu = threadCpuMs();
+    auto steps = static_cast<double>(session.transcribe(clip).size() + 1);
+    double total_ms = millisecondsSince(start), total_cpu_ms = threadCpuMs() - cpu;
+    parts.encode_ms_per_s.push_back(encode_ms / seconds(clip));
+    parts.decode_ms_per_token.push_back((total_ms - encode_ms) / steps);
+    parts.encode_cpu_ms_per_s.push_back(encode_cpu_ms / seconds(clip));
+    parts.decode_cpu_ms_per_token.push_back((total_cpu_ms - encode_cpu_ms) / steps);
+  }
+}
+
+// ONNX Runtime's encode_ms + decode_ms per clip, from the oracle script's JSON lines; its
+// parts into `parts`.
 std::vector<double> onnxRuntimeRtf(const std::vector<std::string>& raws,
-                                   const std::vector<std::vector<float>>& clips, int runs) {
+                                   const std::vector<std::vector<float>>& clips, int runs,
+                                   Parts& parts) {
   std::string command = "node " VORLIN_ORACLE_SCRIPT " " + kModelDir;
   for (int run = 0; run < runs; ++run)
     for (const std::string& raw : raws) command += " " + raw;
@@ -85,6 +123,13 @@ std::vector<double> onnxRuntimeRtf(const std::vector<std::string>& raws,
     };
     const auto& clip = clips[index++ % clips.size()];
     rtf.push_back((number("encode_ms") + number("decode_ms")) / 1000 / seconds(clip));
+    std::size_t list = text.find("\"tokens\":[");
+    auto tokens = static_cast<std::size_t>(
+        std::count(text.begin() + static_cast<std::ptrdiff_t>(list),
+                   text.begin() + static_cast<std::ptrdiff_t>(text.find(']', list)), ',') +
+        1);
+    parts.encode_ms_per_s.push_back(number("encode_ms") / seconds(clip));
+    parts.decode_ms_per_token.push_back(number("decode_ms") / static_cast<double>(tokens + 1));
   }
   if (::pclose(pipe) != 0) std::fprintf(stderr, "moonshine_bench: %s failed\n", command.c_str());
   return rtf;
@@ -146,10 +191,12 @@ int main(int argc, char** argv) {
   }
   // Interleaved, so that the load of the machine falls on each alike.
   std::vector<double> one, two, ort;
+  Parts our_parts, ort_parts;
   for (int run = 0; run < runs; ++run) {
     auto a = engineRtf(*model, clips, 1, 1);
     auto b = engineRtf(*model, clips, 1, 2);
-    auto c = onnxRuntimeRtf(raws, clips, 1);
+    auto c = onnxRuntimeRtf(raws, clips, 1, ort_parts);
+    engineParts(*model, clips, our_parts);
     one.insert(one.end(), a.begin(), a.end());
     two.insert(two.end(), b.begin(), b.end());
     ort.insert(ort.end(), c.begin(), c.end());
@@ -163,6 +210,13 @@ int main(int argc, char** argv) {
               median(one) / median(ort));
   std::printf("  ours, 2 threads          %.4f  (%.2fx ONNX Runtime)\n", median(two),
               median(two) / median(ort));
+  std::printf(
+      "encoder ms per audio second, 1 thread (median): ours %.2f (CPU %.2f), ONNX Runtime %.2f\n",
+      median(our_parts.encode_ms_per_s), median(our_parts.encode_cpu_ms_per_s),
+      median(ort_parts.encode_ms_per_s));
+  std::printf("decoder ms per token, 1 thread (median): ours %.2f (CPU %.2f), ONNX Runtime %.2f\n",
+              median(our_parts.decode_ms_per_token), median(our_parts.decode_cpu_ms_per_token),
+              median(ort_parts.decode_ms_per_token));
   std::printf("model load (median of 5): %.1f ms\n", median(load_ms));
   std::printf("peak RSS, load + transcribe the clips: %.1f MB\n", peak_mb);
   return 0;

@@ -1,11 +1,14 @@
 #include "dictate/output.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace dictate {
 namespace {
@@ -82,12 +85,24 @@ bool isTrimmed(char32_t c) {
 
 void escape(char32_t c, std::string& out) {
   switch (c) {
-    case '"': out += "\\\""; return;
-    case '\\': out += "\\\\"; return;
-    case '/': out += "\\/"; return;
-    case '\n': out += "\\n"; return;
-    case '\r': out += "\\r"; return;
-    case '\t': out += "\\t"; return;
+    case '"':
+      out += "\\\"";
+      return;
+    case '\\':
+      out += "\\\\";
+      return;
+    case '/':
+      out += "\\/";
+      return;
+    case '\n':
+      out += "\\n";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
+    case '\t':
+      out += "\\t";
+      return;
   }
   if (c < 0x20) {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -101,7 +116,11 @@ void escape(char32_t c, std::string& out) {
 
 }  // namespace
 
-void setUpOutput() { setvbuf(stdout, nullptr, _IOLBF, 0); }
+void setUpOutput() {
+  if (fcntl(STDOUT_FILENO, F_GETFD) < 0)
+    fail(std::string("cannot write the transcript: ") + std::strerror(errno));
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+}
 
 std::string transcriptLine(std::string_view text) {
   std::u32string chars;
@@ -120,7 +139,11 @@ std::string transcriptLine(std::string_view text) {
 
 void say(std::string_view text) {
   std::string line = transcriptLine(text);
-  std::fwrite(line.data(), 1, line.size(), stdout);
+  // The line feed flushes the line, but a failed flush inside fwrite still reports every byte
+  // as written: only the stream's error flag tells.
+  std::size_t written = std::fwrite(line.data(), 1, line.size(), stdout);
+  if (written != line.size() || std::fflush(stdout) != 0 || std::ferror(stdout))
+    fail(std::string("cannot write the transcript: ") + std::strerror(errno));
 }
 
 void fail(std::string_view message) {

@@ -172,6 +172,34 @@ def case_hostile():
     check(word_errors(ref, words_of(lines[-1])) <= len(ref) // 2, "trickled input: %r" % lines[-1])
 
 
+def case_write_failure():
+    """A transcript that cannot be written is a failure, said once on standard error; a reader
+    that closes the pipe early ends the program as it ends any filter."""
+    _, pcm, _ = librivox_clips()[0]
+    for name, redirect in (("full disk", ">/dev/full"), ("closed output", ">&-")):
+        p = subprocess.run(["sh", "-c", 'exec "$0" ' + redirect, BINARY], input=pcm,
+                           capture_output=True, timeout=120)
+        err = p.stderr.decode()
+        print("%s: status %d, %r" % (name, p.returncode, err))
+        check(p.returncode == 1, "%s: status %d" % (name, p.returncode))
+        check(err.startswith("vorlin-dictate: cannot write the transcript: ") and
+              err.count("\n") == 1 and err.endswith("\n"), "%s: %r" % (name, err))
+
+    p = subprocess.Popen([BINARY], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE)
+    threading.Thread(target=lambda: setattr(p, "err", p.stderr.read())).start()
+    p.stdout.close()
+    try:
+        p.stdin.write(pcm)
+        p.stdin.close()
+    except BrokenPipeError:
+        pass
+    status = p.wait(timeout=120)
+    time.sleep(0.2)
+    print("reader gone: status %d, %r" % (status, p.err))
+    check(status == -13 and p.err == b"", "reader gone: status %d %r" % (status, p.err))
+
+
 def case_long():
     """Ten minutes of speech piped as fast as it can be read."""
     clips = librivox_clips()

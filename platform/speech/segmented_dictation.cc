@@ -15,6 +15,10 @@ constexpr std::int64_t kFirstReadingSamples = kSamplesPerSecond * 4 / 10;
 // matters less.
 constexpr std::int64_t kReadingIntervalSamples = kSamplesPerSecond / 10;
 constexpr std::int64_t kReadingIntervalFraction = 8;
+// While the readings of a segment keep giving the same text (a pause inside it, a long word),
+// each unchanged one waits longer for the next: up to this many intervals. Every reading
+// encodes the whole segment again, so this is most of what real-time dictation costs.
+constexpr int kMostStableIntervals = 4;
 
 float toFloat(std::int16_t sample) { return static_cast<float>(sample) / 32768.0f; }
 
@@ -37,6 +41,7 @@ void SegmentedDictation::feed(std::span<const std::int16_t> input, bool more_wai
   if (open && *open != open_begin_) {
     open_begin_ = *open;
     next_reading_ = open_begin_ + kFirstReadingSamples;
+    stable_readings_ = 0;
   }
   if (open && volatile_results_ && !more_waiting && audio_end_ >= next_reading_) {
     readOpenSegment(*open);
@@ -52,6 +57,7 @@ void SegmentedDictation::commit(const Segmenter::Segment& segment) {
   SegmentHypothesis heard = engine_.transcribe(samples(segment.begin, segment.end), reading_);
   bool shown = !shown_.empty();
   reading_ = {};
+  stable_readings_ = 0;
   shown_.clear();
   open_begin_ = -1;
   std::string text = heard.text.empty() ? std::string() : written(heard.text, true);
@@ -61,9 +67,13 @@ void SegmentedDictation::commit(const Segmenter::Segment& segment) {
 }
 
 void SegmentedDictation::readOpenSegment(std::int64_t begin) {
-  reading_ = engine_.transcribe(samples(begin, audio_end_), reading_);
+  SegmentHypothesis heard = engine_.transcribe(samples(begin, audio_end_), reading_);
+  bool unchanged = !reading_.tokens.empty() && heard.tokens == reading_.tokens;
+  stable_readings_ = unchanged ? std::min(stable_readings_ + 1, kMostStableIntervals - 1) : 0;
+  reading_ = std::move(heard);
   std::int64_t length = audio_end_ - begin;
-  next_reading_ = audio_end_ + std::max(kReadingIntervalSamples, length / kReadingIntervalFraction);
+  std::int64_t interval = std::max(kReadingIntervalSamples, length / kReadingIntervalFraction);
+  next_reading_ = audio_end_ + interval * (1 + stable_readings_);
   if (reading_.text.empty()) return;
   std::string text = written(reading_.text, false);
   if (text.empty() || text == shown_) return;
@@ -71,13 +81,14 @@ void SegmentedDictation::readOpenSegment(std::int64_t begin) {
   report_({std::move(text), false});
 }
 
-std::vector<float> SegmentedDictation::samples(std::int64_t begin, std::int64_t end) const {
+std::span<const float> SegmentedDictation::samples(std::int64_t begin, std::int64_t end) {
   begin = std::clamp(begin, audio_begin_, audio_end_);
   end = std::clamp(end, begin, audio_end_);
-  std::vector<float> out(static_cast<std::size_t>(end - begin));
+  // One buffer for every reading: it grows to the longest segment once.
+  samples_.resize(static_cast<std::size_t>(end - begin));
   auto first = audio_.begin() + (begin - audio_begin_);
-  std::transform(first, first + (end - begin), out.begin(), toFloat);
-  return out;
+  std::transform(first, first + (end - begin), samples_.begin(), toFloat);
+  return samples_;
 }
 
 void SegmentedDictation::dropAudioBefore(std::int64_t sample) {

@@ -43,7 +43,7 @@ class SegmentedDictation {
  private:
   void commit(const Segmenter::Segment& segment);
   void readOpenSegment(std::int64_t begin);
-  std::vector<float> samples(std::int64_t begin, std::int64_t end) const;
+  std::span<const float> samples(std::int64_t begin, std::int64_t end);
   void dropAudioBefore(std::int64_t sample);
   std::string written(const std::string& text, bool committed) const;
 
@@ -56,12 +56,14 @@ class SegmentedDictation {
   std::vector<std::int16_t> audio_;  // the input from sample `audio_begin_` on
   std::int64_t audio_begin_ = 0;
   std::int64_t audio_end_ = 0;
+  std::vector<float> samples_;  // the audio of the reading under way
   // The open segment: where it begins, when it is read again, and its last reading.
   std::int64_t open_begin_ = -1;
   std::int64_t next_reading_ = 0;
   SegmentHypothesis reading_;
-  std::string shown_;  // the last volatile text reported for it
-  std::string done_;   // the committed transcript so far
+  int stable_readings_ = 0;  // readings in a row that gave the tokens of the one before
+  std::string shown_;        // the last volatile text reported for it
+  std::string done_;         // the committed transcript so far
 };
 
 }  // namespace speech

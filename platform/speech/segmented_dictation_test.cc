@@ -69,6 +69,16 @@ class ForgetfulEngine : public CountingEngine {
   }
 };
 
+// Hears the same word however long the segment grows.
+class SteadyEngine : public CountingEngine {
+ public:
+  SegmentHypothesis transcribe(std::span<const float> samples,
+                               const SegmentHypothesis& earlier) override {
+    calls.push_back({samples.size(), earlier.tokens});
+    return {{7}, "w"};
+  }
+};
+
 struct Dictated {
   std::vector<SpeechTranscriberResult> results;
   std::vector<CountingEngine::Call> calls;
@@ -76,8 +86,11 @@ struct Dictated {
 
 // Feeds `audio` in pieces of `piece` samples, as a reader does.
 Dictated dictate(const std::vector<std::int16_t>& audio, std::size_t piece,
-                 bool more_waiting = false, bool deaf = false, bool volatile_results = true) {
-  CountingEngine engine;
+                 bool more_waiting = false, bool deaf = false, bool volatile_results = true,
+                 bool steady = false) {
+  CountingEngine counting;
+  SteadyEngine steady_engine;
+  CountingEngine& engine = steady ? steady_engine : counting;
   engine.deaf = deaf;
   Dictated run;
   // Joins segments with a space and writes the engine's words as they are.
@@ -168,6 +181,21 @@ TEST(SegmentedDictationTest, InputAheadOfTheEngineSkipsVolatileReadingsButNoFina
   for (std::size_t i = 0; i < finals(ahead).size(); ++i) {
     EXPECT_EQ(finals(ahead)[i].text, finals(caught_up)[i].text);
   }
+}
+
+// Readings in which the text stands still come further apart, and pick up again once it moves.
+TEST(SegmentedDictationTest, ReadingsThinOutWhileTheTextStandsStill) {
+  auto audio = joined({silence(1), recording("goforward.raw"), silence(2)});
+  Dictated moving = dictate(audio, 320);
+  Dictated steady = dictate(audio, 320, false, false, true, /*steady=*/true);
+  ASSERT_EQ(finals(steady).size(), 1u);
+  EXPECT_EQ(finals(steady)[0].text, "w");
+  // The first readings come as often either way: the first words show as soon.
+  ASSERT_GE(steady.calls.size(), 3u);
+  EXPECT_EQ(steady.calls[0].samples, moving.calls[0].samples);
+  EXPECT_EQ(steady.calls[1].samples, moving.calls[1].samples);
+  EXPECT_LT(steady.calls.size() * 3, moving.calls.size() * 2)
+      << steady.calls.size() << " against " << moving.calls.size();
 }
 
 TEST(SegmentedDictationTest, EndOfInputMidPhraseCommitsIt) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "platform/speech/error.h"
@@ -19,11 +20,9 @@ void add(float* x, const float* y, std::size_t n) {
 
 Decoder::Decoder(OnnxWeights& w) {
   const std::string embed = "/model/decoder/embed_tokens/Gather";
-  embedding_ = w.bytes(embed, 0, {kVocabulary, kWidth});
-  embedding_scale_ =
-      w.scalar_float("/model/decoder/embed_tokens/Gather_output_0_DequantizeLinear", 1);
-  embedding_zero_point_ =
-      w.scalar_byte("/model/decoder/embed_tokens/Gather_output_0_DequantizeLinear", 2);
+  const std::string dequantize = "/model/decoder/embed_tokens/Gather_output_0_DequantizeLinear";
+  embedding_ = pack_rows(w.bytes(embed, 0, {kVocabulary, kWidth}).data(), kVocabulary, kWidth,
+                         w.scalar_byte(dequantize, 2), w.scalar_float(dequantize, 1));
   final_norm_ = w.floats("/model/decoder/norm/Mul", 1, {kWidth});
   inv_freq_ = w.floats("/model/decoder/rotary_emb/MatMul", 0, {1, kRotaryPairs, 1});
   for (int i = 0; i < kLayers; ++i) {
@@ -32,14 +31,32 @@ Decoder::Decoder(OnnxWeights& w) {
     layer.self_norm = w.floats(p + "/input_layernorm/Mul", 1, {kWidth});
     layer.cross_norm = w.floats(p + "/post_attention_layernorm/Mul", 1, {kWidth});
     layer.mlp_norm = w.floats(p + "/final_layernorm/Mul", 1, {kWidth});
-    layer.self = load_attention(w, p + "/self_attn");
-    layer.cross = load_attention(w, p + "/encoder_attn");
-    layer.up = load_linear(w, p + "/mlp/up_proj/MatMul_quant", kWidth, 8 * kWidth);
-    layer.up.bias = w.floats(p + "/mlp/up_proj/Add", 0, {8 * kWidth});
-    layer.down = load_linear(w, p + "/mlp/down_proj/MatMul_quant", 4 * kWidth, kWidth);
-    layer.down.bias = w.floats(p + "/mlp/down_proj/Add", 0, {kWidth});
+    AttentionProjections self = load_attention(w, p + "/self_attn");
+    AttentionProjections cross = load_attention(w, p + "/encoder_attn");
+    layer.self_q = pack(self.q);
+    layer.self_k = pack(self.k);
+    layer.self_v = pack(self.v);
+    layer.self_o = pack(self.o);
+    layer.cross_q = pack(cross.q);
+    layer.cross_o = pack(cross.o);
+    layer.cross_k = std::move(cross.k);
+    layer.cross_v = std::move(cross.v);
+    QuantizedLinear up = load_linear(w, p + "/mlp/up_proj/MatMul_quant", kWidth, 8 * kWidth);
+    up.bias = w.floats(p + "/mlp/up_proj/Add", 0, {8 * kWidth});
+    layer.up = pack(up);
+    QuantizedLinear down = load_linear(w, p + "/mlp/down_proj/MatMul_quant", 4 * kWidth, kWidth);
+    down.bias = w.floats(p + "/mlp/down_proj/Add", 0, {kWidth});
+    layer.down = pack(down);
     layers_.push_back(std::move(layer));
   }
+}
+
+std::size_t Decoder::State::bytes() const {
+  std::size_t total = linear.bytes() + packed.bytes();
+  for (const auto* layers : {&cross_k, &cross_v, &self_k, &self_v})
+    for (const auto& layer : *layers) total += held_bytes(layer);
+  for (const auto* part : {&x, &h, &q, &k, &v, &a, &mlp, &scores}) total += held_bytes(*part);
+  return total;
 }
 
 void Decoder::start(const float* encoded, int frames, State& s) const {
@@ -55,16 +72,15 @@ void Decoder::start(const float* encoded, int frames, State& s) const {
     s.cross_k[l].resize(cells);
     s.cross_v[l].resize(cells);
     // The model quantizes the encoder output once, all frames together.
-    linear(encoded, frames, layers_[l].cross.k, RowQuantization::kShared, s.linear,
+    linear(encoded, frames, layers_[l].cross_k, RowQuantization::kShared, s.linear,
            s.cross_k[l].data());
-    linear(encoded, frames, layers_[l].cross.v, RowQuantization::kShared, s.linear,
+    linear(encoded, frames, layers_[l].cross_v, RowQuantization::kShared, s.linear,
            s.cross_v[l].data());
   }
 }
 
 void Decoder::step(std::span<const std::int32_t> tokens, State& s, std::vector<float>& out) const {
   int rows = static_cast<int>(tokens.size());
-  s.linear.threads = 1;  // one token's products are too small to share
   auto cells = static_cast<std::size_t>(rows) * kWidth;
   int first = s.length;
   s.x.resize(cells);
@@ -76,27 +92,27 @@ void Decoder::step(std::span<const std::int32_t> tokens, State& s, std::vector<f
     std::int32_t token = tokens[static_cast<std::size_t>(r)];
     if (token < 0 || token >= kVocabulary)
       throw Error("moonshine: token " + std::to_string(token) + " is out of range");
-    const std::uint8_t* e = embedding_.data() + static_cast<std::size_t>(token) * kWidth;
     for (int i = 0; i < kWidth; ++i)
       s.x[static_cast<std::size_t>(r) * kWidth + i] =
-          static_cast<float>(e[i] - embedding_zero_point_) * embedding_scale_;
+          static_cast<float>(packed_byte(embedding_, token, i) - embedding_.zero_point) *
+          embedding_.scale;
   }
   std::size_t capacity = static_cast<std::size_t>(first + rows) * kWidth;
   for (std::size_t l = 0; l < layers_.size(); ++l) {
     const Layer& layer = layers_[l];
     std::vector<float>& k = s.self_k[l];
     std::vector<float>& v = s.self_v[l];
-    if (k.size() < capacity) {
-      k.resize(capacity);
-      v.resize(capacity);
+    if (k.size() < capacity) {  // by doubling: a step rarely allocates
+      k.resize(std::max(capacity, 2 * k.size()));
+      v.resize(k.size());
     }
     float* new_k = k.data() + static_cast<std::size_t>(first) * kWidth;
     float* new_v = v.data() + static_cast<std::size_t>(first) * kWidth;
 
     layer_norm(s.x.data(), rows, layer.self_norm.data(), s.h.data());
-    linear(s.h.data(), rows, layer.self.q, RowQuantization::kPerRow, s.linear, s.q.data());
-    linear(s.h.data(), rows, layer.self.k, RowQuantization::kPerRow, s.linear, new_k);
-    linear(s.h.data(), rows, layer.self.v, RowQuantization::kPerRow, s.linear, new_v);
+    packed_linear(s.h.data(), rows, layer.self_q, s.packed, s.q.data());
+    packed_linear(s.h.data(), rows, layer.self_k, s.packed, new_k);
+    packed_linear(s.h.data(), rows, layer.self_v, s.packed, new_v);
     rotate(s.q.data(), rows, first, inv_freq_);
     rotate(new_k, rows, first, inv_freq_);
     // Row by row, as the model runs one token at a time: the products then have the shapes of
@@ -106,21 +122,21 @@ void Decoder::step(std::span<const std::int32_t> tokens, State& s, std::vector<f
       attention(s.q.data() + row, 1, k.data(), v.data(), first + r + 1, true, first + r, s.scores,
                 s.a.data() + row);
     }
-    linear(s.a.data(), rows, layer.self.o, RowQuantization::kPerRow, s.linear, s.h.data());
+    packed_linear(s.a.data(), rows, layer.self_o, s.packed, s.h.data());
     add(s.x.data(), s.h.data(), cells);
 
     layer_norm(s.x.data(), rows, layer.cross_norm.data(), s.h.data());
-    linear(s.h.data(), rows, layer.cross.q, RowQuantization::kPerRow, s.linear, s.q.data());
+    packed_linear(s.h.data(), rows, layer.cross_q, s.packed, s.q.data());
     for (int r = 0; r < rows; ++r) {
       std::size_t row = static_cast<std::size_t>(r) * kWidth;
       attention(s.q.data() + row, 1, s.cross_k[l].data(), s.cross_v[l].data(), s.frames, false, 0,
                 s.scores, s.a.data() + row);
     }
-    linear(s.a.data(), rows, layer.cross.o, RowQuantization::kPerRow, s.linear, s.h.data());
+    packed_linear(s.a.data(), rows, layer.cross_o, s.packed, s.h.data());
     add(s.x.data(), s.h.data(), cells);
 
     layer_norm(s.x.data(), rows, layer.mlp_norm.data(), s.h.data());
-    linear(s.h.data(), rows, layer.up, RowQuantization::kPerRow, s.linear, s.mlp.data());
+    packed_linear(s.h.data(), rows, layer.up, s.packed, s.mlp.data());
     // The first half is the value, the second the SiLU gate; the product goes in the first half.
     for (int r = 0; r < rows; ++r) {
       float* u = s.mlp.data() + static_cast<std::size_t>(r) * 8 * kWidth;
@@ -131,21 +147,44 @@ void Decoder::step(std::span<const std::int32_t> tokens, State& s, std::vector<f
       // Compact the products so that the down projection reads [rows, 4 * kWidth].
       std::copy(u, u + 4 * kWidth, s.mlp.data() + static_cast<std::size_t>(r) * 4 * kWidth);
     }
-    linear(s.mlp.data(), rows, layer.down, RowQuantization::kPerRow, s.linear, s.h.data());
+    packed_linear(s.mlp.data(), rows, layer.down, s.packed, s.h.data());
     add(s.x.data(), s.h.data(), cells);
   }
   s.length = first + rows;
   layer_norm(s.x.data(), rows, final_norm_.data(), s.h.data());
   out.resize(static_cast<std::size_t>(rows) * kVocabulary);
-  logits(s.h.data(), rows, s.threads, out.data());
+  logits(s.h.data(), rows, s, out.data());
 }
 
-void Decoder::logits(const float* x, int rows, int threads, float* out) const {
-  parallel_for(threads, kVocabulary, [&](int, int begin, int end) {
-    dequantized_products(x, rows, embedding_.data() + static_cast<std::size_t>(begin) * kWidth,
-                         end - begin, embedding_zero_point_, embedding_scale_, out + begin,
-                         kVocabulary);
+void Decoder::logits(const float* x, int rows, State& s, float* out) const {
+  // In 8 bits like every other layer: the hidden state quantized per row as the layers before
+  // quantize theirs. Each part of the table is read once for every four rows.
+  PackedScratch& p = s.packed;
+  auto n = static_cast<std::size_t>(rows);
+  if (p.quantized.size() < n * kWidth) p.quantized.resize(n * kWidth);
+  if (p.params.size() < n) p.params.resize(n);
+  if (p.zero_points.size() < n) p.zero_points.resize(n);
+  for (std::size_t r = 0; r < n; ++r) {
+    p.params[r] = quantize({x + r * kWidth, kWidth}, p.quantized.data() + r * kWidth);
+    p.zero_points[r] = p.params[r].zero_point;
+  }
+  // The integer products go into `out` and become logits in place: a buffer of their own
+  // would be as large (1 MB for a chunk of the prefix).
+  auto* products = reinterpret_cast<std::int32_t*>(out);
+  constexpr int kBlock = 16;
+  parallel_for(s.threads, kVocabulary / kBlock, [&](int, int begin, int end) {
+    packed_products(p.quantized.data(), rows, p.zero_points.data(), embedding_, products,
+                    begin * kBlock, end * kBlock);
   });
+  for (std::size_t r = 0; r < n; ++r) {
+    float scale = p.params[r].scale * embedding_.scale;
+    float* y = out + r * kVocabulary;
+    for (int t = 0; t < kVocabulary; ++t) {
+      std::int32_t product;
+      std::memcpy(&product, y + t, sizeof product);
+      y[t] = static_cast<float>(product) * scale;
+    }
+  }
 }
 
 }  // namespace speech::moonshine

@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "platform/speech/moonshine/integer_products.h"
 #include "platform/speech/moonshine/layers.h"
 
 namespace speech::moonshine {
@@ -30,6 +31,8 @@ class Decoder {
     int threads = 1;  // for the output layer
     std::vector<float> x, h, q, k, v, a, mlp, scores;
     LinearScratch linear;
+    PackedScratch packed;
+    std::size_t bytes() const;  // what it holds
   };
 
   // Starts a decoding of `frames` encoded frames ([frames, kWidth]): computes the cross keys and
@@ -44,16 +47,18 @@ class Decoder {
   static void truncate(State& state, int length) { state.length = std::min(state.length, length); }
 
  private:
+  // Every product of a step is one row: its layers are packed for the row kernels. The cross
+  // keys and values are computed once per decoding, from all frames together.
   struct Layer {
     std::vector<float> self_norm, cross_norm, mlp_norm;
-    AttentionProjections self, cross;
-    QuantizedLinear up, down;
+    PackedLinear self_q, self_k, self_v, self_o, cross_q, cross_o, up, down;
+    QuantizedLinear cross_k, cross_v;
   };
-  void logits(const float* x, int rows, int threads, float* out) const;
+  void logits(const float* x, int rows, State& state, float* out) const;
 
-  std::vector<std::uint8_t> embedding_;  // [kVocabulary, kWidth] as stored
-  float embedding_scale_ = 0;
-  std::uint8_t embedding_zero_point_ = 0;
+  // The token embedding, [kVocabulary, kWidth], packed as the output layer it also is; the
+  // input embedding reads its rows from there, so the 9 MB are kept once.
+  PackedLinear embedding_;
   std::vector<Layer> layers_;
   std::vector<float> final_norm_;
   std::vector<float> inv_freq_;

@@ -70,6 +70,13 @@ Encoder::Encoder(OnnxWeights& w)
   }
 }
 
+std::size_t Encoder::Scratch::bytes() const {
+  std::size_t total = linear.bytes();
+  for (const auto* part : {&a, &b, &scores}) total += held_bytes(*part);
+  for (const auto& c : columns) total += held_bytes(c);
+  return total;
+}
+
 void Encoder::convolve(const Conv& conv, const float* in, int in_length, Scratch& s, float* out) {
   int out_length = (in_length - conv.kernel) / conv.stride + 1;
   int depth = conv.in * conv.kernel;
@@ -99,9 +106,9 @@ void Encoder::convolve(const Conv& conv, const float* in, int in_length, Scratch
   });
 }
 
-void Encoder::gelu_parallel(std::vector<float>& x, int threads) {
-  parallel_for(threads, static_cast<int>(x.size()), [&](int, int begin, int end) {
-    gelu(x.data() + begin, static_cast<std::size_t>(end - begin));
+void Encoder::gelu_parallel(float* x, std::size_t n, int threads) {
+  parallel_for(threads, static_cast<int>(n), [&](int, int begin, int end) {
+    gelu(x + begin, static_cast<std::size_t>(end - begin));
   });
 }
 
@@ -130,10 +137,10 @@ void Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<flo
   }
   s.b.resize(static_cast<std::size_t>(2 * kWidth) * n2);
   convolve(conv2_, s.a.data(), n1, s, s.b.data());
-  gelu_parallel(s.b, s.threads);
+  gelu_parallel(s.b.data(), s.b.size(), s.threads);
   s.a.resize(static_cast<std::size_t>(kWidth) * n3);
   convolve(conv3_, s.b.data(), n2, s, s.a.data());
-  gelu_parallel(s.a, s.threads);
+  gelu_parallel(s.a.data(), s.a.size(), s.threads);
   float* x = out.data();
   for (int c = 0; c < kWidth; ++c)
     for (int t = 0; t < n3; ++t)
@@ -142,27 +149,30 @@ void Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<flo
   // Transformer layers.
   s.linear.threads = s.threads;
   std::size_t cells = frames * kWidth;
-  s.h.resize(frames * 4 * kWidth);
-  s.q.resize(cells);
-  s.k.resize(cells);
-  s.v.resize(cells);
+  // The front end's buffers are free from here on, and as large as the layers need: the MLP's
+  // hidden rows (4 * kWidth a frame) in the second convolution's output (576 channels at twice
+  // the frame rate), the queries, keys and values in the first's (288 at six times). On a long
+  // segment that is 7 MB not taken again.
+  s.b.resize(std::max(s.b.size(), frames * 4 * kWidth));
+  s.a.resize(std::max(s.a.size(), 3 * cells));
+  float* h = s.b.data();
+  float *q = s.a.data(), *k = q + cells, *v = k + cells;
   for (const Layer& layer : layers_) {
-    layer_norm(x, n3, layer.attention_norm.data(), s.h.data());
+    layer_norm(x, n3, layer.attention_norm.data(), h);
     // q, k and v share one quantization of the normalized input.
-    linear(s.h.data(), n3, layer.attention.q, RowQuantization::kShared, s.linear, s.q.data());
-    linear(s.h.data(), n3, layer.attention.k, RowQuantization::kShared, s.linear, s.k.data());
-    linear(s.h.data(), n3, layer.attention.v, RowQuantization::kShared, s.linear, s.v.data());
-    rotate(s.q.data(), n3, 0, inv_freq_);
-    rotate(s.k.data(), n3, 0, inv_freq_);
-    attention(s.q.data(), n3, s.k.data(), s.v.data(), n3, false, 0, s.scores, s.h.data(),
-              s.threads);
-    linear(s.h.data(), n3, layer.attention.o, RowQuantization::kShared, s.linear, s.q.data());
-    for (std::size_t i = 0; i < cells; ++i) x[i] += s.q[i];
-    layer_norm(x, n3, layer.mlp_norm.data(), s.q.data());
-    linear(s.q.data(), n3, layer.fc1, RowQuantization::kShared, s.linear, s.h.data());
-    gelu_parallel(s.h, s.threads);
-    linear(s.h.data(), n3, layer.fc2, RowQuantization::kShared, s.linear, s.q.data());
-    for (std::size_t i = 0; i < cells; ++i) x[i] += s.q[i];
+    linear(h, n3, layer.attention.q, RowQuantization::kShared, s.linear, q);
+    linear(h, n3, layer.attention.k, RowQuantization::kShared, s.linear, k);
+    linear(h, n3, layer.attention.v, RowQuantization::kShared, s.linear, v);
+    rotate(q, n3, 0, inv_freq_);
+    rotate(k, n3, 0, inv_freq_);
+    attention(q, n3, k, v, n3, false, 0, s.scores, h, s.threads);
+    linear(h, n3, layer.attention.o, RowQuantization::kShared, s.linear, q);
+    for (std::size_t i = 0; i < cells; ++i) x[i] += q[i];
+    layer_norm(x, n3, layer.mlp_norm.data(), q);
+    linear(q, n3, layer.fc1, RowQuantization::kShared, s.linear, h);
+    gelu_parallel(h, frames * 4 * kWidth, s.threads);
+    linear(h, n3, layer.fc2, RowQuantization::kShared, s.linear, q);
+    for (std::size_t i = 0; i < cells; ++i) x[i] += q[i];
   }
   layer_norm(x, n3, final_norm_.data(), x);
 }

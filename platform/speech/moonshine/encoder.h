@@ -28,9 +28,10 @@ class Encoder {
 
   struct Scratch {
     int threads = 1;
-    std::vector<float> a, b, scores, q, k, v, h;
+    std::vector<float> a, b, scores;
     std::vector<std::vector<float>> columns;  // per thread
     LinearScratch linear;
+    std::size_t bytes() const;  // what it holds
   };
   // Encoded frames [encoder_frames(samples.size()), kWidth], row-major, into `out`.
   void encode(std::span<const float> samples, Scratch& scratch, std::vector<float>& out) const;
@@ -51,7 +52,7 @@ class Encoder {
   static void convolve(const Conv& conv, const float* in, int in_length, Scratch& scratch,
                        float* out);
 
-  static void gelu_parallel(std::vector<float>& x, int threads);
+  static void gelu_parallel(float* x, std::size_t n, int threads);
 
   Conv conv1_, conv2_, conv3_;
   std::vector<float> norm_scale_, norm_shift_;  // the front end's GroupNorm, per channel

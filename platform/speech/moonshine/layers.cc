@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <thread>
 
 #include "platform/speech/error.h"
+#include "platform/speech/moonshine/integer_products.h"
 
 // oneDNN runs its products on the OpenMP runtime it was built with (GNU's); its thread count is
 // set through that runtime, which the library already loads.
@@ -33,18 +35,11 @@ void softmax(float* x, int n) {
   for (int i = 0; i < n; ++i) x[i] /= sum;
 }
 
-// The hot loops are built for three instruction sets and picked when the program starts. Not
-// under ThreadSanitizer: the dynamic loader runs the picking function before the sanitizer's
-// runtime is set up, and the instrumented function crashes the program there.
-#if defined(__SANITIZE_THREAD__)
-#define VORLIN_VECTOR_CLONES
-#else
-#define VORLIN_VECTOR_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
-#endif
-
-VORLIN_VECTOR_CLONES
-void quantize_values(const float* x, std::size_t n, float scale, std::uint8_t zero_point,
-                     std::uint8_t* out) {
+// The rounding loop, built for three instruction sets and picked as the engine's own kernels
+// are (so ONEDNN_MAX_CPU_ISA reaches it too). Division and rounding are exact in each, so all
+// three give the same bytes.
+[[gnu::always_inline]] inline void quantize_loop(const float* x, std::size_t n, float scale,
+                                                 std::uint8_t zero_point, std::uint8_t* out) {
   const float below = 0.0f - zero_point, above = 255.0f - zero_point;
   for (std::size_t i = 0; i < n; ++i) {
     float q = x[i] / scale;
@@ -54,31 +49,99 @@ void quantize_values(const float* x, std::size_t n, float scale, std::uint8_t ze
   }
 }
 
-}  // namespace
+void quantize_plain(const float* x, std::size_t n, float scale, std::uint8_t zero_point,
+                    std::uint8_t* out) {
+  quantize_loop(x, n, scale, zero_point, out);
+}
 
-VORLIN_VECTOR_CLONES
-void dequantized_products(const float* x, int x_rows, const std::uint8_t* table, int rows,
-                          std::uint8_t zero_point, float scale, float* out,
-                          std::size_t out_stride) {
-  constexpr int kLanes = 16;
-  static_assert(kWidth % kLanes == 0);
-  float weights[kWidth];
-  for (int t = 0; t < rows; ++t) {
-    const std::uint8_t* row = table + static_cast<std::size_t>(t) * kWidth;
-    for (int i = 0; i < kWidth; ++i)
-      weights[i] = static_cast<float>(static_cast<int>(row[i]) - zero_point);
-    for (int r = 0; r < x_rows; ++r) {
-      const float* in = x + static_cast<std::size_t>(r) * kWidth;
-      // Independent partial sums per lane, so that the compiler may keep them in one vector.
-      float lanes[kLanes] = {};
-      for (int i = 0; i < kWidth; i += kLanes)
-        for (int j = 0; j < kLanes; ++j) lanes[j] += in[i + j] * weights[i + j];
-      float sum = 0;
-      for (float lane : lanes) sum += lane;
-      out[static_cast<std::size_t>(r) * out_stride + t] = sum * scale;
-    }
+__attribute__((target("avx2"))) void quantize_avx2(const float* x, std::size_t n, float scale,
+                                                   std::uint8_t zero_point, std::uint8_t* out) {
+  quantize_loop(x, n, scale, zero_point, out);
+}
+
+__attribute__((target("avx512f,avx512bw"))) void quantize_avx512(const float* x, std::size_t n,
+                                                                 float scale,
+                                                                 std::uint8_t zero_point,
+                                                                 std::uint8_t* out) {
+  quantize_loop(x, n, scale, zero_point, out);
+}
+
+void quantize_values(const float* x, std::size_t n, float scale, std::uint8_t zero_point,
+                     std::uint8_t* out) {
+  switch (vector_isa()) {
+    case VectorIsa::kAvx512Vnni:
+      quantize_avx512(x, n, scale, zero_point, out);
+      return;
+    case VectorIsa::kAvx2:
+      quantize_avx2(x, n, scale, zero_point, out);
+      return;
+    case VectorIsa::kPlain:
+      quantize_plain(x, n, scale, zero_point, out);
+      return;
   }
 }
+
+}  // namespace
+
+namespace {
+
+// Without VNNI, oneDNN sums byte products in pairs into 16 bits, and 255 * -128 twice does not
+// fit. With VNNI they go straight into 32 bits.
+bool library_products_exact() {
+  static const bool exact = [] {
+    auto isa = static_cast<unsigned>(dnnl_get_effective_cpu_isa());
+    auto vnni = static_cast<unsigned>(dnnl_cpu_isa_avx512_core_vnni);
+    return (isa & vnni) == vnni;
+  }();
+  return exact;
+}
+
+void grow_split_scratch(int rows, std::size_t in, std::size_t cols, LinearScratch& s) {
+  std::size_t n = static_cast<std::size_t>(rows) * in;
+  if (s.upper.size() < n) {
+    s.upper.resize(n);
+    s.lowest.resize(n);
+  }
+  if (s.lowest_products.size() < static_cast<std::size_t>(rows) * cols)
+    s.lowest_products.resize(static_cast<std::size_t>(rows) * cols);
+}
+
+void gemm(int rows, const QuantizedLinear& w, const std::uint8_t* a, std::uint8_t a_zero_point,
+          std::int32_t* c) {
+  const std::int32_t no_offset = 0;
+  check(dnnl_gemm_u8s8s32('N', 'N', 'F', rows, w.out, w.in, 1.0f, a, w.in, a_zero_point,
+                          w.weight.data(), w.out, w.zero_point, 0.0f, c, w.out, &no_offset),
+        "integer matrix product");
+}
+
+// The integer products of rows [first_row, first_row + rows) of s.quantized, into `products`
+// (rows of w.out). Split: with a = 2u + l and the zero point z = 2zu + zl, (a - z) = 2(u - zu)
+// + (l - zl), where u < 128 and l < 2 keep every pair of products within 16 bits.
+void integer_products(int first_row, int rows, const QuantizedLinear& w, std::uint8_t a_zero_point,
+                      bool split, LinearScratch& s, std::int32_t* products) {
+  std::size_t at = static_cast<std::size_t>(first_row) * w.in;
+  std::size_t out_at = static_cast<std::size_t>(first_row) * w.out;
+  if (!split) {
+    gemm(rows, w, s.quantized.data() + at, a_zero_point, products + out_at);
+    return;
+  }
+  std::size_t n = static_cast<std::size_t>(rows) * w.in;
+  for (std::size_t i = at; i < at + n; ++i) {
+    s.upper[i] = s.quantized[i] >> 1;
+    s.lowest[i] = s.quantized[i] & 1;
+  }
+  gemm(rows, w, s.upper.data() + at, a_zero_point >> 1, products + out_at);
+  gemm(rows, w, s.lowest.data() + at, a_zero_point & 1, s.lowest_products.data() + out_at);
+  std::size_t cells = static_cast<std::size_t>(rows) * w.out;
+  for (std::size_t i = out_at; i < out_at + cells; ++i) {
+    std::int32_t upper;
+    std::memcpy(&upper, products + i, sizeof upper);
+    upper = 2 * upper + s.lowest_products[i];
+    std::memcpy(products + i, &upper, sizeof upper);
+  }
+}
+
+}  // namespace
 
 QuantizationParams quantize(std::span<const float> x, std::uint8_t* out) {
   float lo = 0, hi = 0;
@@ -100,20 +163,21 @@ void linear(const float* x, int rows, const QuantizedLinear& w, RowQuantization 
   auto in = static_cast<std::size_t>(w.in), cols = static_cast<std::size_t>(w.out);
   std::size_t n = static_cast<std::size_t>(rows) * in;
   if (s.quantized.size() < n) s.quantized.resize(n);
-  if (s.products.size() < static_cast<std::size_t>(rows) * cols)
-    s.products.resize(static_cast<std::size_t>(rows) * cols);
-  const std::int32_t no_offset = 0;
+  bool split = !library_products_exact();
+  if (split) grow_split_scratch(rows, in, cols, s);
+  // The integer products go into `out` itself and become floats in place: on a long segment a
+  // buffer of their own would be as large as the output.
+  auto* products = reinterpret_cast<std::int32_t*>(out);
   auto multiply = [&](int first_row, int row_count, QuantizationParams p) {
-    check(dnnl_gemm_u8s8s32('N', 'N', 'F', row_count, w.out, w.in, 1.0f,
-                            s.quantized.data() + first_row * in, w.in, p.zero_point,
-                            w.weight.data(), w.out, w.zero_point, 0.0f,
-                            s.products.data() + first_row * cols, w.out, &no_offset),
-          "integer matrix product");
+    integer_products(first_row, row_count, w, p.zero_point, split, s, products);
     float scale = p.scale * w.scale;  // the model multiplies the two scales first
     for (int r = first_row; r < first_row + row_count; ++r) {
-      const std::int32_t* product = s.products.data() + r * cols;
       float* y = out + r * cols;
-      for (std::size_t c = 0; c < cols; ++c) y[c] = static_cast<float>(product[c]) * scale;
+      for (std::size_t c = 0; c < cols; ++c) {
+        std::int32_t product;
+        std::memcpy(&product, y + c, sizeof product);
+        y[c] = static_cast<float>(product) * scale;
+      }
       if (!w.bias.empty())
         for (std::size_t c = 0; c < cols; ++c) y[c] += w.bias[c];
     }
@@ -127,6 +191,11 @@ void linear(const float* x, int rows, const QuantizedLinear& w, RowQuantization 
     for (int r = 0; r < rows; ++r)
       multiply(r, 1, quantize({x + r * in, in}, s.quantized.data() + r * in));
   }
+}
+
+std::size_t LinearScratch::bytes() const {
+  return held_bytes(quantized) + held_bytes(upper) + held_bytes(lowest) +
+         held_bytes(lowest_products);
 }
 
 void use_one_math_thread() { omp_set_num_threads(1); }

@@ -41,12 +41,6 @@ struct QuantizationParams {
 };
 QuantizationParams quantize(std::span<const float> x, std::uint8_t* out);
 
-// out[r * out_stride + t] = x[r] · dequantized(table row t) for the x_rows rows of x and each
-// of the `rows` rows of kWidth bytes of the table, stored as (value / scale + zero_point). Each
-// table row is read once for all rows of x.
-void dequantized_products(const float* x, int x_rows, const std::uint8_t* table, int rows,
-                          std::uint8_t zero_point, float scale, float* out, std::size_t out_stride);
-
 // Whether the rows of a linear layer's input share one quantization (the encoder, where the
 // model quantizes all frames together) or each row has its own (the decoder, which the model
 // runs one token at a time: quantizing each row alone gives a batch of tokens the same numbers
@@ -55,11 +49,19 @@ enum class RowQuantization { kShared, kPerRow };
 
 struct LinearScratch {
   int threads = 1;  // for shared quantization, the rows are split between this many threads
-  std::vector<std::uint8_t> quantized;
-  std::vector<std::int32_t> products;
+  std::vector<std::uint8_t> quantized, upper, lowest;
+  std::vector<std::int32_t> lowest_products;
+  std::size_t bytes() const;
 };
 
-// out[rows, w.out] = x[rows, w.in] · W (+ bias), with x quantized to 8 bits first.
+// The memory a vector holds, for the scratch accounts.
+template <class T>
+std::size_t held_bytes(const std::vector<T>& v) {
+  return v.capacity() * sizeof(T);
+}
+
+// out[rows, w.out] = x[rows, w.in] · W (+ bias), with x quantized to 8 bits first. The integer
+// products are exact on every instruction set oneDNN may pick.
 void linear(const float* x, int rows, const QuantizedLinear& w, RowQuantization mode,
             LinearScratch& scratch, float* out);
 

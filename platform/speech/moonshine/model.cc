@@ -8,6 +8,9 @@
 namespace speech::moonshine {
 namespace {
 
+// Prefix tokens fed to the decoder at once.
+constexpr std::size_t kPrefixChunk = 8;
+
 std::int32_t argmax(const float* logits) {
   return static_cast<std::int32_t>(std::max_element(logits, logits + kVocabulary) - logits);
 }
@@ -37,18 +40,28 @@ std::size_t max_tokens(std::size_t samples) {
 
 Session::Session(const Model& model, int threads) : model_(model), threads_(std::max(1, threads)) {}
 
+std::size_t Session::scratch_bytes() const {
+  return held_bytes(samples_) + encoder_scratch_.bytes() + held_bytes(encoded_) + state_.bytes() +
+         held_bytes(logits_) + held_bytes(kept_);
+}
+
 std::vector<std::int32_t> Session::transcribe(std::span<const float> samples,
                                               std::span<const std::int32_t> prefix) {
   kept_.clear();
   samples = samples.first(std::min(samples.size(), kMaxSegmentSamples));
   std::size_t frames = encoder_frames(samples.size());
   if (frames == 0) return {};
-  samples_.resize(samples.size());
-  std::transform(samples.begin(), samples.end(), samples_.begin(),
-                 [](float x) { return std::isnan(x) ? 0.0f : std::clamp(x, -1.0f, 1.0f); });
+  // Audio from 16-bit samples is always in range: only other audio is copied to be cleaned.
+  auto clean = [](float x) { return !std::isnan(x) && x >= -1.0f && x <= 1.0f; };
+  if (!std::all_of(samples.begin(), samples.end(), clean)) {
+    samples_.resize(samples.size());
+    std::transform(samples.begin(), samples.end(), samples_.begin(),
+                   [](float x) { return std::isnan(x) ? 0.0f : std::clamp(x, -1.0f, 1.0f); });
+    samples = samples_;
+  }
   use_one_math_thread();
   encoder_scratch_.threads = threads_;
-  model_.encoder().encode(samples_, encoder_scratch_, encoded_);
+  model_.encoder().encode(samples, encoder_scratch_, encoded_);
   const Decoder& decoder = model_.decoder();
   state_.threads = threads_;
   decoder.start(encoded_.data(), static_cast<int>(frames), state_);
@@ -59,26 +72,8 @@ std::vector<std::int32_t> Session::transcribe(std::span<const float> samples,
   while (usable < prefix.size() && usable < limit && prefix[usable] >= 0 &&
          prefix[usable] < kVocabulary && prefix[usable] != kEndToken)
     ++usable;
-  std::vector<std::int32_t> input{kStartToken};
-  input.insert(input.end(), prefix.begin(), prefix.begin() + static_cast<std::ptrdiff_t>(usable));
-  decoder.step(input, state_, logits_);
-
-  auto keep = [&](const float* row) {
-    if (static_cast<int>(kept_.size() / kVocabulary) < keep_steps_)
-      kept_.insert(kept_.end(), row, row + kVocabulary);
-  };
   std::vector<std::int32_t> tokens;
-  std::size_t row = 0;
-  std::int32_t next = 0;
-  for (;; ++row) {
-    const float* logits = logits_.data() + row * kVocabulary;
-    keep(logits);
-    next = argmax(logits);
-    if (row == usable || next != prefix[row]) break;
-    tokens.push_back(next);
-  }
-  // The cache holds the start token and the kept tokens; later ones are forgotten.
-  Decoder::truncate(state_, static_cast<int>(row) + 1);
+  std::int32_t next = follow_prefix(prefix.first(usable), tokens);
   while (next != kEndToken && tokens.size() < limit) {
     tokens.push_back(next);
     if (tokens.size() == limit) break;
@@ -87,6 +82,38 @@ std::vector<std::int32_t> Session::transcribe(std::span<const float> samples,
     next = argmax(logits_.data());
   }
   return tokens;
+}
+
+std::int32_t Session::follow_prefix(std::span<const std::int32_t> prefix,
+                                    std::vector<std::int32_t>& tokens) {
+  // Fed a few at a time: the logits of a chunk are all that is held at once, and a prefix that
+  // goes astray early costs no more than the chunk it went astray in.
+  std::vector<std::int32_t> input{kStartToken};
+  input.insert(input.end(), prefix.begin(), prefix.end());
+  std::size_t row = 0;
+  std::int32_t next = 0;
+  for (bool kept_all = true; kept_all;) {
+    std::size_t n = std::min(kPrefixChunk, input.size() - row);
+    model_.decoder().step({input.data() + row, n}, state_, logits_);
+    for (std::size_t r = 0; r < n; ++r, ++row) {
+      const float* logits = logits_.data() + r * kVocabulary;
+      keep(logits);
+      next = argmax(logits);
+      if (row == prefix.size() || next != prefix[row]) {
+        kept_all = false;
+        break;
+      }
+      tokens.push_back(next);
+    }
+  }
+  // The cache holds the start token and the kept tokens; later ones are forgotten.
+  Decoder::truncate(state_, static_cast<int>(row) + 1);
+  return next;
+}
+
+void Session::keep(const float* logits) {
+  if (static_cast<int>(kept_.size() / kVocabulary) < keep_steps_)
+    kept_.insert(kept_.end(), logits, logits + kVocabulary);
 }
 
 }  // namespace speech::moonshine

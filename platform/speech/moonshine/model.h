@@ -50,8 +50,8 @@ class Session {
   // token. Input too short for one encoder frame gives no tokens; input longer than
   // kMaxSegmentSamples is cut to it.
   // `prefix`: tokens an earlier call gave for a shorter beginning of the same segment. They are
-  // fed in one batched (causal) pass and kept up to the first that is not the model's own
-  // greedy choice; decoding continues from there. So the result equals plain greedy decoding
+  // fed in batched (causal) passes of a few tokens and kept up to the first that is not the model's
+  // own greedy choice; decoding continues from there. So the result equals plain greedy decoding
   // whenever the prefix agrees with it, and costs one pass instead of one step per kept token.
   std::vector<std::int32_t> transcribe(std::span<const float> samples,
                                        std::span<const std::int32_t> prefix = {});
@@ -60,9 +60,19 @@ class Session {
   // (fewer when it ended sooner), [steps, kVocabulary]; kept only when asked for with
   // keep_logits(). For comparing with other implementations.
   void keep_logits(int steps) { keep_steps_ = steps; }
+
+  // The memory of the scratch and caches this session holds: sized by the longest input it
+  // has read, and reused, whatever the number of inputs.
+  std::size_t scratch_bytes() const;
   const std::vector<float>& kept_logits() const { return kept_; }
 
  private:
+  // Feeds the start token and `prefix`, keeping (into `tokens`) each prefix token that is the
+  // greedy choice, up to the first that is not; returns the greedy token after those kept.
+  std::int32_t follow_prefix(std::span<const std::int32_t> prefix,
+                             std::vector<std::int32_t>& tokens);
+  void keep(const float* logits);  // the logits of one step, while keep_logits() asks for more
+
   const Model& model_;
   int threads_;
   std::vector<float> samples_;

@@ -210,6 +210,28 @@ TEST_F(Moonshine, PrefixKeptWhereItIsTheGreedyChoice) {
   EXPECT_EQ(session.transcribe(audio, early), greedy);
 }
 
+// A dictation reads segment after segment through one session, each again and again as it
+// grows: what the session holds is set by the longest, whatever came before or after.
+TEST_F(Moonshine, ScratchIsSizedByTheLongestInputNotByHowMany) {
+  std::vector<float> longest = recording("librivox/sense_and_sensibility_01_austen_64kb-0870.wav");
+  std::vector<float> other = recording("something.raw");
+  std::vector<float> beginning(longest.begin(), longest.begin() + longest.size() / 2);
+  Session session(*model_);
+  // Read as dictation reads it: a beginning, then the whole building on that.
+  std::vector<std::int32_t> heard = session.transcribe(longest, session.transcribe(beginning));
+  std::size_t held = session.scratch_bytes();
+  EXPECT_GT(held, std::size_t{10} << 20);  // the cross keys and values of 7 s alone
+  for (int segment = 0; segment < 4; ++segment) {
+    SCOPED_TRACE(segment);
+    std::vector<std::int32_t> early = session.transcribe(std::span(other).first(other.size() / 2));
+    session.transcribe(other, early);
+    // The same longest input again, building on a reading of its beginning and on its own.
+    EXPECT_EQ(session.transcribe(longest, session.transcribe(beginning)), heard);
+    EXPECT_EQ(session.transcribe(longest, heard), heard);
+    EXPECT_EQ(session.scratch_bytes(), held);
+  }
+}
+
 TEST_F(Moonshine, SessionsAreIndependentAndReusable) {
   std::vector<float> a = recording("something.raw"), b = recording("cards/001.wav");
   Session first(*model_);

@@ -137,7 +137,9 @@ std::vector<std::uint8_t> OnnxWeights::bytes(const std::string& node, int slot,
     if (t.raw_data().size() != n)
       throw Error(path_ + ": weight " + t.name() + " has the wrong size");
     std::memcpy(out.data(), t.raw_data().data(), n);
-    if (n >= 4096) t.clear_raw_data();  // large ones are read once: free the parsed copy now
+    // Large ones are read once: free the parsed copy now. Clearing keeps the string's capacity,
+    // so the whole parsed file would stay in memory until the load ends; swap it out instead.
+    if (n >= 4096) std::string().swap(*t.mutable_raw_data());
   } else {
     if (static_cast<std::size_t>(t.int32_data_size()) != n)
       throw Error(path_ + ": weight " + t.name() + " has the wrong size");
