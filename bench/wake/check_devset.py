@@ -9,8 +9,9 @@ Usage: python3 bench/wake/check_devset.py DEVSET
   silent from that sample on, and the millisecond before it is not.
 - No negative says the name: only the group `inword` holds it, and there only inside a longer
   word ("Vorlington"), never as itself or its plural.
-- The held-out split shares no speaker and no sentence with the development split (the phrase
-  alone, "Hey Vorlin" or a near miss in its place, is the same words in both).
+- The held-out split shares no speaker and no sentence of four words or more with the
+  development split (the phrase alone, "Hey Vorlin" or a near miss in its place, is the same
+  words in both, and prose may share a "Not at all.").
 - Each split has at least MIN_POSITIVES positives in every condition, and the set has at least
   two hours of speech without the name (groups prose and librivox, quiet).
 """
@@ -28,6 +29,7 @@ QUIET_SPEECH_GROUPS = ("prose", "librivox")
 SILENT_AFTER_SECONDS = 0.1
 VOICED_BEFORE_SECONDS = 0.001
 NAME_AS_WORD = re.compile(r"\bvorlin(s|'s)?\b")
+MIN_SHARED_WORDS = 4
 
 Clip = collections.namedtuple("Clip", "file kind group end split")
 
@@ -129,9 +131,10 @@ def check_words(clips, texts, problems):
             if NAME_AS_WORD.search(lower):
                 problems.append("%s: a negative says the name" % file)
         speakers[split_of[file]].add(speaker)
-        bare = " ".join(re.findall(r"[a-z']+", lower))
-        if len(bare.split()) > 2:
-            sentences[split_of[file]].add(bare)
+        for sentence in re.split(r"[.!?]+", lower):
+            bare = re.findall(r"[a-z']+", sentence)
+            if len(bare) >= MIN_SHARED_WORDS:
+                sentences[split_of[file]].add(" ".join(bare))
     for what, per_split in (("speaker", speakers), ("sentence", sentences)):
         for shared in sorted(per_split["dev"] & per_split["held"]):
             problems.append("%s in both splits: %s" % (what, shared))

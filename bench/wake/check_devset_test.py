@@ -112,8 +112,10 @@ class CheckDevsetTest(unittest.TestCase):
     def test_splits_share_no_speaker_or_sentence(self):
         self.texts[1] = "pos-b-0.wav\tflite:kal\tOkay, | hey Vorlin, | read me the news."
         self.assertFound("speaker in both splits: flite:kal")
-        self.texts[1] = "pos-b-0.wav\tflite:slt\tHey Vorlin. | What time is it?"
+        self.texts[1] = "pos-b-0.wav\tflite:slt\tHey Vorlin, | what time is it?"
         self.assertFound("sentence in both splits: hey vorlin what time is it")
+        self.texts[1] = "pos-b-0.wav\tflite:slt\tThe bus was late again. Hey Vorlin!"
+        self.assertFound("sentence in both splits: the bus was late again")
         self.texts[0] = "pos-a-0.wav\tflite:kal\tHey Vorlin."
         self.texts[1] = "pos-b-0.wav\tflite:slt\tHey Vorlin!"
         self.assertEqual(self.problems(), [])
