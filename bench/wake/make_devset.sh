@@ -230,7 +230,8 @@ spoken() {  # speaker sentence out
   local parts=("$out/tmp/gap.wav") lengths=()
   IFS='|' read -ra pieces <<<"$2"
   for piece in "${pieces[@]}"; do
-    piece=$(echo "$piece" | sed 's/^ *//; s/ *$//')
+    piece=${piece#"${piece%%[! ]*}"}
+    piece=${piece%"${piece##*[! ]}"}
     say "$1" "$piece" "$tmp/piece$i.wav"
     parts+=("$tmp/piece$i.wav" "$out/tmp/pause.wav")
     lengths+=("$(seconds "$tmp/piece$i.wav")")
@@ -275,6 +276,11 @@ clip() {  # speaker kind group sentence file
 # --- Noise
 
 rms_of() { sox "$1" -n "${@:2}" stat 2>&1 | awk '/RMS +amplitude/ {print $3}'; }
+# The gain that puts NOISE at SNR dB below the speech's RMS level.
+gain_under() {  # noise speech_rms snr
+  sox "$1" -n stat 2>&1 |
+    awk -v a="$2" -v s="$3" '/RMS +amplitude/ {printf "%.6f", a / (10 ^ (s / 20)) / $3}'
+}
 
 noise_sources() {
   local colour i=0 parts=() file
@@ -316,8 +322,7 @@ in_rooms() {  # file kind prefix end room...
   active=$(rms_of "$out/$file" silence -l 1 0.02 1% -1 0.05 1%)
   for room in "$@"; do
     noise_cut "${room%%[0-9]*}" "$length" "$tmp/noise.wav"
-    gain=$(rms_of "$tmp/noise.wav" | awk -v a="$active" -v s="${room##*[a-z]}" \
-      '{printf "%.6f", a / (10 ^ (s / 20)) / $1}')
+    gain=$(gain_under "$tmp/noise.wav" "$active" "${room##*[a-z]}")
     sox -m -v 1 "$tmp/padded.wav" -v "$gain" "$tmp/noise.wav" "$out/${file%.wav}-$room.wav"
     record "${file%.wav}-$room.wav" "$kind" "$prefix$room" "$end"
   done
@@ -327,8 +332,7 @@ in_rooms() {  # file kind prefix end room...
 under_pink() {  # file kind group snr end
   local base=${1%.wav} gain
   noise_cut pink "$(seconds "$out/$1")" "$tmp/noise.wav"
-  gain=$(rms_of "$tmp/noise.wav" | awk -v a="$(rms_of "$out/$1")" -v s="$4" \
-    '{printf "%.6f", a / (10 ^ (s / 20)) / $1}')
+  gain=$(gain_under "$tmp/noise.wav" "$(rms_of "$out/$1")" "$4")
   sox -m "$out/$1" -v "$gain" "$tmp/noise.wav" "$out/$base-snr$4.wav"
   record "$base-snr$4.wav" "$2" "$3" "$5"
 }
