@@ -43,7 +43,7 @@ held_speakers=(
 babble_speakers=(espeak:en-us+m7:170:45 espeak:en+f5:160:60 espeak:en-us+m4:150:35
   espeak:en-gb-x-rp+m8:180:50)
 
-# Sentences with the name, written as the pieces they are spoken in ("|"): see spoken().
+# Sentences with the name, written as the pieces they are spoken in ("|"): see speak_pieces().
 dev_phrases=(
   "Hey Vorlin."
   "Hey Vorlin, | what is the weather like today?"
@@ -210,11 +210,14 @@ synth() {  # speaker text_file raw_wav
 # or resampling's overshoot, stay below full scale, where they would clip.
 to_16k() { sox "$1" -r 16000 -c 1 -b 16 -e signed-integer "$2" "${@:3}" gain -n -6; }
 
-# Speech at 16 kHz mono, with the silence around it trimmed so that lengths add up.
+# The silence around speech, trimmed so that lengths add up.
+trim_silence=(silence 1 0.02 0.5% reverse silence 1 0.02 0.5% reverse)
+
+# Speech at 16 kHz mono.
 say() {  # speaker text out
   printf '%s\n' "$2" >"$tmp/text.txt"
   synth "$1" "$tmp/text.txt" "$tmp/raw.wav"
-  to_16k "$tmp/raw.wav" "$3" silence 1 0.02 0.5% reverse silence 1 0.02 0.5% reverse
+  to_16k "$tmp/raw.wav" "$3" "${trim_silence[@]}"
 }
 seconds() { soxi -D "$1"; }
 # Digital silence, undithered: the pause after the name shows where the name ends.
@@ -222,32 +225,49 @@ silence() { sox -D -n -r 16000 -c 1 -b 16 -e signed-integer "$1" trim 0 "$2"; }
 
 # One utterance cannot tell where the name inside it ends; so a sentence is spoken in pieces
 # ("Okay, | hey Vorlin, | play some music."), each on its own, joined by short pauses, and where a
-# piece ends with the name, the name's end in the clip is known to the sample. Prints that end in
-# seconds, or - when no piece ends with the name; the name as a word anywhere else stops the
-# build, since its end would be a guess.
-spoken() {  # speaker sentence out
-  local pieces piece lower i=0 named=-
-  local parts=("$out/tmp/gap.wav") lengths=()
+# piece ends with the name, the name's end in the clip is known to the sample. The name as a word
+# anywhere else stops the build, since its end would be a guess.
+speak_pieces() {  # speaker sentence: tmp/pieceN.wav, piece_count, named (piece index or -)
+  local pieces piece lower i
   IFS='|' read -ra pieces <<<"$2"
-  for piece in "${pieces[@]}"; do
+  piece_count=${#pieces[@]}
+  named=-
+  for ((i = 0; i < piece_count; i++)); do
+    piece=${pieces[$i]}
     piece=${piece#"${piece%%[! ]*}"}
     piece=${piece%"${piece##*[! ]}"}
     say "$1" "$piece" "$tmp/piece$i.wav"
-    parts+=("$tmp/piece$i.wav" "$out/tmp/pause.wav")
-    lengths+=("$(seconds "$tmp/piece$i.wav")")
     lower=${piece,,}
     if [[ $lower =~ (^|[^a-z])vorlin[^a-z]*$ ]]; then
       named=$i
     elif [[ $lower =~ (^|[^a-z])vorlin([^a-z]|$) ]]; then
       fail "the name inside a piece, not at its end: $piece"
     fi
-    i=$((i + 1))
+  done
+}
+
+# Joins the pieces, each through the sox EFFECT if one is given, with pauses between them and
+# silence around them; sets joined_end, where the name ends in the clip (or -). The pauses keep
+# their length under a change of tempo, as a speaker's would; tempo and pitch leave a silent
+# tail, trimmed again so that the piece ends where its sound does.
+join_pieces() {  # out [effect...]
+  local i piece parts=("$out/tmp/gap.wav") lengths=()
+  for ((i = 0; i < piece_count; i++)); do
+    piece="$tmp/piece$i.wav"
+    if (($# > 1)); then
+      sox "$piece" "$tmp/varied$i.wav" "${@:2}" "${trim_silence[@]}"
+      piece="$tmp/varied$i.wav"
+    fi
+    parts+=("$piece" "$out/tmp/pause.wav")
+    lengths+=("$(seconds "$piece")")
   done
   parts[${#parts[@]} - 1]="$out/tmp/gap.wav"
-  sox "${parts[@]}" "$3"
-  [[ $named == - ]] && { echo -; return; }
-  echo "${lengths[@]}" | awk -v n="$named" -v g="$gap" -v p="$pause" \
-    '{e = g; for (i = 1; i <= n + 1; i++) e += $i; printf "%.6f\n", e + n * p}'
+  sox "${parts[@]}" "$1"
+  joined_end=-
+  if [[ $named != - ]]; then
+    joined_end=$(echo "${lengths[@]}" | awk -v n="$named" -v g="$gap" -v p="$pause" \
+      '{e = g; for (i = 1; i <= n + 1; i++) e += $i; printf "%.6f\n", e + n * p}')
+  fi
 }
 
 # --- Manifest: each job writes its own part; the parts are joined in the order the jobs began.
@@ -259,18 +279,26 @@ words() {  # file speaker text
   printf '%s\t%s\t%s\n' "$1" "$2" "$(echo "$3" | tr -s '|\n\t' ' ' | sed 's/ *$//')" >>"$part_texts"
 }
 
-# Pieces of speech as the script's manifest lines: one clean clip, its words and group.
-clip() {  # speaker kind group sentence file
-  local end
-  end=$(spoken "$1" "$4" "$out/$5")
-  if [[ $2 == positive ]]; then
-    [[ $end != - ]] || fail "no piece ends with the name: $4"
-  else
-    end=-
-  fi
-  record "$5" "$2" "$3" "$end"
+# Faster, slower and higher.
+variant_effects=(fast:tempo:1.15 slow:tempo:0.88 high:pitch:250)
+
+# A sentence as a clean clip, with its manifest line and words; with VARIED, also its variants,
+# each joined from varied pieces, so that the name's end stays exact. Sets clip_end.
+clip() {  # speaker kind group sentence file [varied]
+  local base=${5%.wav} variant name effect value
+  speak_pieces "$1" "$4"
+  if [[ $2 == positive && $named == - ]]; then fail "no piece ends with the name: $4"; fi
+  join_pieces "$out/$5"
+  clip_end=$joined_end
+  record "$5" "$2" "$3" "$clip_end"
   words "$5" "$1" "$4"
-  echo "$end"
+  [[ ${6:-} == varied ]] || return 0
+  for variant in "${variant_effects[@]}"; do
+    IFS=: read -r name effect value <<<"$variant"
+    join_pieces "$out/$base-$name.wav" "$effect" "$value"
+    record "$base-$name.wav" "$2" "$3" "$joined_end"
+    words "$base-$name.wav" "$1" "$4"
+  done
 }
 
 # --- Noise
@@ -337,17 +365,13 @@ under_pink() {  # file kind group snr end
   record "$base-snr$4.wav" "$2" "$3" "$5"
 }
 
-# Faster, slower and higher; tempo moves the end of the name.
-variants() {  # file kind group end
-  local base=${1%.wav} name effect
-  for name in fast:tempo:1.15 slow:tempo:0.88 high:pitch:250; do
-    IFS=: read -r name effect value <<<"$name"
+# A recording, faster, slower and higher.
+variants() {  # file kind group
+  local base=${1%.wav} variant name effect value
+  for variant in "${variant_effects[@]}"; do
+    IFS=: read -r name effect value <<<"$variant"
     sox "$out/$1" "$out/$base-$name.wav" "$effect" "$value"
-    if [[ $effect == tempo && $4 != - ]]; then
-      record "$base-$name.wav" "$2" "$3" "$(awk -v e="$4" -v t="$value" 'BEGIN {printf "%.6f\n", e / t}')"
-    else
-      record "$base-$name.wav" "$2" "$3" "$4"
-    fi
+    record "$base-$name.wav" "$2" "$3" -
   done
 }
 
@@ -403,8 +427,8 @@ speaker_job() {  # split index speaker
   local -n sentences=${split}_sentences
   tag=$(speaker_tag "$speaker")
   for i in "${!phrases[@]}"; do
-    end=$(clip "$speaker" positive clean "${phrases[$i]}" "pos-$tag-$i.wav")
-    variants "pos-$tag-$i.wav" positive clean "$end"
+    clip "$speaker" positive clean "${phrases[$i]}" "pos-$tag-$i.wav" varied
+    end=$clip_end
     under_pink "pos-$tag-$i.wav" positive snr20 20 "$end"
     under_pink "pos-$tag-$i.wav" positive snr10 10 "$end"
     in_rooms "pos-$tag-$i.wav" positive "" "$end" "${rooms[@]}"
@@ -412,24 +436,24 @@ speaker_job() {  # split index speaker
   for i in "${!near_words[@]}"; do
     word=${near_words[$i]}
     clip "$speaker" negative near "${phrases[(i + s) % ${#phrases[@]}]//Vorlin/$word}" \
-      "neg-$tag-as-${word,,}.wav" >/dev/null
+      "neg-$tag-as-${word,,}.wav"
     in_rooms "neg-$tag-as-${word,,}.wav" negative near- - $(third_of_rooms "$i" "$s")
   done
   for i in "${!near[@]}"; do
-    clip "$speaker" negative near "${near[$i]}" "neg-$tag-near$i.wav" >/dev/null
+    clip "$speaker" negative near "${near[$i]}" "neg-$tag-near$i.wav"
     in_rooms "neg-$tag-near$i.wav" negative near- - $(third_of_rooms "$((i + 1))" "$s")
   done
   for i in "${!inword[@]}"; do
-    clip "$speaker" negative inword "${inword[$i]}" "neg-$tag-inword$i.wav" >/dev/null
+    clip "$speaker" negative inword "${inword[$i]}" "neg-$tag-inword$i.wav"
     in_rooms "neg-$tag-inword$i.wav" negative inword- - $(third_of_rooms "$i" "$s")
   done
   for i in "${!sentences[@]}"; do
-    clip "$speaker" negative sentences "${sentences[$i]}" "neg-$tag-sentence$i.wav" >/dev/null
+    clip "$speaker" negative sentences "${sentences[$i]}" "neg-$tag-sentence$i.wav"
     in_rooms "neg-$tag-sentence$i.wav" negative sentences- - \
       "${rooms[(i + s) % ${#rooms[@]}]}"
   done
   if [[ $split == dev ]]; then
-    clip "$speaker" negative sentences "$passage" "neg-$tag-passage.wav" >/dev/null
+    clip "$speaker" negative sentences "$passage" "neg-$tag-passage.wav"
   fi
 }
 
@@ -475,7 +499,7 @@ librivox_job() {
     base=neg-$(basename "$f" .wav)
     cp "$f" "$out/$base.wav"
     record "$base.wav" negative librivox -
-    variants "$base.wav" negative librivox -
+    variants "$base.wav" negative librivox
     under_pink "$base.wav" negative librivox 20 -
     under_pink "$base.wav" negative librivox 10 -
   done
