@@ -4,7 +4,8 @@ set that fails a check is not one to measure on.
 Usage: python3 bench/wake/check_devset.py DEVSET
 
 - manifest.tsv: five tab-separated fields a line (file, kind, group, end of "Vorlin" or -,
-  split); every file a 16 kHz mono 16-bit WAV, listed once; a positive's end inside its clip.
+  split); every file a 16 kHz mono 16-bit WAV, listed once, never at full scale (where a mix
+  of speech and loud noise would have clipped); a positive's end inside its clip.
 - The end of "Vorlin" in each clean synthesised positive is exact: the pause after the name is
   silent from that sample on, and the millisecond before it is not.
 - No negative says the name: only the group `inword` holds it, and there only inside a longer
@@ -91,6 +92,8 @@ def check_clips(devset, clips, texts, problems):
             problems.append("%s: %s" % (clip.file, why))
             continue
         seconds[clip.kind, clip.group, clip.split] += len(samples) / 16000
+        if samples and (max(samples) == 32767 or min(samples) == -32768):
+            problems.append("%s: clipped" % clip.file)
         if clip.kind == "positive":
             check_end(clip, samples, clip.file in texts, problems)
     return seconds

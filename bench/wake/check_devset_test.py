@@ -92,6 +92,12 @@ class CheckDevsetTest(unittest.TestCase):
         os.remove(self.path("neg-a-s0.wav"))
         self.assertFound("unreadable")
 
+    def test_clipping(self):
+        for peak in (32767, -32768):
+            with self.subTest(peak=peak):
+                write_wav(self.path("neg-a-s0.wav"), [0, peak, 0])
+                self.assertFound("neg-a-s0.wav: clipped")
+
     def test_end_of_name_is_exact(self):
         for end in (END + 0.01, END - 0.01, END + 0.2):
             with self.subTest(end=end):
