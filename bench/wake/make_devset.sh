@@ -13,7 +13,7 @@ shopt -s inherit_errexit
 
 # Figures from two builds of the set compare only if the clips are the same: sox seeds its dither
 # and its noise alike on every call (-R), and each job seeds bash's RANDOM, which picks the noise
-# offsets, from its own name, so jobs may run in any order.
+# offsets, from its own number, so jobs may run in any order.
 sox() { command sox -R "$@"; }
 
 out=${1:-wake-devset}
@@ -546,7 +546,11 @@ main() {
   spawn librivox_job
   finish
   rm -rf "$out/tmp" "$out/parts"
-  python3 "$here/check_devset.py" "$out"
+  # A set that fails its check must not pass for one the benches can measure on.
+  if ! python3 "$here/check_devset.py" "$out"; then
+    mv "$out/manifest.tsv" "$out/manifest.failed.tsv"
+    fail "the set failed its check; its manifest is now manifest.failed.tsv"
+  fi
   awk -F'\t' '{n[$5 " " $2]++} END {for (k in n) print n[k], k}' "$out/manifest.tsv" | sort -k2
 }
 
