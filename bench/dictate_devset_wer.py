@@ -3,8 +3,9 @@ dictated by a process of its own, against the engine's own recognizer on the sam
 
 Usage: python3 bench/dictate_devset_wer.py DEVSET [path/to/vorlin-dictate]
 
-DEVSET is made by bench/wake/make_devset.sh: its flite sentences and near misses in five voices,
-and the librivox recordings with their tempo, pitch and noise variants (about 1800 words). A
+DEVSET is made by bench/wake/make_devset.sh: its quiet sentences and near misses in flite's five
+voices (the words of each in its texts.tsv), and the librivox recordings with their tempo, pitch
+and noise variants. A
 fresh process hears each clip's first words before it has heard the speaker's channel, which the
 101 words of dictate_bench.py's recordings show too little of to compare settings by. Word error
 rates compare spoken forms (tests/spoken_form.py), as dictate_bench.py does.
@@ -26,24 +27,18 @@ DEVSET = sys.argv[1]
 BINARY = sys.argv[2] if len(sys.argv) > 2 else "build/release/dictate/vorlin-dictate"
 
 
-def spoken_texts():
-    """The sentence lists of make_devset.sh, by name."""
-    with open(os.path.join(HERE, "wake", "make_devset.sh")) as f:
-        script = f.read()
-    return {name: re.findall(r'"([^"]*)"', re.search(name + r"=\(\n(.*?)\n\)", script, re.S)[1])
-            for name in ("sentences", "near")}
+def rows(name):
+    with open(os.path.join(DEVSET, name)) as f:
+        return [line.rstrip("\n").split("\t") for line in f]
 
 
 def clips():
     """(file, reference words, group) for each clip whose words are known."""
-    texts = spoken_texts()
+    group_of = {fields[0]: fields[2] for fields in rows("manifest.tsv")}
     references = {name: words for name, _, words in librivox_clips()}
-    found = []
+    found = [(file, words_of(text), "flite") for file, speaker, text in rows("texts.tsv")
+             if speaker.startswith("flite:") and group_of.get(file) in ("sentences", "near")]
     for file in sorted(os.listdir(DEVSET)):
-        m = re.fullmatch(r"neg-\w+-(sentence|near)(\d+)\.wav", file)
-        if m:
-            text = texts["sentences" if m[1] == "sentence" else "near"][int(m[2])]
-            found.append((file, words_of(text), "flite"))
         m = re.fullmatch(r"neg-(.+?)(-fast|-slow|-high|-snr20|-snr10)?\.wav", file)
         if m and m[1] in references:
             found.append((file, words_of(" ".join(references[m[1]])), "librivox" + (m[2] or "")))

@@ -12,6 +12,7 @@ packages=(
   scdoc lintian dpkg-dev file man-db
   libonnx-dev libprotobuf-dev protobuf-compiler python3-onnx libdnnl-dev
   nodejs
+  espeak-ng fortunes
 )
 
 if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi

@@ -51,12 +51,14 @@ def duration(path):
 
 
 def manifest(devset, every):
+    """(path, kind, group, end of "Vorlin" or None, split) of each clip; sets made before the
+    held-out split have four fields a line, all of them development clips."""
     clips = []
     with open(os.path.join(devset, "manifest.tsv")) as f:
         for line in f:
-            name, kind, group, end = line.rstrip("\n").split("\t")
+            name, kind, group, end, *split = line.rstrip("\n").split("\t")
             clips.append((os.path.join(devset, name), kind, group,
-                          None if end == "-" else float(end)))
+                          None if end == "-" else float(end), split[0] if split else "dev"))
     return clips[::every]
 
 
@@ -94,7 +96,8 @@ def main():
 
         results = []  # (kind, group, wakes, latency or None, baseline wakes)
         speech_ticks = speech_seconds = 0.0
-        for wav, kind, group, vorlin_end in clips:
+        for wav, kind, group, vorlin_end, split in clips:
+            group = "%s %s" % (group, split)
             before = len(listener.out)
             ticks = clock_ticks(pid)
             started = time.monotonic()
@@ -118,22 +121,22 @@ def main():
 
     print("clips played: %d (every %d of the set), %.0f s of audio" % (len(clips), every,
                                                                         speech_seconds))
-    print("%-34s %-16s %s" % ("", "vorlin-wake", "keyphrase spotter"))
+    print("%-44s %-16s %s" % ("", "vorlin-wake", "keyphrase spotter"))
     for kind, label in (("positive", "recall"), ("negative", "false wakes")):
         for group in sorted({g for k, g, *_ in results if k == kind}):
             rows = [r for r in results if r[0] == kind and r[1] == group]
             ours = sum(1 for r in rows if r[2] > 0)
             base = sum(1 for r in rows if r[4] > 0)
-            print("%-34s %-16s %s" % ("%s, %s (%d clips)" % (label, group, len(rows)),
+            print("%-44s %-16s %s" % ("%s, %s (%d clips)" % (label, group, len(rows)),
                                       "%d%%" % round(100 * ours / len(rows)),
                                       "%d%%" % round(100 * base / len(rows))))
     latencies = [r[3] for r in results if r[3] is not None]
     if latencies:
-        print("%-34s %.0f ms" % ("latency after \"Vorlin\", median", 1000 *
+        print("%-44s %.0f ms" % ("latency after \"Vorlin\", median", 1000 *
                                  statistics.median(latencies)))
-    print("%-34s %.2f%%" % ("CPU, silence (one core)", 100 * silent_cpu))
-    print("%-34s %.1f%%" % ("CPU, while clips play", 100 * speech_cpu))
-    print("%-34s %.1f MB" % ("peak resident memory", rss))
+    print("%-44s %.2f%%" % ("CPU, silence (one core)", 100 * silent_cpu))
+    print("%-44s %.1f%%" % ("CPU, while clips play", 100 * speech_cpu))
+    print("%-44s %.1f MB" % ("peak resident memory", rss))
     print("listener stderr: %r" % stderr_text)
 
 
