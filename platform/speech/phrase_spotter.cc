@@ -10,8 +10,6 @@ namespace {
 
 constexpr std::int64_t kSamplesPerMs = Segmenter::kSampleRateHz / 1000;
 
-float toFloat(std::int16_t sample) { return static_cast<float>(sample) / 32768.0f; }
-
 }  // namespace
 
 PhraseSpotter::PhraseSpotter(PhraseEngine& engine, std::vector<float> thresholds,
@@ -31,8 +29,8 @@ PhraseSpotter::PhraseSpotter(PhraseEngine& engine, std::vector<float> thresholds
 }
 
 std::vector<PhraseSpotter::Heard> PhraseSpotter::push(std::span<const std::int16_t> input) {
-  audio_.insert(audio_.end(), input.begin(), input.end());
-  audio_end_ += static_cast<std::int64_t>(input.size());
+  audio_.append(input);
+  const std::int64_t audio_end = audio_.end();
   std::vector<Heard> out;
   for (const Segmenter::Segment& segment : segmenter_.push(input)) {
     // A segment may open and close within one push: its window then begins here.
@@ -47,24 +45,24 @@ std::vector<PhraseSpotter::Heard> PhraseSpotter::push(std::span<const std::int16
       // Nothing worth hearing is said in less than two intervals.
       next_check_ = window_begin_ + 2 * interval_samples_;
     }
-    if (audio_end_ >= next_check_) hearWindow(audio_end_, false, out);
-    if (window_begin_ >= 0 && audio_end_ - window_begin_ > max_window_samples_) {
+    if (audio_end >= next_check_) hearWindow(audio_end, false, out);
+    if (window_begin_ >= 0 && audio_end - window_begin_ > max_window_samples_) {
       // Long speech: the window starts again, far enough back that a phrase it cut in two is
       // whole in the next one.
-      window_begin_ = std::max(audio_end_ - overlap_samples_, resume_);
+      window_begin_ = std::max(audio_end - overlap_samples_, resume_);
       hearing_ = {};
       held_before_.clear();
-      next_check_ = audio_end_ + interval_samples_;
+      next_check_ = audio_end + interval_samples_;
     }
   }
   std::int64_t needed = segmenter_.earliestNeededSample();
   if (window_begin_ >= 0) needed = std::min(needed, window_begin_);
-  dropAudioBefore(needed);
+  audio_.dropBefore(needed);
   return out;
 }
 
 void PhraseSpotter::hearWindow(std::int64_t end, bool closing, std::vector<Heard>& out) {
-  hearing_ = engine_.hear(samples(window_begin_, end), hearing_);
+  hearing_ = engine_.hear(audio_.floats(window_begin_, end), hearing_);
   heard_to_ = end;
   next_check_ = end + interval_samples_;
   Heard heard{hearing_.text, hearing_.scores, {}, window_begin_, end, closing};
@@ -99,24 +97,6 @@ void PhraseSpotter::closeWindow() {
   window_begin_ = -1;
   hearing_ = {};
   held_before_.clear();
-}
-
-std::vector<float> PhraseSpotter::samples(std::int64_t begin, std::int64_t end) const {
-  begin = std::clamp(begin, audio_begin_, audio_end_);
-  end = std::clamp(end, begin, audio_end_);
-  std::vector<float> out(static_cast<std::size_t>(end - begin));
-  auto first = audio_.begin() + (begin - audio_begin_);
-  std::transform(first, first + (end - begin), out.begin(), toFloat);
-  return out;
-}
-
-void PhraseSpotter::dropAudioBefore(std::int64_t sample) {
-  sample = std::clamp(sample, audio_begin_, audio_end_);
-  // Erasing moves the rest down: do it only once the dead part outweighs what is kept.
-  std::int64_t dead = sample - audio_begin_;
-  if (dead < Segmenter::kSampleRateHz || dead < audio_end_ - sample) return;
-  audio_.erase(audio_.begin(), audio_.begin() + dead);
-  audio_begin_ = sample;
 }
 
 }  // namespace speech

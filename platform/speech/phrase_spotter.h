@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/speech/recent_audio.h"
 #include "platform/speech/segmenter.h"
 
 namespace speech {
@@ -71,13 +72,11 @@ class PhraseSpotter {
   std::vector<Heard> push(std::span<const std::int16_t> samples);
 
   // Samples taken so far.
-  std::int64_t samplesTaken() const { return audio_end_; }
+  std::int64_t samplesTaken() const { return audio_.end(); }
 
  private:
   void hearWindow(std::int64_t end, bool closing, std::vector<Heard>& out);
   void closeWindow();
-  std::vector<float> samples(std::int64_t begin, std::int64_t end) const;
-  void dropAudioBefore(std::int64_t sample);
 
   PhraseEngine& engine_;
   std::vector<float> thresholds_;
@@ -85,9 +84,7 @@ class PhraseSpotter {
   Segmenter segmenter_;
   std::int64_t interval_samples_, max_window_samples_, overlap_samples_, confirm_samples_;
 
-  std::vector<std::int16_t> audio_;  // the stream from sample audio_begin_ on
-  std::int64_t audio_begin_ = 0;
-  std::int64_t audio_end_ = 0;
+  RecentAudio audio_;  // the stream, back to what a window may still need
   // The window under way: where it begins (-1: none), when it is heard next, and its last
   // hearing. Audio before `resume_` has been spotted in and is not heard again.
   std::int64_t window_begin_ = -1;

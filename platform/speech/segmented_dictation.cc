@@ -20,8 +20,6 @@ constexpr std::int64_t kReadingIntervalFraction = 8;
 // encodes the whole segment again, so this is most of what real-time dictation costs.
 constexpr int kMostStableIntervals = 4;
 
-float toFloat(std::int16_t sample) { return static_cast<float>(sample) / 32768.0f; }
-
 }  // namespace
 
 SegmentedDictation::SegmentedDictation(SegmentEngine& engine, SegmenterOptions segmenter,
@@ -33,8 +31,7 @@ SegmentedDictation::SegmentedDictation(SegmentEngine& engine, SegmenterOptions s
       report_(std::move(report)) {}
 
 void SegmentedDictation::feed(std::span<const std::int16_t> input, bool more_waiting) {
-  audio_.insert(audio_.end(), input.begin(), input.end());
-  audio_end_ += static_cast<std::int64_t>(input.size());
+  audio_.append(input);
   for (const Segmenter::Segment& segment : segmenter_.push(input)) commit(segment);
 
   std::optional<std::int64_t> open = segmenter_.openSegmentBegin();
@@ -43,10 +40,10 @@ void SegmentedDictation::feed(std::span<const std::int16_t> input, bool more_wai
     next_reading_ = open_begin_ + kFirstReadingSamples;
     stable_readings_ = 0;
   }
-  if (open && volatile_results_ && !more_waiting && audio_end_ >= next_reading_) {
+  if (open && volatile_results_ && !more_waiting && audio_.end() >= next_reading_) {
     readOpenSegment(*open);
   }
-  dropAudioBefore(std::min(segmenter_.earliestNeededSample(), open.value_or(audio_end_)));
+  audio_.dropBefore(std::min(segmenter_.earliestNeededSample(), open.value_or(audio_.end())));
 }
 
 void SegmentedDictation::finish() {
@@ -54,7 +51,7 @@ void SegmentedDictation::finish() {
 }
 
 void SegmentedDictation::commit(const Segmenter::Segment& segment) {
-  SegmentHypothesis heard = engine_.transcribe(samples(segment.begin, segment.end), reading_);
+  SegmentHypothesis heard = engine_.transcribe(audio_.floats(segment.begin, segment.end), reading_);
   bool shown = !shown_.empty();
   reading_ = {};
   stable_readings_ = 0;
@@ -67,37 +64,18 @@ void SegmentedDictation::commit(const Segmenter::Segment& segment) {
 }
 
 void SegmentedDictation::readOpenSegment(std::int64_t begin) {
-  SegmentHypothesis heard = engine_.transcribe(samples(begin, audio_end_), reading_);
+  SegmentHypothesis heard = engine_.transcribe(audio_.floats(begin, audio_.end()), reading_);
   bool unchanged = !reading_.tokens.empty() && heard.tokens == reading_.tokens;
   stable_readings_ = unchanged ? std::min(stable_readings_ + 1, kMostStableIntervals - 1) : 0;
   reading_ = std::move(heard);
-  std::int64_t length = audio_end_ - begin;
+  std::int64_t length = audio_.end() - begin;
   std::int64_t interval = std::max(kReadingIntervalSamples, length / kReadingIntervalFraction);
-  next_reading_ = audio_end_ + interval * (1 + stable_readings_);
+  next_reading_ = audio_.end() + interval * (1 + stable_readings_);
   if (reading_.text.empty()) return;
   std::string text = written(reading_.text, false);
   if (text.empty() || text == shown_) return;
   shown_ = text;
   report_({std::move(text), false});
-}
-
-std::span<const float> SegmentedDictation::samples(std::int64_t begin, std::int64_t end) {
-  begin = std::clamp(begin, audio_begin_, audio_end_);
-  end = std::clamp(end, begin, audio_end_);
-  // One buffer for every reading: it grows to the longest segment once.
-  samples_.resize(static_cast<std::size_t>(end - begin));
-  auto first = audio_.begin() + (begin - audio_begin_);
-  std::transform(first, first + (end - begin), samples_.begin(), toFloat);
-  return samples_;
-}
-
-void SegmentedDictation::dropAudioBefore(std::int64_t sample) {
-  sample = std::clamp(sample, audio_begin_, audio_end_);
-  // Erasing moves the rest down: do it only once the dead part outweighs what is kept.
-  std::int64_t dead = sample - audio_begin_;
-  if (dead < kSamplesPerSecond || dead < audio_end_ - sample) return;
-  audio_.erase(audio_.begin(), audio_.begin() + dead);
-  audio_begin_ = sample;
 }
 
 std::string SegmentedDictation::written(const std::string& text, bool committed) const {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/speech/formatter.h"
+#include "platform/speech/recent_audio.h"
 #include "platform/speech/segment_engine.h"
 #include "platform/speech/segmenter.h"
 #include "platform/speech/transcriber.h"
@@ -43,8 +44,6 @@ class SegmentedDictation {
  private:
   void commit(const Segmenter::Segment& segment);
   void readOpenSegment(std::int64_t begin);
-  std::span<const float> samples(std::int64_t begin, std::int64_t end);
-  void dropAudioBefore(std::int64_t sample);
   std::string written(const std::string& text, bool committed) const;
 
   SegmentEngine& engine_;
@@ -53,10 +52,7 @@ class SegmentedDictation {
   DictationWriter writer_;
   Report report_;
 
-  std::vector<std::int16_t> audio_;  // the input from sample `audio_begin_` on
-  std::int64_t audio_begin_ = 0;
-  std::int64_t audio_end_ = 0;
-  std::vector<float> samples_;  // the audio of the reading under way
+  RecentAudio audio_;  // the input, back to what a reading may still need
   // The open segment: where it begins, when it is read again, and its last reading.
   std::int64_t open_begin_ = -1;
   std::int64_t next_reading_ = 0;
