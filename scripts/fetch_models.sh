@@ -16,7 +16,15 @@ for f in "${files[@]}"; do [ -s "$dest/$f" ] || complete=0; done
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-(cd "$tmp" && npm pack --silent "$moonshine" "$tokenizer" >/dev/null)
+# npm's own error goes to standard error; the names of the packed files are not needed.
+if ! (cd "$tmp" && npm pack --loglevel=error "$moonshine" "$tokenizer" >/dev/null); then
+  cat >&2 <<EOF
+fetch_models: npm pack of $moonshine and $tokenizer from $(npm config get registry) failed
+  try: check the network, a proxy (npm config set https-proxy URL) or a certificate authority
+  (npm config set cafile FILE); after EINTEGRITY, npm cache clean --force. Then run $0 again.
+EOF
+  exit 1
+fi
 mkdir -p "$tmp/moonshine" "$tmp/tokenizer"
 tar -xzf "$tmp"/moonshine-ai-moonshine-js-*.tgz -C "$tmp/moonshine"
 tar -xzf "$tmp"/llama-tokenizer-js-*.tgz -C "$tmp/tokenizer"
