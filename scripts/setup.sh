@@ -51,7 +51,7 @@ fi
 # against (its install script would fetch GPU builds from outside the registry: the CPU library
 # is in the package itself). fetch_models.sh explains its own failures.
 bash scripts/fetch_models.sh
-npm ci --loglevel=error --ignore-scripts --no-audit --no-fund --prefix tests/oracle ||
+npm ci --loglevel=error --ignore-scripts --no-audit --no-fund --prefix tests/oracle >/dev/null ||
   fail "npm ci of ONNX Runtime for Node.js (tests/oracle) from $(npm config get registry)" \
     "check the network, a proxy (npm config set https-proxy URL) or a certificate authority \
 (npm config set cafile FILE), then run scripts/setup.sh again"
