@@ -14,6 +14,11 @@ cd "$(dirname "$0")/.."
 suite=trixie
 clone=/root/vorlin-speech
 
+# Each step says when it began, so that a slow one shows in the log.
+step() {
+  echo "== $1 (at ${SECONDS} s)"
+}
+
 # The site of this machine's sources that serves SUITE, from apt's own reading of them.
 apt_site() {
   apt-get indextargets --format '$(SITE) $(RELEASE) $(TARGET_OF)' |
@@ -33,7 +38,7 @@ make_root() {
   fi
   command -v debootstrap >/dev/null ||
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap
-  echo "== debootstrap $suite from $mirror into $root"
+  step "debootstrap $suite from $mirror into $root"
   rm -rf --one-file-system "$root.new"
   debootstrap --variant=minbase --include=ca-certificates "$suite" "$root.new" "$mirror" \
     >"$root.new.log" || { tail -n 20 "$root.new.log" >&2; exit 1; }
@@ -95,13 +100,13 @@ in_root() {
 }
 
 run_stage() {
-  echo "== clone $(git rev-parse --short HEAD) into the $suite root"
+  step "clone $(git rev-parse --short HEAD) into the $suite root"
   rm -rf --one-file-system "$root$clone"
   git clone -q --no-hardlinks "$PWD" "$root$clone"
-  echo "== $suite: scripts/demo.sh"
+  step "$suite: scripts/demo.sh"
   in_root bash -c "cd $clone && bash scripts/demo.sh" | tee "$root/tmp/demo.out"
   check_transcript "$root/tmp/demo.out"
-  echo "== $suite: plain build with warnings as errors, unit tests"
+  step "$suite: plain build with warnings as errors, unit tests"
   in_root bash -c "cd $clone && cmake -S . -B build/ci -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null && cmake --build build/ci -j2 &&
     ctest --test-dir build/ci --output-on-failure -j2 -L unit"
@@ -126,4 +131,4 @@ trap 'exit 130' INT TERM
 mount_root
 copy_network_settings
 run_stage
-echo "== $suite: passed"
+step "$suite: passed"
