@@ -25,32 +25,43 @@ apt_site() {
     awk -v suite="$1" '$2 == suite && $3 == "deb" { print $1; exit }'
 }
 
+# apt's sources for the root: the suite, its updates and its security updates, from where this
+# machine takes its own.
+write_sources() {  # MIRROR SECURITY_MIRROR
+  local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+  printf 'Types: deb\nURIs: %s\nSuites: %s %s-updates\nComponents: main\nSigned-By: %s\n' \
+    "$1" "$suite" "$suite" "$keyring"
+  [ -z "$2" ] ||
+    printf '\nTypes: deb\nURIs: %s\nSuites: %s-security\nComponents: main\nSigned-By: %s\n' \
+      "$2" "$suite" "$keyring"
+}
+
 # Builds the root beside its place and moves it there only when whole, so that a root that
-# exists is complete.
+# exists is complete. ccache is the stage's own: it keeps compiling quick from one run to the next.
 make_root() {
-  local host_suite mirror security
+  local host_suite mirror
   host_suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
   mirror=$(apt_site "$host_suite")
-  security=$(apt_site "$host_suite-security")
   if [ -z "$mirror" ]; then
     echo "debian13_test: no Debian mirror for $host_suite in this machine's apt sources" >&2
     exit 1
   fi
-  command -v debootstrap >/dev/null ||
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap
+  if ! command -v debootstrap >/dev/null; then
+    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+      --no-install-recommends debootstrap; } ||
+      { echo "debian13_test: installing debootstrap failed (see above)" >&2; exit 1; }
+  fi
   step "debootstrap $suite from $mirror into $root"
   rm -rf --one-file-system "$root.new"
-  debootstrap --variant=minbase --include=ca-certificates "$suite" "$root.new" "$mirror" \
-    >"$root.new.log" || { tail -n 20 "$root.new.log" >&2; exit 1; }
+  if ! debootstrap --variant=minbase --include=ca-certificates,ccache "$suite" "$root.new" \
+    "$mirror" >"$root.new.log"; then
+    tail -n 20 "$root.new.log" >&2
+    echo "debian13_test: debootstrap failed; its log is $root.new.log" >&2
+    exit 1
+  fi
   rm -f "$root.new/etc/apt/sources.list"
-  {
-    printf 'Types: deb\nURIs: %s\nSuites: %s %s-updates\nComponents: main\n' \
-      "$mirror" "$suite" "$suite"
-    printf 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg\n'
-    [ -z "$security" ] || printf '\nTypes: deb\nURIs: %s\nSuites: %s-security\n%s\n%s\n' \
-      "$security" "$suite" "Components: main" \
-      "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg"
-  } >"$root.new/etc/apt/sources.list.d/debian.sources"
+  write_sources "$mirror" "$(apt_site "$host_suite-security")" \
+    >"$root.new/etc/apt/sources.list.d/debian.sources"
   mv "$root.new" "$root"
   rm -f "$root.new.log"
 }
@@ -91,10 +102,14 @@ unmount_root() {
 in_root() {
   local pass=() v
   for v in $(compgen -e); do
-    case $v in http_proxy | https_proxy | no_proxy | HTTP_PROXY | HTTPS_PROXY | NO_PROXY | npm_config_*)
-      pass+=("$v=${!v}") ;;
+    case $v in
+      http_proxy | https_proxy | no_proxy | HTTP_PROXY | HTTPS_PROXY | NO_PROXY | npm_config_*)
+        pass+=("$v=${!v}") ;;
     esac
   done
+  # CMake takes its compiler launcher from the environment when it configures a new build.
+  [ ! -x "$root/usr/bin/ccache" ] ||
+    pass+=(CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache)
   chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "${pass[@]}" "$@"
 }

@@ -55,4 +55,5 @@ build/ci-fuzz/platform/speech/moonshine/moonshine_fuzz -max_total_time=180 -max_
   -seed=1 -rss_limit_mb=4096 -artifact_prefix=build/ci-fuzz/ "$corpus" "$seeds" 2>&1 | tail -n 2
 
 echo "== Debian 13: scripts/demo.sh and the unit tests in a minimal trixie root"
-if [ "$(id -u)" -eq 0 ]; then bash scripts/debian13_test.sh; else sudo bash scripts/debian13_test.sh; fi
+if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
+"${sudo[@]}" bash scripts/debian13_test.sh
