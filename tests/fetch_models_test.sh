@@ -73,9 +73,9 @@ serve_tampered_registry() {
   wrong=sha512-$(python3 -c 'import base64, hashlib
 print(base64.b64encode(hashlib.sha512(b"not the package").digest()).decode())')
   # The server unquotes the request's %2f: a scoped name is a file in its scope's directory.
-  local spec name version dist
-  for spec in @moonshine-ai/moonshine-js:0.1.29 llama-tokenizer-js:1.2.2; do
-    name=${spec%:*} version=${spec#*:}
+  local pinned name version dist
+  for pinned in @moonshine-ai/moonshine-js:0.1.29 llama-tokenizer-js:1.2.2; do
+    name=${pinned%:*} version=${pinned#*:}
     dist="{\"tarball\":\"${registry}package.tgz\",\"integrity\":\"$wrong\"}"
     printf '{"name":"%s","dist-tags":{"latest":"%s"},"versions":{"%s":%s}}\n' "$name" "$version" \
       "$version" "{\"name\":\"$name\",\"version\":\"$version\",\"dist\":$dist}" >"$dir/$name"
