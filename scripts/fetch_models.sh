@@ -29,10 +29,15 @@ mkdir -p "$tmp/moonshine" "$tmp/tokenizer"
 tar -xzf "$tmp"/moonshine-ai-moonshine-js-*.tgz -C "$tmp/moonshine"
 tar -xzf "$tmp"/llama-tokenizer-js-*.tgz -C "$tmp/tokenizer"
 
+# The files are written beside DIR and renamed into it only when whole: a fetch cut short leaves
+# no truncated file that would pass for a complete model.
 mkdir -p "$dest"
+part="$dest/.fetching"
+rm -rf "$part"
+mkdir "$part"
 cp "$tmp/moonshine/package/dist/model/tiny/quantized/encoder_model.onnx" \
   "$tmp/moonshine/package/dist/model/tiny/quantized/decoder_model_merged.onnx" \
-  "$tmp/moonshine/package/LICENSE" "$dest/"
+  "$tmp/moonshine/package/LICENSE" "$part/"
 # The tokenizer package carries its vocabulary as base64 of the pieces, one a line, in UTF-8.
 node -e '
   const fs = require("fs");
@@ -40,4 +45,6 @@ node -e '
   const m = js.match(/const llama_vocab_base64 = "([^"]+)"/);
   if (!m) { console.error("fetch_models: no vocabulary in " + process.argv[1]); process.exit(1); }
   fs.writeFileSync(process.argv[2], Buffer.from(m[1], "base64"));
-' "$tmp/tokenizer/package/llama-tokenizer.js" "$dest/tokenizer.txt"
+' "$tmp/tokenizer/package/llama-tokenizer.js" "$part/tokenizer.txt"
+for f in "${files[@]}"; do mv "$part/$f" "$dest/$f"; done
+rmdir "$part"
