@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds with warnings as errors, and runs every test: the unit tests
 # and the end-to-end tests of the real programs, then the unit tests again under
-# AddressSanitizer + UndefinedBehaviorSanitizer and the threaded ones under ThreadSanitizer.
+# AddressSanitizer + UndefinedBehaviorSanitizer and the threaded ones under ThreadSanitizer, the
+# fuzzers, and last the demo and the unit tests on Debian 13 (scripts/debian13_test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -52,3 +53,7 @@ data=/usr/share/pocketsphinx/test/data
 { printf '\006\047\013\041\000\202\001'; head -c 9600 "$data/something.raw"; } >"$seeds/prefixed"
 build/ci-fuzz/platform/speech/moonshine/moonshine_fuzz -max_total_time=180 -max_len=16000 \
   -seed=1 -rss_limit_mb=4096 -artifact_prefix=build/ci-fuzz/ "$corpus" "$seeds" 2>&1 | tail -n 2
+
+echo "== Debian 13: scripts/demo.sh and the unit tests in a minimal trixie root"
+if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
+"${sudo[@]}" bash scripts/debian13_test.sh
