@@ -71,9 +71,6 @@ class PhraseSpotter {
   // afresh, so one saying gives one spotting and the next saying another.
   std::vector<Heard> push(std::span<const std::int16_t> samples);
 
-  // Samples taken so far.
-  std::int64_t samplesTaken() const { return audio_.end(); }
-
  private:
   void hearWindow(std::int64_t end, bool closing, std::vector<Heard>& out);
   void closeWindow();
