@@ -38,6 +38,23 @@ std::size_t max_tokens(std::size_t samples) {
       std::ceil(static_cast<double>(samples) / kSampleRateHz * kMaxTokensPerSecond));
 }
 
+std::size_t usable_prefix(std::span<const std::int32_t> prefix, std::size_t limit) {
+  std::size_t usable = 0;
+  while (usable < prefix.size() && usable < limit && prefix[usable] >= 0 &&
+         prefix[usable] < kVocabulary && prefix[usable] != kEndToken)
+    ++usable;
+  return usable;
+}
+
+std::span<const float> clean_samples(std::span<const float> samples, std::vector<float>& copy) {
+  auto clean = [](float x) { return !std::isnan(x) && x >= -1.0f && x <= 1.0f; };
+  if (std::all_of(samples.begin(), samples.end(), clean)) return samples;
+  copy.resize(samples.size());
+  std::transform(samples.begin(), samples.end(), copy.begin(),
+                 [](float x) { return std::isnan(x) ? 0.0f : std::clamp(x, -1.0f, 1.0f); });
+  return copy;
+}
+
 Session::Session(const Model& model, int threads) : model_(model), threads_(std::max(1, threads)) {}
 
 std::size_t Session::scratch_bytes() const {
@@ -51,14 +68,7 @@ std::vector<std::int32_t> Session::transcribe(std::span<const float> samples,
   samples = samples.first(std::min(samples.size(), kMaxSegmentSamples));
   std::size_t frames = encoder_frames(samples.size());
   if (frames == 0) return {};
-  // Audio from 16-bit samples is always in range: only other audio is copied to be cleaned.
-  auto clean = [](float x) { return !std::isnan(x) && x >= -1.0f && x <= 1.0f; };
-  if (!std::all_of(samples.begin(), samples.end(), clean)) {
-    samples_.resize(samples.size());
-    std::transform(samples.begin(), samples.end(), samples_.begin(),
-                   [](float x) { return std::isnan(x) ? 0.0f : std::clamp(x, -1.0f, 1.0f); });
-    samples = samples_;
-  }
+  samples = clean_samples(samples, samples_);
   use_one_math_thread();
   encoder_scratch_.threads = threads_;
   model_.encoder().encode(samples, encoder_scratch_, encoded_);
@@ -67,13 +77,8 @@ std::vector<std::int32_t> Session::transcribe(std::span<const float> samples,
   decoder.start(encoded_.data(), static_cast<int>(frames), state_);
 
   std::size_t limit = max_tokens(samples.size());
-  // The prefix is good up to its first token the model could not have given.
-  std::size_t usable = 0;
-  while (usable < prefix.size() && usable < limit && prefix[usable] >= 0 &&
-         prefix[usable] < kVocabulary && prefix[usable] != kEndToken)
-    ++usable;
   std::vector<std::int32_t> tokens;
-  std::int32_t next = follow_prefix(prefix.first(usable), tokens);
+  std::int32_t next = follow_prefix(prefix.first(usable_prefix(prefix, limit)), tokens);
   while (next != kEndToken && tokens.size() < limit) {
     tokens.push_back(next);
     if (tokens.size() == limit) break;

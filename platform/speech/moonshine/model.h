@@ -40,6 +40,15 @@ class Model {
 // The most tokens transcribe() gives for `samples` samples.
 std::size_t max_tokens(std::size_t samples);
 
+// How many of `prefix`'s first tokens an earlier reading may hand on: up to `limit`, and up to
+// its first token the model could not have given (outside the vocabulary, or the end token).
+std::size_t usable_prefix(std::span<const std::int32_t> prefix, std::size_t limit);
+
+// `samples` as the encoder takes them: non-numbers read as 0, values outside [-1, 1] clipped.
+// Audio that needs neither (all audio from 16-bit samples) is returned as it is; other audio is
+// cleaned into `copy`.
+std::span<const float> clean_samples(std::span<const float> samples, std::vector<float>& copy);
+
 // One decoding context: owns its scratch memory and caches; use from one thread at a time.
 class Session {
  public:

@@ -58,11 +58,7 @@ float PhraseScorer::wordEnds(const float* logits) const {
 void PhraseScorer::greedy(std::span<const std::int32_t> earlier, std::size_t limit,
                           PhraseReading& reading) {
   const Decoder& decoder = model_.decoder();
-  // The earlier reading holds up to its first token the model could not have given.
-  std::size_t usable = 0;
-  while (usable < earlier.size() && usable < limit && earlier[usable] >= 0 &&
-         earlier[usable] < kVocabulary && earlier[usable] != kEndToken)
-    ++usable;
+  std::size_t usable = usable_prefix(earlier, limit);
   std::vector<std::int32_t> input{kStartToken};
   input.insert(input.end(), earlier.begin(), earlier.begin() + static_cast<std::ptrdiff_t>(usable));
   decoder.step(input, state_, logits_);
@@ -114,11 +110,9 @@ PhraseReading PhraseScorer::read(std::span<const float> samples,
   samples = samples.first(std::min(samples.size(), kMaxSegmentSamples));
   std::size_t frames = encoder_frames(samples.size());
   if (frames == 0) return reading;
-  samples_.resize(samples.size());
-  std::transform(samples.begin(), samples.end(), samples_.begin(),
-                 [](float x) { return std::isnan(x) ? 0.0f : std::clamp(x, -1.0f, 1.0f); });
+  samples = clean_samples(samples, samples_);
   use_one_math_thread();
-  model_.encoder().encode(samples_, encoder_scratch_, encoded_);
+  model_.encoder().encode(samples, encoder_scratch_, encoded_);
   model_.decoder().start(encoded_.data(), static_cast<int>(frames), state_);
   greedy(earlier, max_tokens(samples.size()), reading);
 

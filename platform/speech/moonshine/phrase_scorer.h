@@ -76,7 +76,7 @@ class PhraseScorer {
   TokenClasses classes_;
   float prune_;
 
-  std::vector<float> samples_;
+  std::vector<float> samples_;  // the window cleaned, when it needs cleaning
   Encoder::Scratch encoder_scratch_;
   std::vector<float> encoded_;
   Decoder::State state_;
