@@ -16,7 +16,6 @@ PhraseSpotter::PhraseSpotter(PhraseEngine& engine, std::vector<float> thresholds
                              PhraseSpotterOptions options)
     : engine_(engine),
       thresholds_(std::move(thresholds)),
-      options_(options),
       segmenter_(options.segmenter),
       interval_samples_(std::max(1, options.check_interval_ms) * kSamplesPerMs),
       max_window_samples_(std::max(1, options.max_window_ms) * kSamplesPerMs),

@@ -77,7 +77,6 @@ class PhraseSpotter {
 
   PhraseEngine& engine_;
   std::vector<float> thresholds_;
-  PhraseSpotterOptions options_;
   Segmenter segmenter_;
   std::int64_t interval_samples_, max_window_samples_, overlap_samples_, confirm_samples_;
 
