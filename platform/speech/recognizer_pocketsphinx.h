@@ -10,7 +10,7 @@
 
 namespace speech {
 
-class PocketsphinxRecognizer : public SFSpeechRecognizer {
+class PocketsphinxRecognizer : public SpeechRecognizer {
  public:
   // Loads the model's decoders now, once; every task of this recognizer shares them. When the
   // files are missing or do not load, the recognizer is still made: supportsOnDeviceRecognition()
