@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "platform/audio/converter.h"
-#include "platform/speech/keyphrase_spotting.h"
-#include "platform/speech/recognizer_pocketsphinx.h"
+#include "platform/speech/pocketsphinx/keyphrase_spotting.h"
+#include "platform/speech/pocketsphinx/recognizer.h"
 #include "wake/words.h"
 
 namespace {

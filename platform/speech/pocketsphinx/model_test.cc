@@ -1,4 +1,4 @@
-#include "platform/speech/model.h"
+#include "platform/speech/pocketsphinx/model.h"
 
 #include <gtest/gtest.h>
 #include <pocketsphinx.h>

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/speech/model.h"
+#include "platform/speech/pocketsphinx/model.h"
 #include "platform/speech/recognizer.h"
 
 namespace speech {

@@ -1,4 +1,4 @@
-#include "platform/speech/model.h"
+#include "platform/speech/pocketsphinx/model.h"
 
 #include <errno.h>  // program_invocation_short_name
 #include <malloc.h>
@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "platform/runtime/memory.h"
-#include "platform/speech/engine_words.h"
+#include "platform/speech/pocketsphinx/engine_words.h"
 #include "platform/speech/installed_model.h"
 
 namespace speech {
