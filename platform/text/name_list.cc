@@ -1,4 +1,4 @@
-#include "platform/speech/name_list.h"
+#include "platform/text/name_list.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,9 +6,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/speech/error.h"
+#include <stdexcept>
 
-namespace speech {
+namespace text {
 namespace {
 
 bool isLowerWord(std::string_view w) {
@@ -54,10 +54,10 @@ NameList NameList::fromWords(const std::vector<std::string_view>& words) {
 NameList NameList::load(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) {
-    throw Error("cannot read the word list " + path + ": " + std::strerror(errno));
+    throw std::runtime_error("cannot read the word list " + path + ": " + std::strerror(errno));
   }
   std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (file.bad()) throw Error("cannot read the word list " + path);
+  if (file.bad()) throw std::runtime_error("cannot read the word list " + path);
   std::vector<std::string_view> words;
   std::string_view rest = text;
   while (!rest.empty()) {
@@ -74,8 +74,8 @@ const NameList& NameList::installed() {
   static const NameList list = [] {
     try {
       return load(std::string(kInstalledWordList));
-    } catch (const Error& e) {
-      throw Error(std::string(e.what()) + " (the package wamerican installs it)");
+    } catch (const std::runtime_error& e) {
+      throw std::runtime_error(std::string(e.what()) + " (the package wamerican installs it)");
     }
   }();
   return list;
@@ -97,4 +97,4 @@ bool NameList::contains(std::string_view lower) const {
   return false;
 }
 
-}  // namespace speech
+}  // namespace text

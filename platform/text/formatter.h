@@ -3,9 +3,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/speech/name_list.h"
+#include "platform/text/name_list.h"
 
-namespace speech {
+namespace text {
 
 // What the formatter needs to know besides the engine's text of one segment.
 struct FormatContext {
@@ -17,7 +17,7 @@ struct FormatContext {
   // a dictation. It decides whether the segment starts a sentence (the text before ends in . ? !
   // or a line break) or goes on one, and where a mark said at the start of the segment goes.
   std::string_view before;
-  // Where names come from; nullptr means NameList::installed(), which throws speech::Error on
+  // Where names come from; nullptr means NameList::installed(), which throws std::runtime_error on
   // first use if the word list is missing: call it once at start-up to fail early.
   const NameList* names = nullptr;
 };
@@ -48,4 +48,4 @@ struct Formatted {
 // segments it stays two numbers: committed text is never rewritten.
 Formatted formatDictation(std::string_view engine_text, const FormatContext& context);
 
-}  // namespace speech
+}  // namespace text

@@ -1,4 +1,4 @@
-#include "platform/speech/formatter.h"
+#include "platform/text/formatter.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/speech/error.h"
+#include <stdexcept>
 
-namespace speech {
+namespace text {
 namespace {
 
 // A word list of the Debian kind in miniature: "Mark" is also "mark", so it is no name.
@@ -431,7 +431,7 @@ TEST(NameListTest, LoadsAListFromAFileAndNamesAMissingOne) {
   try {
     NameList::load(path);
     FAIL() << "a missing list loaded";
-  } catch (const Error& e) {
+  } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
   }
 }
@@ -450,4 +450,4 @@ TEST(NameListTest, TheInstalledListKnowsCommonNames) {
 }
 
 }  // namespace
-}  // namespace speech
+}  // namespace text

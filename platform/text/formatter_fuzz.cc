@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/speech/formatter.h"
+#include "platform/text/formatter.h"
 
 namespace {
 
@@ -50,8 +50,8 @@ std::string foreignBytes(std::string_view text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const speech::NameList names =
-      speech::NameList::fromWords({"Susan", "Paris", "Mark", "mark", "June"});
+  static const text::NameList names =
+      text::NameList::fromWords({"Susan", "Paris", "Mark", "mark", "June"});
   std::string_view input(reinterpret_cast<const char*>(data), size);
   // The first byte picks the context; a 0x01 byte splits the text before from the segment.
   std::uint8_t flags = size > 0 ? data[0] : 0;
@@ -66,8 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     spelled = words(input);
     input = spelled;
   }
-  speech::FormatContext context{.committed = (flags & 1) != 0, .before = before, .names = &names};
-  speech::Formatted out = speech::formatDictation(input, context);
+  text::FormatContext context{.committed = (flags & 1) != 0, .before = before, .names = &names};
+  text::Formatted out = text::formatDictation(input, context);
   check(foreignBytes(out.text) == foreignBytes(input));
   check(out.text.empty() || (out.text.front() != ' ' && out.text.back() != ' '));
   check(out.text.find("  ") == std::string::npos);

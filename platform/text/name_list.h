@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-namespace speech {
+namespace text {
 
 // Proper names, looked up by their lower-case form. A word list names a word when it lists it
 // capitalised ("Susan") and not also in lower case ("mark" and "Mark" are both listed, so "mark"
@@ -14,13 +14,13 @@ namespace speech {
 class NameList {
  public:
   NameList() = default;
-  // Reads a word list, one word a line (the form of /usr/share/dict/words). Throws speech::Error
+  // Reads a word list, one word a line (the form of /usr/share/dict/words). Throws std::runtime_error
   // naming the file when it cannot be read.
   static NameList load(const std::string& path);
   // The names of a list given in memory, as load() would take them.
   static NameList fromWords(const std::vector<std::string_view>& words);
   // American English from Debian's wamerican, loaded on first use and kept for the process; safe
-  // from any thread. Throws speech::Error when the list is missing (and again on the next call).
+  // from any thread. Throws std::runtime_error when the list is missing (and again on the next call).
   static const NameList& installed();
 
   bool contains(std::string_view lower) const;
@@ -33,4 +33,4 @@ class NameList {
 
 inline constexpr std::string_view kInstalledWordList = "/usr/share/dict/american-english";
 
-}  // namespace speech
+}  // namespace text
