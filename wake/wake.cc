@@ -121,6 +121,7 @@ void listen() {
   next->setRequiresOnDeviceRecognition(true);
   next->setShouldReportPartialResults(true);
   next->setContextualStrings(contextualStrings());
+  next->setPhraseThreshold(kPhraseThreshold);
   next->setPronunciations(pronunciations());
   // Room noise (a fan, traffic, other voices) hides the name from the recognizer; in a quiet
   // room the stage passes the audio on untouched.

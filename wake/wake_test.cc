@@ -171,6 +171,7 @@ TEST(WakeCycleTest, EveryRequestIsOnDeviceWithPartialResultsAndTheName) {
     EXPECT_TRUE(request.requiresOnDeviceRecognition());
     EXPECT_TRUE(request.shouldReportPartialResults());
     EXPECT_THAT(request.contextualStrings(), ElementsAre("Hey Vorlin", "Vorlin"));
+    EXPECT_GT(request.phraseThreshold(), 0);
   }
 }
 

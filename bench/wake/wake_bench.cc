@@ -123,6 +123,7 @@ std::vector<double> wakes(speech::PocketsphinxRecognizer& recognizer,
     request->setRequiresOnDeviceRecognition(true);
     request->setShouldReportPartialResults(true);
     request->setContextualStrings(wake::contextualStrings());
+    request->setPhraseThreshold(wake::kPhraseThreshold);
     request->setPronunciations(wake::pronunciations());
     request->setNoiseSuppression(suppression());
     // The handler may still be called (with the cancellation) after this cycle is over here.

@@ -42,6 +42,10 @@ class RecognitionRequest {
   void setShouldReportPartialResults(bool value) { partial_results_ = value; }
   // Phrases the recognizer should favour where the audio supports them.
   void setContextualStrings(std::vector<std::string> strings) { contextual_ = std::move(strings); }
+  // How readily the recognizer searches the audio for contextual strings of two or more words
+  // beside its language model (the engine's keyphrase threshold: smaller fires more readily). 0,
+  // the default, leaves them to the language model like any other words.
+  void setPhraseThreshold(double threshold) { phrase_threshold_ = threshold; }
   // How the words of the contextual strings that the recognizer does not know are said. A word
   // it already knows keeps its own pronunciations; one added once stays for every later request.
   void setPronunciations(std::vector<Pronunciation> words) { pronunciations_ = std::move(words); }
@@ -54,6 +58,7 @@ class RecognitionRequest {
   bool requiresOnDeviceRecognition() const { return requires_on_device_; }
   bool shouldReportPartialResults() const { return partial_results_; }
   const std::vector<std::string>& contextualStrings() const { return contextual_; }
+  double phraseThreshold() const { return phrase_threshold_; }
   const std::vector<Pronunciation>& pronunciations() const { return pronunciations_; }
   audio::NoiseSuppressor::Engagement noiseSuppression() const { return noise_suppression_; }
 
@@ -71,6 +76,7 @@ class RecognitionRequest {
   bool requires_on_device_ = false;
   bool partial_results_ = true;
   std::vector<std::string> contextual_;
+  double phrase_threshold_ = 0;
   std::vector<Pronunciation> pronunciations_;
   audio::NoiseSuppressor::Engagement noise_suppression_ =
       audio::NoiseSuppressor::Engagement::kNever;

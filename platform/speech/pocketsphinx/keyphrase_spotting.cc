@@ -11,13 +11,6 @@ namespace speech {
 
 namespace {
 
-// Set on the development set in bench/wake (make_devset.sh, wake_bench). A lone "vorlin" fires on
-// a few ordinary sentences and on "for Lynn" even at 1e-5, so lone words are not spotted; they
-// are left to the language model, which knows the word. The two-word phrase wakes on no more
-// clips of ordinary speech or near misses at 1e-15 than at 1e-10, and on more positives (81-83%
-// of clean ones instead of 77%, 53% instead of 43% at 10 dB); at 1e-20 it woke on a read book.
-constexpr double kPhraseThreshold = 1e-15;
-
 std::string joinWords(const std::string& text) {
   std::string joined;
   for (const std::string& word : splitWords(text)) joined += (joined.empty() ? "" : " ") + word;
@@ -33,8 +26,9 @@ std::vector<std::string> splitWords(const std::string& text) {
   return words;
 }
 
-std::vector<Keyphrase> keyphrasesFor(const std::vector<std::string>& contextual) {
+std::vector<Keyphrase> keyphrasesFor(const std::vector<std::string>& contextual, double threshold) {
   std::vector<Keyphrase> phrases;
+  if (!(threshold > 0)) return phrases;
   for (const std::string& text : contextual) {
     std::string folded;
     for (unsigned char c : text) {
@@ -51,7 +45,7 @@ std::vector<Keyphrase> keyphrasesFor(const std::vector<std::string>& contextual)
     bool seen = std::any_of(phrases.begin(), phrases.end(),
                             [&](const Keyphrase& p) { return p.words == joined; });
     if (seen) continue;
-    phrases.push_back({text, joined, kPhraseThreshold});
+    phrases.push_back({text, joined, threshold});
   }
   return phrases;
 }

@@ -14,9 +14,10 @@ struct Keyphrase {
   double threshold;   // the engine's detection threshold; smaller fires more readily
 };
 
-// The phrases to spot for a request's contextual strings: punctuation dropped, case folded,
-// duplicates and single words left out, order kept.
-std::vector<Keyphrase> keyphrasesFor(const std::vector<std::string>& contextual);
+// The phrases to spot for a request's contextual strings at `threshold`: punctuation dropped,
+// case folded, duplicates and single words left out (a lone word matches by chance too often),
+// order kept. None when the threshold is not positive.
+std::vector<Keyphrase> keyphrasesFor(const std::vector<std::string>& contextual, double threshold);
 // One line of the engine's keyphrase list file.
 std::string keyphraseListLine(const Keyphrase& phrase);
 std::vector<std::string> splitWords(const std::string& text);

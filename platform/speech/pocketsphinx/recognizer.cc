@@ -1,3 +1,5 @@
+#include "platform/speech/pocketsphinx/recognizer.h"
+
 #include <pocketsphinx.h>
 #include <unistd.h>
 
@@ -19,7 +21,6 @@
 
 #include "platform/audio/converter.h"
 #include "platform/speech/pocketsphinx/keyphrase_spotting.h"
-#include "platform/speech/pocketsphinx/recognizer.h"
 #include "platform/speech/request_audio.h"
 
 namespace speech {
@@ -309,7 +310,8 @@ void Worker::serve(Task& task) {
     return;
   }
   const RecognitionRequest& request = task.request();
-  std::vector<Keyphrase> phrases = keyphrasesFor(request.contextualStrings());
+  std::vector<Keyphrase> phrases =
+      keyphrasesFor(request.contextualStrings(), request.phraseThreshold());
   bool spotting = false;
   bool started = false;
   auto endUtterances = [&] {

@@ -1,3 +1,5 @@
+#include "platform/speech/pocketsphinx/recognizer.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -16,16 +18,19 @@
 
 #include "platform/audio/converter.h"
 #include "platform/speech/pocketsphinx/keyphrase_spotting.h"
-#include "platform/speech/pocketsphinx/recognizer.h"
 
 namespace speech {
 namespace {
 
 TEST(KeyphraseSpottingTest, ContextualStringsBecomeSearchablePhrases) {
-  std::vector<Keyphrase> phrases =
-      keyphrasesFor({"Hey Vorlin", "VORLIN!", "  hey,  VORLIN ", "...", "Don't stop"});
+  std::vector<std::string> contextual = {"Hey Vorlin", "VORLIN!", "  hey,  VORLIN ", "...",
+                                         "Don't stop"};
+  std::vector<Keyphrase> phrases = keyphrasesFor(contextual, 1e-15);
   // A lone word matches by chance too often to be spotted; duplicates are searched once.
   ASSERT_EQ(phrases.size(), 2u);
+  EXPECT_EQ(phrases[0].threshold, 1e-15);
+  // No threshold: nothing is spotted, the language model hears the phrases like other words.
+  EXPECT_TRUE(keyphrasesFor(contextual, 0).empty());
   EXPECT_EQ(phrases[0].text, "Hey Vorlin");
   EXPECT_EQ(phrases[0].words, "hey vorlin");
   EXPECT_EQ(phrases[1].words, "don't stop");
@@ -34,7 +39,7 @@ TEST(KeyphraseSpottingTest, ContextualStringsBecomeSearchablePhrases) {
 }
 
 TEST(KeyphraseSpottingTest, DetectionsReplaceOnlyTheWordsTheyCover) {
-  std::vector<Keyphrase> phrases = keyphrasesFor({"Hey Vorlin", "Hey Vorlin please"});
+  std::vector<Keyphrase> phrases = keyphrasesFor({"Hey Vorlin", "Hey Vorlin please"}, 1e-15);
   std::vector<Segment> words = {{"<s>", 0, 10},    {"a", 11, 20},     {"marlin(2)", 21, 60},
                                 {"<sil>", 61, 65}, {"what", 66, 80},  {"[NOISE]", 81, 85},
                                 {"time", 86, 100}, {"</s>", 101, 110}};
@@ -160,6 +165,7 @@ class RecognizerTest : public ::testing::Test {
     request->setRequiresOnDeviceRecognition(true);
     request->setShouldReportPartialResults(true);
     request->setContextualStrings({"Hey Vorlin", "Vorlin"});
+    request->setPhraseThreshold(1e-15);
     // The recognizer knows no such word until a request says how it sounds.
     request->setPronunciations({{"vorlin", "V AO R L IH N"}, {"vorlin(2)", "V AO R L AH N"}});
     return request;
