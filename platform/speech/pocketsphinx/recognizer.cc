@@ -116,7 +116,17 @@ class Worker : public std::enable_shared_from_this<Worker> {
 
  private:
   void run();
+  // One task, from the decoders' setup to its final result or error.
   void serve(Task& task);
+  // Decodes the request's audio until its end, the end of speech or a cancellation.
+  void listen(Task& task);
+  // The final result, once the utterances are over.
+  void finish(Task& task);
+  void startUtterances();
+  void endUtterances();  // does nothing unless started
+  void decode(const std::int16_t* pcm, std::size_t samples);
+  // The language model's words, with the spotted phrases in place of the words they cover.
+  std::string transcript() const;
   // Sets up the keyphrase search for `phrases`, unless it already is. False when none of them
   // can be searched for.
   bool useKeyphrases(const std::vector<Keyphrase>& phrases);
@@ -133,7 +143,12 @@ class Worker : public std::enable_shared_from_this<Worker> {
   const std::unique_ptr<Decoder> words_;                // language model: the honest transcription
   const std::unique_ptr<Decoder> phrases_;  // keyphrase spotting for the contextual strings
   const std::string load_error_;
-  std::string phrases_in_use_;         // the keyphrase list the spotter searches now
+  std::string phrases_in_use_;  // the keyphrase list the spotter searches now
+  // The task being served: the phrases it wants spotted, whether any can be, and whether the
+  // decoders are inside an utterance.
+  std::vector<Keyphrase> wanted_;
+  bool spotting_ = false;
+  bool started_ = false;
   std::set<std::string> added_words_;  // spellings added from requests, "word(2)" included
   // Made at the first request that asks for it, then fed every such request's audio, so that
   // its estimate of the room's noise runs on from one request to the next.
@@ -310,83 +325,12 @@ void Worker::serve(Task& task) {
     return;
   }
   const RecognitionRequest& request = task.request();
-  std::vector<Keyphrase> phrases =
-      keyphrasesFor(request.contextualStrings(), request.phraseThreshold());
-  bool spotting = false;
-  bool started = false;
-  auto endUtterances = [&] {
-    if (!started) return;
-    started = false;
-    if (ps_end_utt(words_->get()) < 0) {
-      throw Error(engineFailure("cannot end the utterance on " + files_.language_model));
-    }
-    if (spotting && ps_end_utt(phrases_->get()) < 0) {
-      throw Error(engineFailure("cannot end the keyphrase utterance on " + files_.acoustic_model));
-    }
-  };
   try {
     usePronunciations(request.pronunciations());
-    spotting = useKeyphrases(phrases);
-    if (ps_start_utt(words_->get()) < 0) {
-      throw Error(engineFailure("cannot start an utterance on " + files_.language_model));
-    }
-    if (spotting && ps_start_utt(phrases_->get()) < 0) {
-      ps_end_utt(words_->get());
-      throw Error(engineFailure("cannot start a keyphrase utterance on " + files_.acoustic_model));
-    }
-    started = true;
-
-    RequestAudio converted(*model_format_);
-    std::string text;
-    bool heard_speech = false;
-    auto transcript = [&] {
-      return composeTranscript(segments(words_->get()),
-                               spotting ? segments(phrases_->get()) : std::vector<Segment>{},
-                               phrases);
-    };
-
-    runtime::Stream<std::shared_ptr<audio::PcmBuffer>> audio = request.audio();
-    for (;;) {
-      std::optional<std::shared_ptr<audio::PcmBuffer>> next = audio.wait_next();
-      if (task.cancelled()) break;
-      if (!next) {
-        endUtterances();
-        task.report(std::make_shared<RecognitionResult>(Transcription{transcript()}, true),
-                    nullptr);
-        return;
-      }
-      std::span<const std::int16_t> pcm16 = converted.convert(*next);
-      if (pcm16.empty()) continue;
-      auto [pcm, samples] = frontEnd(request, pcm16.data(), pcm16.size());
-      if (samples == 0) continue;
-      if (!words_->process(pcm, samples)) {
-        throw Error(engineFailure("cannot decode audio with " + files_.language_model));
-      }
-      if (spotting && !phrases_->process(pcm, samples)) {
-        throw Error(engineFailure("cannot spot keyphrases with " + files_.acoustic_model));
-      }
-      samples_decoded_ += samples;
-
-      bool in_speech = ps_get_in_speech(words_->get()) != 0;
-      // The engine's end of speech ends the task: the language model's final hypothesis is only
-      // made once the utterance is over.
-      if (heard_speech && !in_speech) {
-        endUtterances();
-        task.report(std::make_shared<RecognitionResult>(Transcription{transcript()}, true),
-                    nullptr);
-        return;
-      }
-      heard_speech = heard_speech || in_speech;
-      std::string now = transcript();
-      if (now != text) {
-        text = std::move(now);
-        if (request.shouldReportPartialResults()) {
-          task.report(std::make_shared<RecognitionResult>(Transcription{text}, false), nullptr);
-        }
-      }
-    }
-    endUtterances();
-    task.report(nullptr, std::make_shared<Error>(cancelledError()));
+    wanted_ = keyphrasesFor(request.contextualStrings(), request.phraseThreshold());
+    spotting_ = useKeyphrases(wanted_);
+    startUtterances();
+    listen(task);
   } catch (const Error& error) {
     try {
       endUtterances();
@@ -395,6 +339,79 @@ void Worker::serve(Task& task) {
     }
     task.report(nullptr, std::make_shared<Error>(error));
   }
+}
+
+void Worker::listen(Task& task) {
+  const RecognitionRequest& request = task.request();
+  RequestAudio converted(*model_format_);
+  std::string text;
+  bool heard_speech = false;
+  runtime::Stream<std::shared_ptr<audio::PcmBuffer>> audio = request.audio();
+  for (;;) {
+    std::optional<std::shared_ptr<audio::PcmBuffer>> next = audio.wait_next();
+    if (task.cancelled()) break;
+    if (!next) return finish(task);
+    std::span<const std::int16_t> pcm16 = converted.convert(*next);
+    if (pcm16.empty()) continue;
+    auto [pcm, samples] = frontEnd(request, pcm16.data(), pcm16.size());
+    if (samples == 0) continue;
+    decode(pcm, samples);
+    bool in_speech = ps_get_in_speech(words_->get()) != 0;
+    // The engine's end of speech ends the task: the language model's final hypothesis is only
+    // made once the utterance is over.
+    if (heard_speech && !in_speech) return finish(task);
+    heard_speech = heard_speech || in_speech;
+    std::string now = transcript();
+    if (now == text) continue;
+    text = std::move(now);
+    if (request.shouldReportPartialResults()) {
+      task.report(std::make_shared<RecognitionResult>(Transcription{text}, false), nullptr);
+    }
+  }
+  endUtterances();
+  task.report(nullptr, std::make_shared<Error>(cancelledError()));
+}
+
+void Worker::finish(Task& task) {
+  endUtterances();
+  task.report(std::make_shared<RecognitionResult>(Transcription{transcript()}, true), nullptr);
+}
+
+void Worker::startUtterances() {
+  if (ps_start_utt(words_->get()) < 0) {
+    throw Error(engineFailure("cannot start an utterance on " + files_.language_model));
+  }
+  if (spotting_ && ps_start_utt(phrases_->get()) < 0) {
+    ps_end_utt(words_->get());
+    throw Error(engineFailure("cannot start a keyphrase utterance on " + files_.acoustic_model));
+  }
+  started_ = true;
+}
+
+void Worker::endUtterances() {
+  if (!started_) return;
+  started_ = false;
+  if (ps_end_utt(words_->get()) < 0) {
+    throw Error(engineFailure("cannot end the utterance on " + files_.language_model));
+  }
+  if (spotting_ && ps_end_utt(phrases_->get()) < 0) {
+    throw Error(engineFailure("cannot end the keyphrase utterance on " + files_.acoustic_model));
+  }
+}
+
+void Worker::decode(const std::int16_t* pcm, std::size_t samples) {
+  if (!words_->process(pcm, samples)) {
+    throw Error(engineFailure("cannot decode audio with " + files_.language_model));
+  }
+  if (spotting_ && !phrases_->process(pcm, samples)) {
+    throw Error(engineFailure("cannot spot keyphrases with " + files_.acoustic_model));
+  }
+  samples_decoded_ += samples;
+}
+
+std::string Worker::transcript() const {
+  return composeTranscript(segments(words_->get()),
+                           spotting_ ? segments(phrases_->get()) : std::vector<Segment>{}, wanted_);
 }
 
 class Recognizer : public PocketsphinxRecognizer {
