@@ -6,7 +6,8 @@
 //
 // WAKE_BENCH_SUPPRESSION=never|always|adaptive (default: adaptive, as vorlin-wake) picks the
 // noise suppression; WAKE_BENCH_GROUPS=REGEX runs only the groups it finds; WAKE_BENCH_BASELINE=0
-// leaves the engine's spotter out.
+// leaves the engine's spotter out; WAKE_BENCH_PHRASE_THRESHOLD=X spots the phrase at X instead of
+// the listener's own threshold (a permissive first stage in front of another check).
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -110,6 +111,11 @@ bool containsVorlin(std::string text) {
   return text.find("vorlin") != std::string::npos;
 }
 
+double phraseThreshold() {
+  const char* value = std::getenv("WAKE_BENCH_PHRASE_THRESHOLD");
+  return value ? std::stod(value) : wake::kPhraseThreshold;
+}
+
 // One clip through rolling cycles as vorlin-wake runs them: the times (seconds into the clip)
 // at which a wake line would be written.
 std::vector<double> wakes(speech::PocketsphinxRecognizer& recognizer,
@@ -123,7 +129,7 @@ std::vector<double> wakes(speech::PocketsphinxRecognizer& recognizer,
     request->setRequiresOnDeviceRecognition(true);
     request->setShouldReportPartialResults(true);
     request->setContextualStrings(wake::contextualStrings());
-    request->setPhraseThreshold(wake::kPhraseThreshold);
+    request->setPhraseThreshold(phraseThreshold());
     request->setPronunciations(wake::pronunciations());
     request->setNoiseSuppression(suppression());
     // The handler may still be called (with the cancellation) after this cycle is over here.
