@@ -42,8 +42,14 @@ class AVAudioEngine {
   virtual bool startAndReturnError(std::string* error) = 0;
 };
 
+// How the audio server shows the program and its recording to the user (pavucontrol, pactl).
+struct AudioClientNames {
+  std::string client;
+  std::string stream;
+};
+
 // The engine on the desktop's audio server (PulseAudio, or PipeWire through its PulseAudio
 // interface).
-std::unique_ptr<AVAudioEngine> makePulseAudioEngine();
+std::unique_ptr<AVAudioEngine> makePulseAudioEngine(AudioClientNames names);
 
 }  // namespace audio
