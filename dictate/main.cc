@@ -7,8 +7,9 @@ int main() {
   static runtime::Task<> main_task;
   static std::unique_ptr<speech::SpeechService> service =
       speech::moonshineSpeechService(dictate::writeDictation, dictate::prepareWriter);
+  static dictate::Program program;
   runtime::RunLoop::main().post(
-      [] { main_task = dictate::dictate(*service, dictate::readStandardInput); });
+      [] { main_task = dictate::dictate(program, *service, dictate::readStandardInput); });
   runtime::RunLoop::main().run();
   return 0;
 }

@@ -7,8 +7,6 @@
 #include <cstring>
 #include <vector>
 
-#include "dictate/program.h"
-
 namespace dictate {
 namespace {
 
@@ -20,9 +18,10 @@ constexpr std::uint32_t kDrainFrames = 4096;
 // Converts the whole samples at the front of `pending` and yields the result. When no input
 // buffer can be made the bytes stay pending, to be offered again with the next read.
 void convertPending(std::vector<unsigned char>& pending, const audio::AVAudioFormat& model,
-                    audio::AVAudioConverter& converter) {
+                    audio::AVAudioConverter& converter,
+                    const runtime::Continuation<speech::AnalyzerInput>& feed) {
   auto frames = static_cast<std::uint32_t>(pending.size() / kBytesPerFrame);
-  auto in = audio::AVAudioPCMBuffer::initWithPCMFormat(input, frames);
+  auto in = audio::AVAudioPCMBuffer::initWithPCMFormat(inputFormat(), frames);
   if (!in) return;
   in->setFrameLength(frames);
   // The host writes little-endian samples and so do we: the bytes go in as they are.
@@ -48,7 +47,8 @@ void convertPending(std::vector<unsigned char>& pending, const audio::AVAudioFor
 
 // Hands the converter the end of the stream and yields whatever it still held, so the last
 // moments of speech reach the analyzer.
-void drain(const audio::AVAudioFormat& model, audio::AVAudioConverter& converter) {
+void drain(const audio::AVAudioFormat& model, audio::AVAudioConverter& converter,
+           const runtime::Continuation<speech::AnalyzerInput>& feed) {
   for (;;) {
     auto out = audio::AVAudioPCMBuffer::initWithPCMFormat(model, kDrainFrames);
     if (!out) return;
@@ -63,6 +63,10 @@ void drain(const audio::AVAudioFormat& model, audio::AVAudioConverter& converter
 }
 
 }  // namespace
+
+audio::AVAudioFormat inputFormat() {
+  return audio::AVAudioFormat(audio::AVAudioCommonFormat::PCMFormatInt16, kInputRateHz, 1, true);
+}
 
 ssize_t readStandardInput(void* data, std::size_t size) {
   for (;;) {
@@ -82,12 +86,13 @@ makeSound(const audio::AVAudioFormat& model) {
 }
 
 std::uint32_t outputCapacity(std::uint32_t frames, double model_rate_hz) {
-  return static_cast<std::uint32_t>(static_cast<double>(frames) * model_rate_hz / 16000.0) +
+  return static_cast<std::uint32_t>(static_cast<double>(frames) * model_rate_hz / kInputRateHz) +
          kCapacityMargin;
 }
 
 void readAudio(const audio::AVAudioFormat& model,
-               std::shared_ptr<audio::AVAudioConverter> converter, const ReadFn& read) {
+               std::shared_ptr<audio::AVAudioConverter> converter, const ReadFn& read,
+               const runtime::Continuation<speech::AnalyzerInput>& feed) {
   std::vector<unsigned char> pending;
   unsigned char chunk[kReadBytes];
   for (;;) {
@@ -95,10 +100,10 @@ void readAudio(const audio::AVAudioFormat& model,
     if (n <= 0) break;  // end of input; a failed read ends it the same way
     pending.insert(pending.end(), chunk, chunk + n);
     if (pending.size() < kBytesPerFrame) continue;
-    convertPending(pending, model, *converter);
+    convertPending(pending, model, *converter, feed);
   }
   // A trailing odd byte is half a sample: it is dropped.
-  drain(model, *converter);
+  drain(model, *converter, feed);
   feed.finish();
 }
 

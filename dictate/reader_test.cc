@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "dictate/program.h"
 #include "tests/support/child_process.h"
 
 namespace dictate {
@@ -46,11 +45,11 @@ struct Delivered {
 
 // Runs the reader to the end of `read` and collects everything it yielded.
 Delivered runReader(const AVAudioFormat& model, const ReadFn& read) {
-  std::tie(sound, feed) = runtime::makeStream<speech::AnalyzerInput>();
+  auto [sound, feed] = runtime::makeStream<speech::AnalyzerInput>();
   std::shared_ptr<audio::AVAudioConverter> converter =
-      audio::AVAudioConverter::initFromFormat(input, model);
+      audio::AVAudioConverter::initFromFormat(inputFormat(), model);
   EXPECT_NE(converter, nullptr);
-  readAudio(model, converter, read);
+  readAudio(model, converter, read, feed);
   Delivered d;
   while (std::optional<speech::AnalyzerInput> in = sound.wait_next()) {
     const int16_t* s = in->buffer->int16ChannelData()[0];
@@ -141,9 +140,11 @@ TEST(ReaderTest, ReaderFarAheadWaitsAndDeliversTheSameAudio) {
   const std::size_t kInputFrames = kReadBytes / 2;
   const auto most_ahead = static_cast<std::size_t>(kBacklogSeconds * 16000) + 2 * kInputFrames;
   for (bool fail_at_end : {false, true}) {
+    runtime::Stream<speech::AnalyzerInput> sound;
+    runtime::Continuation<speech::AnalyzerInput> feed;
     std::tie(sound, feed) = makeSound(kInt16At16k);
     std::shared_ptr<audio::AVAudioConverter> converter =
-        audio::AVAudioConverter::initFromFormat(input, kInt16At16k);
+        audio::AVAudioConverter::initFromFormat(inputFormat(), kInt16At16k);
     std::atomic<std::size_t> read_frames{0};
     ReadFn counted = [inner = scriptedReads(bytes, {kReadBytes}, fail_at_end), &read_frames](
                          void* data, std::size_t size) {
@@ -151,7 +152,7 @@ TEST(ReaderTest, ReaderFarAheadWaitsAndDeliversTheSameAudio) {
       if (n > 0) read_frames += static_cast<std::size_t>(n) / 2;
       return n;
     };
-    std::thread reader([&] { readAudio(kInt16At16k, converter, counted); });
+    std::thread reader([&] { readAudio(kInt16At16k, converter, counted, feed); });
     Delivered d;
     std::size_t ahead = 0;
     while (std::optional<speech::AnalyzerInput> in = sound.wait_next()) {
