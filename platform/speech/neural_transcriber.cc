@@ -5,10 +5,13 @@
 #include <thread>
 #include <utility>
 
+#include "platform/speech/sample_rate.h"
+
 namespace speech {
 namespace {
 
-const audio::AVAudioFormat kFormat(audio::AVAudioCommonFormat::PCMFormatInt16, 16000, 1, true);
+const audio::AVAudioFormat kFormat(audio::AVAudioCommonFormat::PCMFormatInt16, kSampleRateHz, 1,
+                                   true);
 
 class NeuralTranscriber : public SpeechTranscriber {
  public:
