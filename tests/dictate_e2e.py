@@ -12,11 +12,9 @@ import tempfile
 import threading
 import time
 
+import dictation_audio
 from e2e_common import (SKIP, check, feed_in_real_time, librivox_clips, transcript_lines,
                         word_errors, words_of)
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
-import dictation_audio  # noqa: E402 (the bench's recordings and noise)
 
 BINARY = os.environ.get("VORLIN_DICTATE", "vorlin-dictate")
 
