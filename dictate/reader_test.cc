@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/thread_state.h"
 
 namespace dictate {
 namespace {
@@ -177,17 +179,22 @@ TEST(ReaderTest, OutputCapacityTruncatesAndAddsMargin) {
 
 TEST(ReaderTest, ReadInterruptedBySignalIsRetried) {
   auto child = testing_support::runInChild([] {
+    static std::atomic<int> handled{0};
     struct sigaction action = {};
-    action.sa_handler = [](int) {};
+    action.sa_handler = [](int) { ++handled; };
     sigaction(SIGUSR1, &action, nullptr);  // no SA_RESTART: read() fails with EINTR
     int fds[2];
     if (pipe(fds) != 0) _exit(2);
     dup2(fds[0], STDIN_FILENO);
     pthread_t reader = pthread_self();
+    pid_t reader_id = testing_support::currentThreadId();
     std::thread writer([&] {
-      usleep(100000);
+      // A signal before the read has begun would interrupt nothing.
+      if (!testing_support::waitUntilBlockedIn(reader_id, SYS_read)) _exit(5);
       pthread_kill(reader, SIGUSR1);
-      usleep(100000);
+      while (handled == 0) usleep(1000);
+      // Only a read begun again after the interrupted one ever sees the bytes.
+      if (!testing_support::waitUntilBlockedIn(reader_id, SYS_read)) _exit(6);
       if (write(fds[1], "ab", 2) != 2) _exit(3);
     });
     char buffer[8];
