@@ -11,12 +11,6 @@ namespace {
 
 using Result = speech::SpeechTranscriberResult;
 
-struct Printed {
-  std::string out;
-  std::string done_after;
-  bool failed = false;
-};
-
 // Runs the results task over `results` (then the end, or `error`) and returns its lines.
 std::string printLines(const std::vector<Result>& results, const char* error = nullptr) {
   auto child = testing_support::runInChild([&] {

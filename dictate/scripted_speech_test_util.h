@@ -31,7 +31,6 @@ struct SpeechScript {
 
 // What the program did with the service; read after the program's main task has run.
 struct SpeechLog {
-  std::optional<speech::Locale> asked;
   std::optional<speech::Locale> transcriber_locale;
   std::set<speech::ReportingOption> reporting;
   bool installed = false;
@@ -112,9 +111,7 @@ class ScriptedSpeech : public speech::SpeechService {
   explicit ScriptedSpeech(SpeechScript script) : script_(std::move(script)) {}
   SpeechLog log;
 
-  runtime::Task<std::optional<speech::Locale>> supportedLocale(
-      const speech::Locale& equivalentTo) override {
-    log.asked = equivalentTo;
+  runtime::Task<std::optional<speech::Locale>> supportedLocale(const speech::Locale&) override {
     co_return script_.supported;
   }
   std::shared_ptr<speech::SpeechTranscriber> makeTranscriber(
