@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/speech/formatter.h"
+#include "platform/text/formatter.h"
 
 namespace {
 

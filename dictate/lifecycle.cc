@@ -46,10 +46,9 @@ runtime::Task<> dictate(Program& program, speech::SpeechService& speech, ReadFn 
     request.reset();
   }
 
-  std::optional<audio::AVAudioFormat> model = co_await speech.bestAvailableAudioFormat(modules);
+  std::optional<audio::PcmFormat> model = co_await speech.bestAvailableAudioFormat(modules);
   if (!model) fail(kNoFormat);
-  std::shared_ptr<audio::AVAudioConverter> converter =
-      audio::AVAudioConverter::initFromFormat(program.input, *model);
+  std::shared_ptr<audio::Converter> converter = audio::Converter::create(program.input, *model);
   if (!converter) fail(kNoFormat);
 
   program.analyzer = speech.makeAnalyzer(modules);

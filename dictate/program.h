@@ -19,7 +19,7 @@ struct Program {
   speech::Locale locale;
   std::shared_ptr<speech::SpeechTranscriber> transcriber;
   // What the host writes on standard input.
-  audio::AVAudioFormat input = inputFormat();
+  audio::PcmFormat input = inputFormat();
   std::unique_ptr<speech::SpeechAnalyzer> analyzer;
   // The reader thread yields into `feed`; the analyzer consumes `sound`.
   runtime::Stream<speech::AnalyzerInput> sound;

@@ -24,7 +24,7 @@ ssize_t readStandardInput(void* data, std::size_t size);
 
 // What the host writes on standard input: 16 kHz, mono, signed 16-bit integers.
 constexpr double kInputRateHz = 16000;
-audio::AVAudioFormat inputFormat();
+audio::PcmFormat inputFormat();
 
 // The most bytes asked for in one read: 200 ms of input.
 constexpr std::size_t kReadBytes = 6400;
@@ -37,7 +37,7 @@ constexpr double kBacklogSeconds = 4.0;
 // The stream from the reader to the analyzer: it holds at most about kBacklogSeconds of audio
 // in `model`.
 std::pair<runtime::Stream<speech::AnalyzerInput>, runtime::Continuation<speech::AnalyzerInput>>
-makeSound(const audio::AVAudioFormat& model);
+makeSound(const audio::PcmFormat& model);
 
 // Frames the output buffer needs for `frames` input frames at `model_rate_hz`: the expected
 // count, truncated, plus a margin of 16.
@@ -47,8 +47,7 @@ std::uint32_t outputCapacity(std::uint32_t frames, double model_rate_hz);
 // 16-bit samples to `model` with `converter`, and yields each converted buffer into `feed`. At
 // the end it drains the converter, yields what that produced, and finishes `feed`. Writes
 // nothing and never ends the process.
-void readAudio(const audio::AVAudioFormat& model,
-               std::shared_ptr<audio::AVAudioConverter> converter, const ReadFn& read,
-               const runtime::Continuation<speech::AnalyzerInput>& feed);
+void readAudio(const audio::PcmFormat& model, std::shared_ptr<audio::Converter> converter,
+               const ReadFn& read, const runtime::Continuation<speech::AnalyzerInput>& feed);
 
 }  // namespace dictate

@@ -1,6 +1,6 @@
 #include "dictate/writer.h"
 
-#include "platform/speech/name_list.h"
+#include "platform/text/name_list.h"
 
 namespace dictate {
 

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "platform/speech/formatter.h"
+#include "platform/text/formatter.h"
 
 namespace dictate {
 

@@ -10,8 +10,7 @@
 namespace speech {
 namespace {
 
-const audio::AVAudioFormat kFormat(audio::AVAudioCommonFormat::PCMFormatInt16, kSampleRateHz, 1,
-                                   true);
+const audio::PcmFormat kFormat(audio::SampleFormat::Int16, kSampleRateHz, 1, true);
 
 class NeuralTranscriber : public SpeechTranscriber {
  public:
@@ -106,7 +105,7 @@ struct Recognition {
         engine, segmenter, volatile_results, writer,
         [this](SpeechTranscriberResult result) { results.yield(std::move(result)); });
     while (std::optional<AnalyzerInput> next = input.wait_next()) {
-      const audio::AVAudioPCMBuffer* buffer = next->buffer.get();
+      const audio::PcmBuffer* buffer = next->buffer.get();
       if (buffer == nullptr) continue;
       if (!(buffer->format() == kFormat)) {
         throw Error("the speech analyzer takes audio in " + kFormat.description() + ", not " +
@@ -207,7 +206,7 @@ NeuralSpeechService::assetInstallationRequest(const Modules& supporting) {
   co_return nullptr;
 }
 
-runtime::Task<std::optional<audio::AVAudioFormat>> NeuralSpeechService::bestAvailableAudioFormat(
+runtime::Task<std::optional<audio::PcmFormat>> NeuralSpeechService::bestAvailableAudioFormat(
     const Modules& compatibleWith) {
   if (!firstTranscriber(compatibleWith)) co_return std::nullopt;
   co_return kFormat;

@@ -20,8 +20,7 @@
 namespace speech {
 namespace {
 
-const audio::AVAudioFormat kFormat(audio::AVAudioCommonFormat::PCMFormatInt16, kSampleRateHz, 1,
-                                   true);
+const audio::PcmFormat kFormat(audio::SampleFormat::Int16, kSampleRateHz, 1, true);
 
 // Hears a word in any audio; with `fail_at`, its reading of that number fails.
 class OneWordEngine : public SegmentEngine {
@@ -129,7 +128,7 @@ Outcome dictateThrough(SpeechService& service, std::vector<std::int16_t> audio) 
     constexpr std::size_t kPiece = kSampleRateHz / 50;
     for (std::size_t at = 0; at < audio.size(); at += kPiece) {
       auto n = static_cast<std::uint32_t>(std::min(kPiece, audio.size() - at));
-      auto buffer = audio::AVAudioPCMBuffer::initWithPCMFormat(kFormat, n);
+      auto buffer = audio::PcmBuffer::create(kFormat, n);
       buffer->setFrameLength(n);
       std::memcpy(buffer->int16ChannelData()[0], audio.data() + at, n * sizeof(std::int16_t));
       feed.yield(AnalyzerInput(std::move(buffer)));

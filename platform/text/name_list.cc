@@ -1,4 +1,4 @@
-#include "platform/speech/name_list.h"
+#include "platform/text/name_list.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,7 +8,7 @@
 
 #include "platform/speech/error.h"
 
-namespace speech {
+namespace text {
 namespace {
 
 bool isLowerWord(std::string_view w) {
@@ -97,4 +97,4 @@ bool NameList::contains(std::string_view lower) const {
   return false;
 }
 
-}  // namespace speech
+}  // namespace text

@@ -1,11 +1,11 @@
-#include "platform/speech/spoken_digits.h"
+#include "platform/text/spoken_digits.h"
 
 #include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace speech {
+namespace text {
 namespace {
 
 struct DigitRun {
@@ -92,4 +92,4 @@ bool writeDigitString(NumberReader& r, std::size_t i) {
   return true;
 }
 
-}  // namespace speech
+}  // namespace text

@@ -1,10 +1,10 @@
-#include "platform/speech/spoken_marks.h"
+#include "platform/text/spoken_marks.h"
 
 #include <algorithm>
 #include <array>
 #include <vector>
 
-namespace speech {
+namespace text {
 namespace {
 
 // Where a spoken mark goes: onto the word before it, onto the word after it (an opening quote or
@@ -175,4 +175,4 @@ std::string speakMarks(FormatTokens& tokens) {
   return leading;
 }
 
-}  // namespace speech
+}  // namespace text

@@ -1,12 +1,12 @@
-#include "platform/speech/formatter.h"
+#include "platform/text/formatter.h"
 
-#include "platform/speech/format_tokens.h"
-#include "platform/speech/sentence_case.h"
-#include "platform/speech/spoken_addresses.h"
-#include "platform/speech/spoken_marks.h"
-#include "platform/speech/spoken_numbers.h"
+#include "platform/text/format_tokens.h"
+#include "platform/text/sentence_case.h"
+#include "platform/text/spoken_addresses.h"
+#include "platform/text/spoken_marks.h"
+#include "platform/text/spoken_numbers.h"
 
-namespace speech {
+namespace text {
 namespace {
 
 bool splittable(std::string_view lower) { return isNumberWord(lower) || isMarkWord(lower); }
@@ -66,4 +66,4 @@ Formatted formatDictation(std::string_view engine_text, const FormatContext& con
   return out;
 }
 
-}  // namespace speech
+}  // namespace text

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-namespace speech {
+namespace text {
 
 // Proper names, looked up by their lower-case form. A word list names a word when it lists it
 // capitalised ("Susan") and not also in lower case ("mark" and "Mark" are both listed, so "mark"
@@ -33,4 +33,4 @@ class NameList {
 
 inline constexpr std::string_view kInstalledWordList = "/usr/share/dict/american-english";
 
-}  // namespace speech
+}  // namespace text

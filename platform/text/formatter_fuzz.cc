@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/speech/formatter.h"
+#include "platform/text/formatter.h"
 
 namespace {
 

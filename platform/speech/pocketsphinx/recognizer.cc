@@ -1,3 +1,5 @@
+#include "platform/speech/pocketsphinx/recognizer.h"
+
 #include <pocketsphinx.h>
 #include <unistd.h>
 
@@ -18,8 +20,7 @@
 #include <vector>
 
 #include "platform/audio/converter.h"
-#include "platform/speech/keyphrase_spotting.h"
-#include "platform/speech/recognizer_pocketsphinx.h"
+#include "platform/speech/pocketsphinx/keyphrase_spotting.h"
 #include "platform/speech/request_audio.h"
 
 namespace speech {
@@ -97,7 +98,7 @@ class Task;
 // time, in the order they were begun.
 class Worker : public std::enable_shared_from_this<Worker> {
  public:
-  Worker(ModelFiles files, std::optional<audio::AVAudioFormat> model_format,
+  Worker(ModelFiles files, std::optional<audio::PcmFormat> model_format,
          std::unique_ptr<Decoder> words, std::unique_ptr<Decoder> phrases, std::string load_error)
       : files_(std::move(files)),
         model_format_(std::move(model_format)),
@@ -123,13 +124,13 @@ class Worker : public std::enable_shared_from_this<Worker> {
   void usePronunciations(const std::vector<Pronunciation>& pronunciations);
   // The request's audio, cleaned of noise if it asks for that: `pcm` itself, or the
   // suppressor's output in `suppressed_`.
-  std::pair<const std::int16_t*, std::size_t> frontEnd(const SFSpeechAudioBufferRecognitionRequest&,
+  std::pair<const std::int16_t*, std::size_t> frontEnd(const RecognitionRequest&,
                                                        const std::int16_t* pcm,
                                                        std::size_t samples);
 
   const ModelFiles files_;
-  const std::optional<audio::AVAudioFormat> model_format_;  // none when loading failed
-  const std::unique_ptr<Decoder> words_;    // language model: the honest transcription
+  const std::optional<audio::PcmFormat> model_format_;  // none when loading failed
+  const std::unique_ptr<Decoder> words_;                // language model: the honest transcription
   const std::unique_ptr<Decoder> phrases_;  // keyphrase spotting for the contextual strings
   const std::string load_error_;
   std::string phrases_in_use_;         // the keyphrase list the spotter searches now
@@ -149,10 +150,9 @@ class Worker : public std::enable_shared_from_this<Worker> {
   bool stopping_ = false;
 };
 
-class Task : public SFSpeechRecognitionTask {
+class Task : public RecognitionTask {
  public:
-  Task(std::shared_ptr<SFSpeechAudioBufferRecognitionRequest> request,
-       SFSpeechRecognitionResultHandler handler)
+  Task(std::shared_ptr<RecognitionRequest> request, RecognitionHandler handler)
       : request_(std::move(request)), handler_(std::move(handler)) {}
 
   // Ending the request's audio wakes the worker if it waits for the next buffer; it then sees
@@ -162,18 +162,17 @@ class Task : public SFSpeechRecognitionTask {
     request_->endAudio();
   }
   bool cancelled() const { return cancelled_.load(); }
-  const SFSpeechAudioBufferRecognitionRequest& request() const { return *request_; }
+  const RecognitionRequest& request() const { return *request_; }
 
-  void report(std::shared_ptr<const SFSpeechRecognitionResult> result,
-              std::shared_ptr<const Error> error) {
+  void report(std::shared_ptr<const RecognitionResult> result, std::shared_ptr<const Error> error) {
     handler_(std::move(result), std::move(error));
   }
   // After the last report: drops the handler, which may hold whoever holds this task.
   void finish() { handler_ = nullptr; }
 
  private:
-  std::shared_ptr<SFSpeechAudioBufferRecognitionRequest> request_;
-  SFSpeechRecognitionResultHandler handler_;
+  std::shared_ptr<RecognitionRequest> request_;
+  RecognitionHandler handler_;
   std::atomic<bool> cancelled_{false};
 };
 
@@ -281,9 +280,9 @@ void Worker::usePronunciations(const std::vector<Pronunciation>& pronunciations)
   }
 }
 
-std::pair<const std::int16_t*, std::size_t> Worker::frontEnd(
-    const SFSpeechAudioBufferRecognitionRequest& request, const std::int16_t* pcm,
-    std::size_t samples) {
+std::pair<const std::int16_t*, std::size_t> Worker::frontEnd(const RecognitionRequest& request,
+                                                             const std::int16_t* pcm,
+                                                             std::size_t samples) {
   audio::NoiseSuppressor::Engagement engagement = request.noiseSuppression();
   if (engagement == audio::NoiseSuppressor::Engagement::kNever) return {pcm, samples};
   if (!suppressor_) {
@@ -310,7 +309,7 @@ void Worker::serve(Task& task) {
     task.report(nullptr, std::make_shared<Error>(load_error_));
     return;
   }
-  const SFSpeechAudioBufferRecognitionRequest& request = task.request();
+  const RecognitionRequest& request = task.request();
   std::vector<Keyphrase> phrases = keyphrasesFor(request.contextualStrings());
   bool spotting = false;
   bool started = false;
@@ -345,15 +344,14 @@ void Worker::serve(Task& task) {
                                phrases);
     };
 
-    runtime::Stream<std::shared_ptr<audio::AVAudioPCMBuffer>> audio = request.audio();
+    runtime::Stream<std::shared_ptr<audio::PcmBuffer>> audio = request.audio();
     for (;;) {
-      std::optional<std::shared_ptr<audio::AVAudioPCMBuffer>> next = audio.wait_next();
+      std::optional<std::shared_ptr<audio::PcmBuffer>> next = audio.wait_next();
       if (task.cancelled()) break;
       if (!next) {
         endUtterances();
-        task.report(
-            std::make_shared<SFSpeechRecognitionResult>(SFTranscription{transcript()}, true),
-            nullptr);
+        task.report(std::make_shared<RecognitionResult>(Transcription{transcript()}, true),
+                    nullptr);
         return;
       }
       std::span<const std::int16_t> pcm16 = converted.convert(*next);
@@ -373,9 +371,8 @@ void Worker::serve(Task& task) {
       // made once the utterance is over.
       if (heard_speech && !in_speech) {
         endUtterances();
-        task.report(
-            std::make_shared<SFSpeechRecognitionResult>(SFTranscription{transcript()}, true),
-            nullptr);
+        task.report(std::make_shared<RecognitionResult>(Transcription{transcript()}, true),
+                    nullptr);
         return;
       }
       heard_speech = heard_speech || in_speech;
@@ -383,8 +380,7 @@ void Worker::serve(Task& task) {
       if (now != text) {
         text = std::move(now);
         if (request.shouldReportPartialResults()) {
-          task.report(std::make_shared<SFSpeechRecognitionResult>(SFTranscription{text}, false),
-                      nullptr);
+          task.report(std::make_shared<RecognitionResult>(Transcription{text}, false), nullptr);
         }
       }
     }
@@ -407,9 +403,8 @@ class Recognizer : public PocketsphinxRecognizer {
 
   bool supportsOnDeviceRecognition() const override { return worker_->loaded(); }
 
-  std::shared_ptr<SFSpeechRecognitionTask> recognitionTaskWithRequest(
-      std::shared_ptr<SFSpeechAudioBufferRecognitionRequest> request,
-      SFSpeechRecognitionResultHandler resultHandler) override {
+  std::shared_ptr<RecognitionTask> recognitionTask(std::shared_ptr<RecognitionRequest> request,
+                                                   RecognitionHandler resultHandler) override {
     auto task = std::make_shared<Task>(std::move(request), std::move(resultHandler));
     worker_->begin(task);
     return task;
@@ -423,16 +418,15 @@ class Recognizer : public PocketsphinxRecognizer {
 
 class Service : public RecognitionService {
  public:
-  void requestAuthorization(
-      std::function<void(SFSpeechRecognizerAuthorizationStatus)> handler) override {
+  void requestAuthorization(std::function<void(AuthorizationStatus)> handler) override {
     // There is no speech permission to ask for here; the answer still comes from elsewhere, as
     // callers expect.
     std::thread([handler = std::move(handler)] {
-      handler(SFSpeechRecognizerAuthorizationStatus::authorized);
+      handler(AuthorizationStatus::authorized);
     }).detach();
   }
 
-  std::shared_ptr<SFSpeechRecognizer> initWithLocale(const Locale& locale) override {
+  std::shared_ptr<SpeechRecognizer> recognizerFor(const Locale& locale) override {
     std::optional<ModelFiles> files = ModelFiles::forLocale(locale);
     if (!files) return nullptr;
     // One recognizer per locale for the life of the process, so the model is loaded only once.
@@ -452,7 +446,7 @@ class Service : public RecognitionService {
 std::shared_ptr<PocketsphinxRecognizer> PocketsphinxRecognizer::make(const ModelFiles& files) {
   std::unique_ptr<Decoder> words;
   std::unique_ptr<Decoder> phrases;
-  std::optional<audio::AVAudioFormat> model_format;
+  std::optional<audio::PcmFormat> model_format;
   std::string load_error;
   try {
     model_format = modelAudioFormat(files);

@@ -1,4 +1,4 @@
-#include "platform/speech/model.h"
+#include "platform/speech/pocketsphinx/model.h"
 
 #include <gtest/gtest.h>
 #include <pocketsphinx.h>
@@ -102,7 +102,7 @@ TEST(ModelFilesTest, FirstMissingNamesEachFileTheEngineOpens) {
 TEST(ModelAudioFormatTest, ReadsTheModelsSampleRate) {
   ModelCopy copy;
   EXPECT_EQ(modelAudioFormat(copy.files()),
-            audio::AVAudioFormat(audio::AVAudioCommonFormat::PCMFormatInt16, 16000, 1, true));
+            audio::PcmFormat(audio::SampleFormat::Int16, 16000, 1, true));
 
   fs::remove(copy.acoustic("feat.params"));
   std::ofstream(copy.acoustic("feat.params")) << "-lowerf 200\n-samprate 8000.0\n-nfilt 20\n";

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "platform/speech/format_tokens.h"
-#include "platform/speech/name_list.h"
+#include "platform/text/format_tokens.h"
+#include "platform/text/name_list.h"
 
-namespace speech {
+namespace text {
 
 // Writes titles ("mister smith" -> "Mr. Smith", "doctor brown" -> "Dr. Brown" but "the doctor"
 // stays) and capitals: the first word of each sentence (the first token too when
@@ -21,4 +21,4 @@ void tidyMarks(FormatTokens& tokens);
 // word in another script. A trailing comma, colon or semicolon gives way to the closing mark.
 void closeSentence(FormatTokens& tokens);
 
-}  // namespace speech
+}  // namespace text

@@ -1,3 +1,5 @@
+#include "platform/speech/pocketsphinx/recognizer.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,8 +17,7 @@
 #include <vector>
 
 #include "platform/audio/converter.h"
-#include "platform/speech/keyphrase_spotting.h"
-#include "platform/speech/recognizer_pocketsphinx.h"
+#include "platform/speech/pocketsphinx/keyphrase_spotting.h"
 
 namespace speech {
 namespace {
@@ -95,30 +96,28 @@ class RecognizerTest : public ::testing::Test {
 
   // 16 kHz speech as 44.1 kHz stereo float buffers of 1024 frames, with a second of silence
   // after it so that the engine can hear the speech end.
-  static std::vector<std::shared_ptr<audio::AVAudioPCMBuffer>> microphone(
-      std::vector<int16_t> samples) {
+  static std::vector<std::shared_ptr<audio::PcmBuffer>> microphone(std::vector<int16_t> samples) {
     samples.resize(samples.size() + 16000, 0);
-    audio::AVAudioFormat from(audio::AVAudioCommonFormat::PCMFormatInt16, 16000, 1, true);
-    audio::AVAudioFormat to(audio::AVAudioCommonFormat::PCMFormatFloat32, 44100, 2, true);
-    auto converter = audio::AVAudioConverter::initFromFormat(from, to);
-    auto input = audio::AVAudioPCMBuffer::initWithPCMFormat(
-        from, static_cast<std::uint32_t>(samples.size()));
+    audio::PcmFormat from(audio::SampleFormat::Int16, 16000, 1, true);
+    audio::PcmFormat to(audio::SampleFormat::Float32, 44100, 2, true);
+    auto converter = audio::Converter::create(from, to);
+    auto input = audio::PcmBuffer::create(from, static_cast<std::uint32_t>(samples.size()));
     std::copy(samples.begin(), samples.end(), input->int16ChannelData()[0]);
     input->setFrameLength(static_cast<std::uint32_t>(samples.size()));
-    std::vector<std::shared_ptr<audio::AVAudioPCMBuffer>> buffers;
+    std::vector<std::shared_ptr<audio::PcmBuffer>> buffers;
     bool given = false;
     for (;;) {
-      auto out = audio::AVAudioPCMBuffer::initWithPCMFormat(to, 1024);
-      auto status = converter->convertToBuffer(
-          *out, nullptr, [&](std::uint32_t, audio::AVAudioConverterInputStatus* s) {
-            *s = given ? audio::AVAudioConverterInputStatus::EndOfStream
-                       : audio::AVAudioConverterInputStatus::HaveData;
+      auto out = audio::PcmBuffer::create(to, 1024);
+      auto status =
+          converter->convert(*out, nullptr, [&](std::uint32_t, audio::ConverterInputStatus* s) {
+            *s = given ? audio::ConverterInputStatus::EndOfStream
+                       : audio::ConverterInputStatus::HaveData;
             bool first = !given;
             given = true;
             return first ? input : nullptr;
           });
       if (out->frameLength() > 0) buffers.push_back(out);
-      if (status != audio::AVAudioConverterOutputStatus::HaveData) break;
+      if (status != audio::ConverterStatus::HaveData) break;
     }
     return buffers;
   }
@@ -133,8 +132,8 @@ class RecognizerTest : public ::testing::Test {
     std::vector<std::thread::id> threads;
     bool ended = false;  // a final result or an error came
 
-    SFSpeechRecognitionResultHandler handler() {
-      return [this](std::shared_ptr<const SFSpeechRecognitionResult> result,
+    RecognitionHandler handler() {
+      return [this](std::shared_ptr<const RecognitionResult> result,
                     std::shared_ptr<const Error> error) {
         std::lock_guard lock(mutex);
         threads.push_back(std::this_thread::get_id());
@@ -155,9 +154,9 @@ class RecognizerTest : public ::testing::Test {
     }
   };
 
-  static std::shared_ptr<SFSpeechAudioBufferRecognitionRequest> wakeRequest(
+  static std::shared_ptr<RecognitionRequest> wakeRequest(
       audio::NoiseSuppressor::Engagement suppression = audio::NoiseSuppressor::Engagement::kNever) {
-    auto request = std::make_shared<SFSpeechAudioBufferRecognitionRequest>();
+    auto request = std::make_shared<RecognitionRequest>();
     request->setNoiseSuppression(suppression);
     request->setRequiresOnDeviceRecognition(true);
     request->setShouldReportPartialResults(true);
@@ -169,12 +168,12 @@ class RecognizerTest : public ::testing::Test {
 
   // Runs `buffers` to the end of their audio and returns the callbacks.
   static std::shared_ptr<Calls> recognize(
-      const std::vector<std::shared_ptr<audio::AVAudioPCMBuffer>>& buffers,
+      const std::vector<std::shared_ptr<audio::PcmBuffer>>& buffers,
       audio::NoiseSuppressor::Engagement suppression = audio::NoiseSuppressor::Engagement::kNever) {
     auto calls = std::make_shared<Calls>();
     auto request = wakeRequest(suppression);
-    auto task = recognizer_->recognitionTaskWithRequest(request, calls->handler());
-    for (const auto& buffer : buffers) request->appendAudioPCMBuffer(buffer);
+    auto task = recognizer_->recognitionTask(request, calls->handler());
+    for (const auto& buffer : buffers) request->append(buffer);
     request->endAudio();
     calls->waitForEnd();
     return calls;
@@ -244,15 +243,15 @@ TEST_F(RecognizerTest, CancelGivesOneErrorAndNothingAfter) {
   auto buffers = microphone(say("Please remember to water the plants while I am away."));
   auto calls = std::make_shared<Calls>();
   auto request = wakeRequest();
-  auto task = recognizer_->recognitionTaskWithRequest(request, calls->handler());
-  for (std::size_t i = 0; i < buffers.size() / 2; ++i) request->appendAudioPCMBuffer(buffers[i]);
+  auto task = recognizer_->recognitionTask(request, calls->handler());
+  for (std::size_t i = 0; i < buffers.size() / 2; ++i) request->append(buffers[i]);
   task->cancel();
   task->cancel();
   calls->waitForEnd();
   // Audio after the cancel is not decoded, and the worker moves on to the next task only once
   // the cancelled one is over: when that one ends, the first can report nothing more.
   for (std::size_t i = buffers.size() / 2; i < buffers.size(); ++i) {
-    request->appendAudioPCMBuffer(buffers[i]);
+    request->append(buffers[i]);
   }
   request->endAudio();
   recognize(microphone(say("Hello.")));
@@ -273,9 +272,9 @@ TEST_F(RecognizerTest, NewTasksReuseTheLoadedModel) {
   EXPECT_EQ(recognizerDecoderLoads(), loads);
   // The service keeps one recognizer per locale, however often it is asked.
   RecognitionService& service = pocketsphinxRecognitionService();
-  auto first = service.initWithLocale(Locale{"en-US"});
+  auto first = service.recognizerFor(Locale{"en-US"});
   const std::uint64_t after_first = recognizerDecoderLoads();
-  EXPECT_EQ(service.initWithLocale(Locale{"en-US"}), first);
+  EXPECT_EQ(service.recognizerFor(Locale{"en-US"}), first);
   EXPECT_EQ(recognizerDecoderLoads(), after_first);
 }
 
@@ -284,10 +283,10 @@ TEST_F(RecognizerTest, AWordTheModelLacksIsHeardOnceARequestSaysHowItSounds) {
   ASSERT_TRUE(files);
   auto fresh = PocketsphinxRecognizer::make(*files);
   auto buffers = microphone(say("Hey Vorlin."));
-  auto decode = [&](std::shared_ptr<SFSpeechAudioBufferRecognitionRequest> request) {
+  auto decode = [&](std::shared_ptr<RecognitionRequest> request) {
     auto calls = std::make_shared<Calls>();
-    auto task = fresh->recognitionTaskWithRequest(request, calls->handler());
-    for (const auto& buffer : buffers) request->appendAudioPCMBuffer(buffer);
+    auto task = fresh->recognitionTask(request, calls->handler());
+    for (const auto& buffer : buffers) request->append(buffer);
     request->endAudio();
     calls->waitForEnd();
     for (const std::string& error : calls->errors) EXPECT_EQ(error, "");
@@ -305,7 +304,7 @@ TEST_F(RecognizerTest, AWordTheModelLacksIsHeardOnceARequestSaysHowItSounds) {
 }
 
 TEST(RecognitionServiceTest, MissingModelIsReportedNotUsed) {
-  EXPECT_EQ(pocketsphinxRecognitionService().initWithLocale(Locale{"fr-FR"}), nullptr);
+  EXPECT_EQ(pocketsphinxRecognitionService().recognizerFor(Locale{"fr-FR"}), nullptr);
 
   auto files = ModelFiles::forLocale(Locale{"en-US"});
   ASSERT_TRUE(files);
@@ -313,23 +312,21 @@ TEST(RecognitionServiceTest, MissingModelIsReportedNotUsed) {
   auto recognizer = PocketsphinxRecognizer::make(*files);
   EXPECT_FALSE(recognizer->supportsOnDeviceRecognition());
   std::promise<std::string> reported;
-  auto request = std::make_shared<SFSpeechAudioBufferRecognitionRequest>();
-  auto task = recognizer->recognitionTaskWithRequest(
-      request,
-      [&](std::shared_ptr<const SFSpeechRecognitionResult>, std::shared_ptr<const Error> error) {
+  auto request = std::make_shared<RecognitionRequest>();
+  auto task = recognizer->recognitionTask(
+      request, [&](std::shared_ptr<const RecognitionResult>, std::shared_ptr<const Error> error) {
         reported.set_value(error ? error->what() : "no error");
       });
   EXPECT_NE(reported.get_future().get().find("/nonexistent/vorlin-model"), std::string::npos);
 }
 
 TEST(RecognitionServiceTest, AuthorizationAnswersOnceFromAnotherThread) {
-  std::promise<std::pair<SFSpeechRecognizerAuthorizationStatus, std::thread::id>> answer;
-  pocketsphinxRecognitionService().requestAuthorization(
-      [&](SFSpeechRecognizerAuthorizationStatus status) {
-        answer.set_value({status, std::this_thread::get_id()});  // a second call would throw
-      });
+  std::promise<std::pair<AuthorizationStatus, std::thread::id>> answer;
+  pocketsphinxRecognitionService().requestAuthorization([&](AuthorizationStatus status) {
+    answer.set_value({status, std::this_thread::get_id()});  // a second call would throw
+  });
   auto [status, thread] = answer.get_future().get();
-  EXPECT_EQ(status, SFSpeechRecognizerAuthorizationStatus::authorized);
+  EXPECT_EQ(status, AuthorizationStatus::authorized);
   EXPECT_NE(thread, std::this_thread::get_id());
 }
 

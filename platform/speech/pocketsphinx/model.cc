@@ -1,4 +1,4 @@
-#include "platform/speech/model.h"
+#include "platform/speech/pocketsphinx/model.h"
 
 #include <errno.h>  // program_invocation_short_name
 #include <malloc.h>
@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "platform/runtime/memory.h"
-#include "platform/speech/engine_words.h"
 #include "platform/speech/installed_model.h"
+#include "platform/speech/pocketsphinx/engine_words.h"
 
 namespace speech {
 namespace {
@@ -247,7 +247,7 @@ std::optional<std::string> ModelFiles::firstMissing() const {
   return std::nullopt;
 }
 
-audio::AVAudioFormat modelAudioFormat(const ModelFiles& files) {
+audio::PcmFormat modelAudioFormat(const ModelFiles& files) {
   double rate_hz = 16000;  // the engine's own default when the model does not say
   std::string path = files.acoustic_model + "/feat.params";
   if (exists(path)) {
@@ -264,7 +264,7 @@ audio::AVAudioFormat modelAudioFormat(const ModelFiles& files) {
       if (!(rate_hz > 0)) throw Error("bad sample rate \"" + value + "\" in " + path);
     }
   }
-  return audio::AVAudioFormat(audio::AVAudioCommonFormat::PCMFormatInt16, rate_hz, 1, true);
+  return audio::PcmFormat(audio::SampleFormat::Int16, rate_hz, 1, true);
 }
 
 std::string takeEngineMessages() { return std::exchange(t_engine_messages, {}); }

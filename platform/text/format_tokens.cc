@@ -1,9 +1,9 @@
-#include "platform/speech/format_tokens.h"
+#include "platform/text/format_tokens.h"
 
 #include <algorithm>
 #include <array>
 
-namespace speech {
+namespace text {
 namespace {
 
 constexpr std::string_view kLeadPunctuation = "\"([{";
@@ -140,4 +140,4 @@ void capitalize(FormatToken& token) {
   if (first >= 'a' && first <= 'z') first = static_cast<char>(first - 'a' + 'A');
 }
 
-}  // namespace speech
+}  // namespace text

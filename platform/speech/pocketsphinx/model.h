@@ -30,7 +30,7 @@ struct ModelFiles {
 };
 
 // The audio format every decoder takes: the model's rate, mono, 16-bit integers.
-audio::AVAudioFormat modelAudioFormat(const ModelFiles& files);
+audio::PcmFormat modelAudioFormat(const ModelFiles& files);
 
 // One PocketSphinx decoder; owned by one thread at a time.
 class Decoder {

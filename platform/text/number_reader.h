@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/speech/format_tokens.h"
+#include "platform/text/format_tokens.h"
 
-namespace speech {
+namespace text {
 
 // The words of spoken numbers and how the number rules read a segment's tokens.
 
@@ -69,4 +69,4 @@ struct Phrase {
 // A cardinal spelled in words from token i on: "three hundred and fifty", "a thousand".
 std::optional<Phrase> readCardinal(const NumberReader& r, std::size_t i);
 
-}  // namespace speech
+}  // namespace text

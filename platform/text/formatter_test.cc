@@ -1,4 +1,4 @@
-#include "platform/speech/formatter.h"
+#include "platform/text/formatter.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 #include "platform/speech/error.h"
 
-namespace speech {
+namespace text {
 namespace {
 
 // A word list of the Debian kind in miniature: "Mark" is also "mark", so it is no name.
@@ -450,4 +450,4 @@ TEST(NameListTest, TheInstalledListKnowsCommonNames) {
 }
 
 }  // namespace
-}  // namespace speech
+}  // namespace text

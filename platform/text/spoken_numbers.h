@@ -2,9 +2,9 @@
 
 #include <string_view>
 
-#include "platform/speech/format_tokens.h"
+#include "platform/text/format_tokens.h"
 
-namespace speech {
+namespace text {
 
 // Writes spoken numbers as a person would write them:
 // - digits said one by one: phone numbers and codes (spoken_digits.h);
@@ -25,4 +25,4 @@ bool isNumberWord(std::string_view lower);
 // A month's name, capitalised, or empty.
 std::string_view monthName(std::string_view lower);
 
-}  // namespace speech
+}  // namespace text

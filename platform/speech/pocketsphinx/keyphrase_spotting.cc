@@ -1,11 +1,11 @@
-#include "platform/speech/keyphrase_spotting.h"
+#include "platform/speech/pocketsphinx/keyphrase_spotting.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <sstream>
 
-#include "platform/speech/engine_words.h"
+#include "platform/speech/pocketsphinx/engine_words.h"
 
 namespace speech {
 

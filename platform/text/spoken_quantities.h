@@ -2,9 +2,9 @@
 
 #include <cstddef>
 
-#include "platform/speech/number_reader.h"
+#include "platform/text/number_reader.h"
 
-namespace speech {
+namespace text {
 
 // A quantity from token i on, as a person writes it:
 // - cardinals of ten and more as numerals ("fifteen" -> "15", "one hundred and twenty thousand"
@@ -20,4 +20,4 @@ namespace speech {
 // Returns whether it wrote one.
 bool writeQuantity(NumberReader& r, std::size_t i);
 
-}  // namespace speech
+}  // namespace text

@@ -3,9 +3,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/speech/format_tokens.h"
+#include "platform/text/format_tokens.h"
 
-namespace speech {
+namespace text {
 
 // Turns spoken punctuation ("comma", "question mark", "new line", ...) into the marks and line
 // breaks themselves. A mark goes onto the word before it, replacing whatever mark the engine put
@@ -23,4 +23,4 @@ bool isMarkWord(std::string_view lower);
 // The determiners and possessives before which a mark's name, or a title, is a plain noun.
 bool isDeterminer(std::string_view lower);
 
-}  // namespace speech
+}  // namespace text

@@ -1,4 +1,4 @@
-#include "platform/speech/spoken_numbers.h"
+#include "platform/text/spoken_numbers.h"
 
 #include <algorithm>
 #include <array>
@@ -6,11 +6,11 @@
 #include <optional>
 #include <string>
 
-#include "platform/speech/number_reader.h"
-#include "platform/speech/spoken_digits.h"
-#include "platform/speech/spoken_quantities.h"
+#include "platform/text/number_reader.h"
+#include "platform/text/spoken_digits.h"
+#include "platform/text/spoken_quantities.h"
 
-namespace speech {
+namespace text {
 namespace {
 
 constexpr std::array<std::string_view, 12> kMonths = {
@@ -293,4 +293,4 @@ void writeNumbers(FormatTokens& tokens) {
   }
 }
 
-}  // namespace speech
+}  // namespace text

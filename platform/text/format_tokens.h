@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-namespace speech {
+namespace text {
 
 // One word of dictated text, or a line break, as the formatter's passes rewrite it.
 struct FormatToken {
@@ -46,4 +46,4 @@ void putMark(FormatToken& token, char mark);
 // not keep its case.
 void capitalize(FormatToken& token);
 
-}  // namespace speech
+}  // namespace text

@@ -2,9 +2,9 @@
 
 #include <cstddef>
 
-#include "platform/speech/number_reader.h"
+#include "platform/text/number_reader.h"
 
-namespace speech {
+namespace text {
 
 // Digits said one at a time from token i on, "zero" and "oh" both as 0, written as digits:
 // - phone numbers of 7, 10 and 11 digits in the US forms "555-0134", "415-555-0142",
@@ -16,4 +16,4 @@ namespace speech {
 // stay words. Returns whether it wrote one.
 bool writeDigitString(NumberReader& r, std::size_t i);
 
-}  // namespace speech
+}  // namespace text

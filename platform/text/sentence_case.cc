@@ -1,12 +1,12 @@
-#include "platform/speech/sentence_case.h"
+#include "platform/text/sentence_case.h"
 
 #include <algorithm>
 #include <array>
 
-#include "platform/speech/spoken_marks.h"
-#include "platform/speech/spoken_numbers.h"
+#include "platform/text/spoken_marks.h"
+#include "platform/text/spoken_numbers.h"
 
-namespace speech {
+namespace text {
 namespace {
 
 constexpr std::array<std::string_view, 7> kDays = {"monday", "tuesday",  "wednesday", "thursday",
@@ -152,4 +152,4 @@ void closeSentence(FormatTokens& tokens) {
   putMark(last, mark);
 }
 
-}  // namespace speech
+}  // namespace text

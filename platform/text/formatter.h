@@ -3,9 +3,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/speech/name_list.h"
+#include "platform/text/name_list.h"
 
-namespace speech {
+namespace text {
 
 // What the formatter needs to know besides the engine's text of one segment.
 struct FormatContext {
@@ -48,4 +48,4 @@ struct Formatted {
 // segments it stays two numbers: committed text is never rewritten.
 Formatted formatDictation(std::string_view engine_text, const FormatContext& context);
 
-}  // namespace speech
+}  // namespace text

@@ -1,11 +1,11 @@
-#include "platform/speech/spoken_quantities.h"
+#include "platform/text/spoken_quantities.h"
 
 #include <algorithm>
 #include <array>
 #include <optional>
 #include <string>
 
-namespace speech {
+namespace text {
 namespace {
 
 // Units of measure: a number before one is written in figures however small ("7 miles").
@@ -154,4 +154,4 @@ bool writeQuantity(NumberReader& r, std::size_t i) {
   return writeSigned(r, i) || writeCardinal(r, i);
 }
 
-}  // namespace speech
+}  // namespace text

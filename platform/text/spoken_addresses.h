@@ -1,8 +1,8 @@
 #pragma once
 
-#include "platform/speech/format_tokens.h"
+#include "platform/text/format_tokens.h"
 
-namespace speech {
+namespace text {
 
 // Writes e-mail and web addresses spelled out in words as one lower-case word:
 // "jane dot doe at example dot com" -> "jane.doe@example.com", "w w w dot example dot org slash
@@ -12,4 +12,4 @@ namespace speech {
 // the end" and "the dot com years" stay words. The address is settled and keeps its case.
 void writeAddresses(FormatTokens& tokens);
 
-}  // namespace speech
+}  // namespace text

@@ -1,11 +1,11 @@
-#include "platform/speech/number_reader.h"
+#include "platform/text/number_reader.h"
 
 #include <algorithm>
 #include <array>
 
-#include "platform/speech/spoken_numbers.h"
+#include "platform/text/spoken_numbers.h"
 
-namespace speech {
+namespace text {
 namespace {
 
 struct Named {
@@ -184,4 +184,4 @@ std::optional<Phrase> readCardinal(const NumberReader& r, std::size_t i) {
   return Phrase{total + group, j};
 }
 
-}  // namespace speech
+}  // namespace text

@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/speech/model.h"
+#include "platform/speech/pocketsphinx/model.h"
 #include "platform/speech/recognizer.h"
 
 namespace speech {
 
-class PocketsphinxRecognizer : public SFSpeechRecognizer {
+class PocketsphinxRecognizer : public SpeechRecognizer {
  public:
   // Loads the model's decoders now, once; every task of this recognizer shares them. When the
   // files are missing or do not load, the recognizer is still made: supportsOnDeviceRecognition()

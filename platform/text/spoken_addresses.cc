@@ -1,13 +1,13 @@
-#include "platform/speech/spoken_addresses.h"
+#include "platform/text/spoken_addresses.h"
 
 #include <algorithm>
 #include <array>
 #include <optional>
 #include <string>
 
-#include "platform/speech/spoken_marks.h"
+#include "platform/text/spoken_marks.h"
 
-namespace speech {
+namespace text {
 namespace {
 
 constexpr std::array<std::string_view, 9> kTopLevel = {"com", "org", "net", "edu", "gov",
@@ -150,4 +150,4 @@ void writeAddresses(FormatTokens& tokens) {
   }
 }
 
-}  // namespace speech
+}  // namespace text
