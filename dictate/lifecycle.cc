@@ -10,16 +10,6 @@
 
 namespace dictate {
 
-speech::Locale locale;
-std::shared_ptr<speech::SpeechTranscriber> transcriber;
-audio::PcmFormat input(audio::SampleFormat::Int16, 16000.0, 1, true);
-std::unique_ptr<speech::SpeechAnalyzer> analyzer;
-runtime::Stream<speech::AnalyzerInput>& sound = *new runtime::Stream<speech::AnalyzerInput>();
-runtime::Continuation<speech::AnalyzerInput>& feed =
-    *new runtime::Continuation<speech::AnalyzerInput>();
-std::string done;
-runtime::Task<> printer;
-
 namespace {
 
 const std::string kInstallFailed = "the speech model did not install: ";
@@ -29,17 +19,17 @@ std::string describe(const std::exception& e) { return e.what(); }
 
 }  // namespace
 
-runtime::Task<> dictate(speech::SpeechService& speech, ReadFn read) {
+runtime::Task<> dictate(Program& program, speech::SpeechService& speech, ReadFn read) {
   setUpOutput();
 
   std::optional<speech::Locale> supported =
       co_await speech.supportedLocale(speech::Locale::current());
-  locale = supported.value_or(speech::Locale{"en-US"});
+  program.locale = supported.value_or(speech::Locale{"en-US"});
   std::set<speech::ReportingOption> reporting = {speech::ReportingOption::volatileResults,
                                                  speech::ReportingOption::fastResults};
-  transcriber = speech.makeTranscriber(locale, {}, reporting, {});
+  program.transcriber = speech.makeTranscriber(program.locale, {}, reporting, {});
   // Named, not braced in place: a temporary list must not live across a suspension.
-  const speech::Modules modules = {transcriber};
+  const speech::Modules modules = {program.transcriber};
 
   std::unique_ptr<speech::AssetInstallationRequest> request;
   try {
@@ -56,34 +46,35 @@ runtime::Task<> dictate(speech::SpeechService& speech, ReadFn read) {
     request.reset();
   }
 
-  input = audio::PcmFormat(audio::SampleFormat::Int16, 16000.0, 1, true);
   std::optional<audio::PcmFormat> model = co_await speech.bestAvailableAudioFormat(modules);
   if (!model) fail(kNoFormat);
-  std::shared_ptr<audio::Converter> converter = audio::Converter::create(input, *model);
+  std::shared_ptr<audio::Converter> converter = audio::Converter::create(program.input, *model);
   if (!converter) fail(kNoFormat);
 
-  analyzer = speech.makeAnalyzer(modules);
-  std::tie(sound, feed) = makeSound(*model);
-  std::thread([model = *model, converter, read] { readAudio(model, converter, read); }).detach();
-  done = "";
-  printer = printResults();
+  program.analyzer = speech.makeAnalyzer(modules);
+  std::tie(program.sound, program.feed) = makeSound(*model);
+  std::thread([model = *model, converter, read, feed = program.feed] {
+    readAudio(model, converter, read, feed);
+  }).detach();
+  program.done = "";
+  program.printer = printResults(program.transcriber->results(), program.done);
 
   try {
-    co_await analyzer->start(sound);
+    co_await program.analyzer->start(program.sound);
   } catch (const std::exception& e) {
     fail(describe(e));
   }
   try {
-    co_await analyzer->finalizeAndFinishThroughEndOfInput();
+    co_await program.analyzer->finalizeAndFinishThroughEndOfInput();
   } catch (const std::exception& e) {
     fail(describe(e));
   }
   try {
-    co_await printer;
+    co_await program.printer;
   } catch (const std::exception& e) {
     fail(describe(e));
   }
-  say(done);
+  say(program.done);
   std::exit(0);
 }
 

@@ -44,12 +44,14 @@ ChildResult dictateWith(const SpeechScript& script, std::string audio = std::str
     static ScriptedSpeech* speech = new ScriptedSpeech(script);
     static runtime::Task<> main_task;
     static ReadFn read = readsThenEnd(audio);
-    if (report) std::atexit([] {
-      std::fprintf(stderr, "<frames %zu inputs %zu installed %d reporting %zu>\n",
-                   speech->log.frames.load(), speech->log.inputs.load(),
-                   speech->log.installed ? 1 : 0, speech->log.reporting.size());
-    });
-    runtime::RunLoop::main().post([] { main_task = dictate(*speech, read); });
+    if (report)
+      std::atexit([] {
+        std::fprintf(stderr, "<frames %zu inputs %zu installed %d reporting %zu>\n",
+                     speech->log.frames.load(), speech->log.inputs.load(),
+                     speech->log.installed ? 1 : 0, speech->log.reporting.size());
+      });
+    static Program program;
+    runtime::RunLoop::main().post([] { main_task = dictate(program, *speech, read); });
     runtime::RunLoop::main().run();
   });
 }
@@ -144,10 +146,10 @@ TEST(LifecycleTest, UnsupportedLocaleFallsBackToUsEnglish) {
     static ScriptedSpeech* speech = new ScriptedSpeech(script);
     static runtime::Task<> main_task;
     std::atexit([] {
-      std::fprintf(stderr, "<locale %s>",
-                   speech->log.transcriber_locale->identifier.c_str());
+      std::fprintf(stderr, "<locale %s>", speech->log.transcriber_locale->identifier.c_str());
     });
-    runtime::RunLoop::main().post([] { main_task = dictate(*speech, readsThenEnd("")); });
+    static Program program;
+    runtime::RunLoop::main().post([] { main_task = dictate(program, *speech, readsThenEnd("")); });
     runtime::RunLoop::main().run();
   });
   EXPECT_EQ(r.status, 0);

@@ -10,52 +10,23 @@
 #include <cstring>
 #include <string>
 
+#include "platform/text/utf8.h"
+
 namespace dictate {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-// Decodes one UTF-8 sequence at `pos`, advancing it; malformed bytes decode to U+FFFD one byte
-// at a time so nothing after them is lost.
+// Decodes one UTF-8 sequence at `pos`, advancing it; each byte of an ill-formed one becomes
+// U+FFFD on its own, so nothing after it is lost.
 char32_t decode(std::string_view s, std::size_t& pos) {
-  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  unsigned char lead = byte(pos);
-  std::size_t length;
-  char32_t c;
-  if (lead < 0x80) {
-    ++pos;
-    return lead;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    c = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    c = lead & 0x0F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    c = lead & 0x07;
-  } else {
+  int length = text::utf8SequenceAt(s.substr(pos));
+  if (length < 0) {
     ++pos;
     return kReplacement;
   }
-  if (pos + length > s.size()) {
-    ++pos;
-    return kReplacement;
-  }
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(pos + i) & 0xC0) != 0x80) {
-      ++pos;
-      return kReplacement;
-    }
-    c = (c << 6) | (byte(pos + i) & 0x3F);
-  }
-  // Overlong forms, surrogates and values past U+10FFFF are not characters.
-  static constexpr char32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (c < kMinimum[length] || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
-    ++pos;
-    return kReplacement;
-  }
-  pos += length;
+  char32_t c = text::utf8Character(s.substr(pos, static_cast<std::size_t>(length)));
+  pos += static_cast<std::size_t>(length);
   return c;
 }
 

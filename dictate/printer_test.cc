@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "dictate/output.h"
-#include "dictate/program.h"
 #include "dictate/scripted_speech_test_util.h"
 #include "tests/support/child_process.h"
 
@@ -12,22 +11,15 @@ namespace {
 
 using Result = speech::SpeechTranscriberResult;
 
-struct Printed {
-  std::string out;
-  std::string done_after;
-  bool failed = false;
-};
-
 // Runs the results task over `results` (then the end, or `error`) and returns its lines.
 std::string printLines(const std::vector<Result>& results, const char* error = nullptr) {
   auto child = testing_support::runInChild([&] {
     setUpOutput();
     auto scripted = std::make_shared<testing::ScriptedTranscriber>(speech::Locale{"en-US"});
-    transcriber = scripted;
-    done = "";
+    std::string done;
     runtime::RunLoop loop;
     runtime::Task<> task;
-    loop.post([&] { task = printResults(); });
+    loop.post([&] { task = printResults(scripted->results(), done); });
     loop.run_ready();
     for (const Result& r : results) scripted->deliver_.yield(r);
     scripted->deliver_.finish(error ? std::make_exception_ptr(speech::Error(error)) : nullptr);
@@ -55,8 +47,8 @@ TEST(PrinterTest, WorkedExampleBuildsRunningTranscript) {
                         {" How", false},
                         {" How are", false},
                         {" How are you?", true}}),
-            lines({"Hello", "Hello wor", "Hello world.", "Hello world. How",
-                   "Hello world. How are", "Hello world. How are you?"}) +
+            lines({"Hello", "Hello wor", "Hello world.", "Hello world. How", "Hello world. How are",
+                   "Hello world. How are you?"}) +
                 "#done=Hello world. How are you?|error=0");
 }
 

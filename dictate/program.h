@@ -1,9 +1,10 @@
-// The dictation program's process-wide state, set once by the main task in this order.
+// The dictation program's state, filled in by the main task in this order.
 #pragma once
 
 #include <memory>
 #include <string>
 
+#include "dictate/reader.h"
 #include "platform/audio/format.h"
 #include "platform/runtime/stream.h"
 #include "platform/runtime/task.h"
@@ -11,18 +12,22 @@
 
 namespace dictate {
 
-extern speech::Locale locale;
-extern std::shared_ptr<speech::SpeechTranscriber> transcriber;
-// 16000 Hz, mono, signed 16-bit integers: what the host writes on standard input.
-extern audio::PcmFormat input;
-extern std::unique_ptr<speech::SpeechAnalyzer> analyzer;
-// The reader thread yields into `feed`; the analyzer consumes `sound`. Never destroyed: exit()
-// runs static destructors while the detached reader thread may still be yielding.
-extern runtime::Stream<speech::AnalyzerInput>& sound;
-extern runtime::Continuation<speech::AnalyzerInput>& feed;
-// The committed transcript. Main loop only.
-extern std::string done;
-// The results task.
-extern runtime::Task<> printer;
+// Owned by main() for the life of the process; the exit that ends it destroys it, which joins the
+// analyzer's thread. The detached reader thread yields into a copy of `feed` of its own, which
+// outlives this one.
+struct Program {
+  speech::Locale locale;
+  std::shared_ptr<speech::SpeechTranscriber> transcriber;
+  // What the host writes on standard input.
+  audio::PcmFormat input = inputFormat();
+  std::unique_ptr<speech::SpeechAnalyzer> analyzer;
+  // The reader thread yields into `feed`; the analyzer consumes `sound`.
+  runtime::Stream<speech::AnalyzerInput> sound;
+  runtime::Continuation<speech::AnalyzerInput> feed;
+  // The committed transcript. Main loop only.
+  std::string done;
+  // The results task.
+  runtime::Task<> printer;
+};
 
 }  // namespace dictate

@@ -7,8 +7,6 @@
 #include <cstring>
 #include <vector>
 
-#include "dictate/program.h"
-
 namespace dictate {
 namespace {
 
@@ -20,9 +18,10 @@ constexpr std::uint32_t kDrainFrames = 4096;
 // Converts the whole samples at the front of `pending` and yields the result. When no input
 // buffer can be made the bytes stay pending, to be offered again with the next read.
 void convertPending(std::vector<unsigned char>& pending, const audio::PcmFormat& model,
-                    audio::Converter& converter) {
+                    audio::Converter& converter,
+                    const runtime::Continuation<speech::AnalyzerInput>& feed) {
   auto frames = static_cast<std::uint32_t>(pending.size() / kBytesPerFrame);
-  auto in = audio::PcmBuffer::create(input, frames);
+  auto in = audio::PcmBuffer::create(inputFormat(), frames);
   if (!in) return;
   in->setFrameLength(frames);
   // The host writes little-endian samples and so do we: the bytes go in as they are.
@@ -46,7 +45,8 @@ void convertPending(std::vector<unsigned char>& pending, const audio::PcmFormat&
 
 // Hands the converter the end of the stream and yields whatever it still held, so the last
 // moments of speech reach the analyzer.
-void drain(const audio::PcmFormat& model, audio::Converter& converter) {
+void drain(const audio::PcmFormat& model, audio::Converter& converter,
+           const runtime::Continuation<speech::AnalyzerInput>& feed) {
   for (;;) {
     auto out = audio::PcmBuffer::create(model, kDrainFrames);
     if (!out) return;
@@ -61,6 +61,10 @@ void drain(const audio::PcmFormat& model, audio::Converter& converter) {
 }
 
 }  // namespace
+
+audio::PcmFormat inputFormat() {
+  return audio::PcmFormat(audio::SampleFormat::Int16, kInputRateHz, 1, true);
+}
 
 ssize_t readStandardInput(void* data, std::size_t size) {
   for (;;) {
@@ -80,12 +84,12 @@ makeSound(const audio::PcmFormat& model) {
 }
 
 std::uint32_t outputCapacity(std::uint32_t frames, double model_rate_hz) {
-  return static_cast<std::uint32_t>(static_cast<double>(frames) * model_rate_hz / 16000.0) +
+  return static_cast<std::uint32_t>(static_cast<double>(frames) * model_rate_hz / kInputRateHz) +
          kCapacityMargin;
 }
 
 void readAudio(const audio::PcmFormat& model, std::shared_ptr<audio::Converter> converter,
-               const ReadFn& read) {
+               const ReadFn& read, const runtime::Continuation<speech::AnalyzerInput>& feed) {
   std::vector<unsigned char> pending;
   unsigned char chunk[kReadBytes];
   for (;;) {
@@ -93,10 +97,10 @@ void readAudio(const audio::PcmFormat& model, std::shared_ptr<audio::Converter> 
     if (n <= 0) break;  // end of input; a failed read ends it the same way
     pending.insert(pending.end(), chunk, chunk + n);
     if (pending.size() < kBytesPerFrame) continue;
-    convertPending(pending, model, *converter);
+    convertPending(pending, model, *converter, feed);
   }
   // A trailing odd byte is half a sample: it is dropped.
-  drain(model, *converter);
+  drain(model, *converter, feed);
   feed.finish();
 }
 

@@ -22,6 +22,10 @@ using ReadFn = std::function<ssize_t(void* data, std::size_t size)>;
 // Reads standard input, retrying reads interrupted by a signal.
 ssize_t readStandardInput(void* data, std::size_t size);
 
+// What the host writes on standard input: 16 kHz, mono, signed 16-bit integers.
+constexpr double kInputRateHz = 16000;
+audio::PcmFormat inputFormat();
+
 // The most bytes asked for in one read: 200 ms of input.
 constexpr std::size_t kReadBytes = 6400;
 
@@ -30,8 +34,8 @@ constexpr std::size_t kReadBytes = 6400;
 // in memory.
 constexpr double kBacklogSeconds = 4.0;
 
-// The stream from the reader to the analyzer (`sound`, `feed`): it holds at most about
-// kBacklogSeconds of audio in `model`.
+// The stream from the reader to the analyzer: it holds at most about kBacklogSeconds of audio
+// in `model`.
 std::pair<runtime::Stream<speech::AnalyzerInput>, runtime::Continuation<speech::AnalyzerInput>>
 makeSound(const audio::PcmFormat& model);
 
@@ -41,9 +45,9 @@ std::uint32_t outputCapacity(std::uint32_t frames, double model_rate_hz);
 
 // Runs on the reader thread until input ends: reads with `read`, converts every batch of whole
 // 16-bit samples to `model` with `converter`, and yields each converted buffer into `feed`. At
-// the end it drains the converter, yields what that produced, and finishes `feed`. Uses the
-// program-wide `input` and `feed`; writes nothing and never ends the process.
+// the end it drains the converter, yields what that produced, and finishes `feed`. Writes
+// nothing and never ends the process.
 void readAudio(const audio::PcmFormat& model, std::shared_ptr<audio::Converter> converter,
-               const ReadFn& read);
+               const ReadFn& read, const runtime::Continuation<speech::AnalyzerInput>& feed);
 
 }  // namespace dictate

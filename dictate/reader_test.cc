@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "dictate/program.h"
 #include "tests/support/child_process.h"
+#include "tests/support/thread_state.h"
 
 namespace dictate {
 namespace {
@@ -46,10 +47,10 @@ struct Delivered {
 
 // Runs the reader to the end of `read` and collects everything it yielded.
 Delivered runReader(const PcmFormat& model, const ReadFn& read) {
-  std::tie(sound, feed) = runtime::makeStream<speech::AnalyzerInput>();
-  std::shared_ptr<audio::Converter> converter = audio::Converter::create(input, model);
+  auto [sound, feed] = runtime::makeStream<speech::AnalyzerInput>();
+  std::shared_ptr<audio::Converter> converter = audio::Converter::create(inputFormat(), model);
   EXPECT_NE(converter, nullptr);
-  readAudio(model, converter, read);
+  readAudio(model, converter, read, feed);
   Delivered d;
   while (std::optional<speech::AnalyzerInput> in = sound.wait_next()) {
     const int16_t* s = in->buffer->int16ChannelData()[0];
@@ -140,8 +141,11 @@ TEST(ReaderTest, ReaderFarAheadWaitsAndDeliversTheSameAudio) {
   const std::size_t kInputFrames = kReadBytes / 2;
   const auto most_ahead = static_cast<std::size_t>(kBacklogSeconds * 16000) + 2 * kInputFrames;
   for (bool fail_at_end : {false, true}) {
+    runtime::Stream<speech::AnalyzerInput> sound;
+    runtime::Continuation<speech::AnalyzerInput> feed;
     std::tie(sound, feed) = makeSound(kInt16At16k);
-    std::shared_ptr<audio::Converter> converter = audio::Converter::create(input, kInt16At16k);
+    std::shared_ptr<audio::Converter> converter =
+        audio::Converter::create(inputFormat(), kInt16At16k);
     std::atomic<std::size_t> read_frames{0};
     ReadFn counted = [inner = scriptedReads(bytes, {kReadBytes}, fail_at_end), &read_frames](
                          void* data, std::size_t size) {
@@ -149,7 +153,7 @@ TEST(ReaderTest, ReaderFarAheadWaitsAndDeliversTheSameAudio) {
       if (n > 0) read_frames += static_cast<std::size_t>(n) / 2;
       return n;
     };
-    std::thread reader([&] { readAudio(kInt16At16k, converter, counted); });
+    std::thread reader([&] { readAudio(kInt16At16k, converter, counted, feed); });
     Delivered d;
     std::size_t ahead = 0;
     while (std::optional<speech::AnalyzerInput> in = sound.wait_next()) {
@@ -174,17 +178,22 @@ TEST(ReaderTest, OutputCapacityTruncatesAndAddsMargin) {
 
 TEST(ReaderTest, ReadInterruptedBySignalIsRetried) {
   auto child = testing_support::runInChild([] {
+    static std::atomic<int> handled{0};
     struct sigaction action = {};
-    action.sa_handler = [](int) {};
+    action.sa_handler = [](int) { ++handled; };
     sigaction(SIGUSR1, &action, nullptr);  // no SA_RESTART: read() fails with EINTR
     int fds[2];
     if (pipe(fds) != 0) _exit(2);
     dup2(fds[0], STDIN_FILENO);
     pthread_t reader = pthread_self();
+    pid_t reader_id = testing_support::currentThreadId();
     std::thread writer([&] {
-      usleep(100000);
+      // A signal before the read has begun would interrupt nothing.
+      if (!testing_support::waitUntilBlockedIn(reader_id, SYS_read)) _exit(5);
       pthread_kill(reader, SIGUSR1);
-      usleep(100000);
+      while (handled == 0) usleep(1000);
+      // Only a read begun again after the interrupted one ever sees the bytes.
+      if (!testing_support::waitUntilBlockedIn(reader_id, SYS_read)) _exit(6);
       if (write(fds[1], "ab", 2) != 2) _exit(3);
     });
     char buffer[8];

@@ -31,7 +31,6 @@ struct SpeechScript {
 
 // What the program did with the service; read after the program's main task has run.
 struct SpeechLog {
-  std::optional<speech::Locale> asked;
   std::optional<speech::Locale> transcriber_locale;
   std::set<speech::ReportingOption> reporting;
   bool installed = false;
@@ -60,24 +59,22 @@ class ScriptedAnalyzer : public speech::SpeechAnalyzer {
       : script_(script), log_(log), transcriber_(std::move(transcriber)) {
     std::tie(ended_, end_) = runtime::makeStream<int>();
   }
-  ~ScriptedAnalyzer() override {
-    if (worker_.joinable()) worker_.detach();
-  }
-
   runtime::Task<> start(runtime::Stream<speech::AnalyzerInput> input) override {
     if (script_.start_error) throw speech::Error(*script_.start_error);
     for (const auto& r : script_.early) transcriber_->deliver_.yield(r);
     if (script_.results_error) {
       transcriber_->deliver_.finish(std::make_exception_ptr(speech::Error(*script_.results_error)));
     }
-    worker_ = std::thread([this, input] {
+    // Detached from the start: a failure ends the process at once, as the program's does, and
+    // must find no thread nobody has joined.
+    std::thread([this, input] {
       while (std::optional<speech::AnalyzerInput> in = input.wait_next()) {
         log_.frames += in->buffer->frameLength();
         ++log_.inputs;
       }
       for (const auto& r : script_.late) transcriber_->deliver_.yield(r);
       end_.yield(0);
-    });
+    }).detach();
     co_return;
   }
 
@@ -91,7 +88,6 @@ class ScriptedAnalyzer : public speech::SpeechAnalyzer {
   const SpeechScript& script_;
   SpeechLog& log_;
   std::shared_ptr<ScriptedTranscriber> transcriber_;
-  std::thread worker_;
   runtime::Stream<int> ended_;
   runtime::Continuation<int> end_;
 };
@@ -115,9 +111,7 @@ class ScriptedSpeech : public speech::SpeechService {
   explicit ScriptedSpeech(SpeechScript script) : script_(std::move(script)) {}
   SpeechLog log;
 
-  runtime::Task<std::optional<speech::Locale>> supportedLocale(
-      const speech::Locale& equivalentTo) override {
-    log.asked = equivalentTo;
+  runtime::Task<std::optional<speech::Locale>> supportedLocale(const speech::Locale&) override {
     co_return script_.supported;
   }
   std::shared_ptr<speech::SpeechTranscriber> makeTranscriber(

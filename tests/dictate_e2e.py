@@ -12,11 +12,9 @@ import tempfile
 import threading
 import time
 
+import dictation_audio
 from e2e_common import (SKIP, check, feed_in_real_time, librivox_clips, transcript_lines,
                         word_errors, words_of)
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
-import dictation_audio  # noqa: E402 (the bench's recordings and noise)
 
 BINARY = os.environ.get("VORLIN_DICTATE", "vorlin-dictate")
 
@@ -107,43 +105,74 @@ def case_empty():
     check((status, out, err) == (0, b'{"text":""}\n', b""), "one byte: got %r" % ((status, out, err),))
 
 
-def case_hidden_model():
-    """With a file of the model missing, empty or damaged, the program says which, and what
-    brings it, and fails. A damaged file is found when the model loads, after installation."""
+def require_private_mounts():
     probe = subprocess.run(["unshare", "--mount", "true"], capture_output=True)
     if probe.returncode != 0:
         print("SKIPPED: no private mount namespace here: %s" % probe.stderr.decode().strip())
         sys.exit(SKIP)
-    model = os.path.realpath(os.path.join(os.path.dirname(BINARY), "..", "share", "vorlin-speech",
-                                          "moonshine-tiny"))
+
+
+def installed_model():
+    return os.path.realpath(os.path.join(os.path.dirname(BINARY), "..", "share", "vorlin-speech",
+                                         "moonshine-tiny"))
+
+
+def model_copy(empty=(), cut=(), absent=(), replaced=None):
+    """A private copy of the model's directory: with the files in `empty` empty, those in `cut`
+    cut short, those in `absent` left out, and those in `replaced` ({name: bytes}) replaced."""
+    model = installed_model()
+    folder = tempfile.mkdtemp()
+    for name in os.listdir(model):
+        if name in absent:
+            continue
+        with open(os.path.join(model, name), "rb") as f:
+            data = f.read()
+        if replaced and name in replaced:
+            data = replaced[name]
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(b"" if name in empty else data[:4096] if name in cut else data)
+    return folder
+
+
+def check_fails_naming(folder, missing, at_install):
+    """The program, with `folder` mounted over its model, fails with one line that names the
+    file `missing` and what brings it; before any transcript line."""
+    model = installed_model()
+    script = "mount -t tmpfs none \"$1\" && cp -r \"$2\"/. \"$1\" && exec \"$0\""
+    p = subprocess.run(["unshare", "--mount", "sh", "-c", script, BINARY, model, folder],
+                       input=b"\0" * 32000, capture_output=True, timeout=60)
+    shutil.rmtree(folder)
+    err = p.stderr.decode()
+    print(err, end="")
+    check(p.returncode == 1, "status %d" % p.returncode)
+    check(p.stdout == b"", "stdout %r" % p.stdout)
+    check(err.startswith("vorlin-dictate: the speech model did not install: " if at_install
+                         else "vorlin-dictate: "), err)
+    check(os.path.join(model, missing) in err and "scripts/fetch_models.sh" in err,
+          "the line names neither the missing file nor what brings it: " + err)
+    check(err.count("\n") == 1 and err.endswith("\n"), "not one line: %r" % err)
+
+
+def case_hidden_model():
+    """With a file of the model missing, empty or damaged, the program says which, and what
+    brings it, and fails. A damaged file is found when the model loads, after installation."""
+    require_private_mounts()
     # The model's directory replaced by a private one: empty; with every file but an empty
     # vocabulary; with every file but a decoder cut short.
-    def files(empty=(), cut=()):
-        folder = tempfile.mkdtemp()
-        for name in os.listdir(model):
-            with open(os.path.join(model, name), "rb") as f:
-                data = f.read()
-            with open(os.path.join(folder, name), "wb") as f:
-                f.write(b"" if name in empty else data[:4096] if name in cut else data)
-        return folder
-
     cases = ((tempfile.mkdtemp(), "encoder_model.onnx", True),
-             (files(empty=["tokenizer.txt"]), "tokenizer.txt", True),
-             (files(cut=["decoder_model_merged.onnx"]), "decoder_model_merged.onnx", False))
+             (model_copy(empty=["tokenizer.txt"]), "tokenizer.txt", True),
+             (model_copy(cut=["decoder_model_merged.onnx"]), "decoder_model_merged.onnx", False))
     for folder, missing, at_install in cases:
-        script = "mount -t tmpfs none \"$1\" && cp -r \"$2\"/. \"$1\" && exec \"$0\""
-        p = subprocess.run(["unshare", "--mount", "sh", "-c", script, BINARY, model, folder],
-                           input=b"\0" * 32000, capture_output=True, timeout=60)
-        shutil.rmtree(folder)
-        err = p.stderr.decode()
-        print(err, end="")
-        check(p.returncode == 1, "status %d" % p.returncode)
-        check(p.stdout == b"", "stdout %r" % p.stdout)
-        check(err.startswith("vorlin-dictate: the speech model did not install: " if at_install
-                             else "vorlin-dictate: "), err)
-        check(os.path.join(model, missing) in err and "scripts/fetch_models.sh" in err,
-              "the line names neither the missing file nor what brings it: " + err)
-        check(err.count("\n") == 1 and err.endswith("\n"), "not one line: %r" % err)
+        check_fails_naming(folder, missing, at_install)
+
+
+def case_hidden_vocabulary():
+    """Without the tokenizer's word list, or with one that is not a vocabulary, dictation fails
+    cleanly: one line naming the file and what brings it, no transcript, status 1."""
+    require_private_mounts()
+    check_fails_naming(model_copy(absent=["tokenizer.txt"]), "tokenizer.txt", True)
+    not_a_vocabulary = {"tokenizer.txt": b"hello\nworld\n"}
+    check_fails_naming(model_copy(replaced=not_a_vocabulary), "tokenizer.txt", False)
 
 
 def case_hostile():

@@ -5,7 +5,10 @@
 
 int main() {
   runtime::RunLoop& loop = runtime::RunLoop::main();
-  wake::start(speech::pocketsphinxRecognitionService(), audio::makePulseAudioEngine, loop);
+  wake::start(
+      speech::pocketsphinxRecognitionService(),
+      [] { return audio::makePulseAudioEngine({.client = "vorlin-wake", .stream = "wake word"}); },
+      loop);
   loop.run();
   return 0;
 }

@@ -41,8 +41,14 @@ class CaptureEngine {
   virtual bool start(std::string* error) = 0;
 };
 
+// How the audio server shows the program and its recording to the user (pavucontrol, pactl).
+struct AudioClientNames {
+  std::string client;
+  std::string stream;
+};
+
 // The engine on the desktop's audio server (PulseAudio, or PipeWire through its PulseAudio
 // interface).
-std::unique_ptr<CaptureEngine> makePulseAudioEngine();
+std::unique_ptr<CaptureEngine> makePulseAudioEngine(AudioClientNames names);
 
 }  // namespace audio

@@ -16,9 +16,6 @@
 namespace audio {
 namespace {
 
-constexpr char kClientName[] = "vorlin-wake";
-constexpr char kStreamName[] = "wake word";
-
 // Until the server has been asked, or when there is none: what desktop microphones mostly give.
 constexpr double kFallbackRateHz = 48000;
 constexpr std::uint32_t kFallbackChannels = 2;
@@ -58,7 +55,7 @@ class LoopLock {
 // start that failure is the start's answer, after it a new session follows after a delay.
 class PulseEngine final : public CaptureEngine, private CaptureInput {
  public:
-  PulseEngine() = default;
+  explicit PulseEngine(AudioClientNames names) : names_(std::move(names)) {}
 
   ~PulseEngine() override {
     if (!loop_) return;
@@ -189,7 +186,7 @@ class PulseEngine final : public CaptureEngine, private CaptureInput {
   }
 
   void beginSession() {
-    context_ = pa_context_new(api_, kClientName);
+    context_ = pa_context_new(api_, names_.client.c_str());
     if (!context_) {
       fail("cannot create a connection to the audio server: out of memory");
       return;
@@ -294,7 +291,7 @@ class PulseEngine final : public CaptureEngine, private CaptureInput {
       fail("the audio server cannot record in the tap's format (" + format.description() + ")");
       return;
     }
-    stream_ = pa_stream_new(context_, kStreamName, &wire, nullptr);
+    stream_ = pa_stream_new(context_, names_.stream.c_str(), &wire, nullptr);
     if (!stream_) {
       fail("cannot create a recording stream in " + format.description() + ": " +
            describe(context_));
@@ -416,6 +413,7 @@ class PulseEngine final : public CaptureEngine, private CaptureInput {
     phase_ = Phase::kIdle;
   }
 
+  const AudioClientNames names_;
   pa_threaded_mainloop* loop_ = nullptr;
   pa_mainloop_api* api_ = nullptr;
 
@@ -439,6 +437,8 @@ class PulseEngine final : public CaptureEngine, private CaptureInput {
 
 }  // namespace
 
-std::unique_ptr<CaptureEngine> makePulseAudioEngine() { return std::make_unique<PulseEngine>(); }
+std::unique_ptr<CaptureEngine> makePulseAudioEngine(AudioClientNames names) {
+  return std::make_unique<PulseEngine>(std::move(names));
+}
 
 }  // namespace audio

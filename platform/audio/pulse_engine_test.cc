@@ -165,7 +165,7 @@ class PulseEngineTest : public testing::Test {
   // An engine that captures the default source into `tap`; none, and a failure, when it cannot
   // start.
   static std::unique_ptr<CaptureEngine> capturingInto(Tap& tap) {
-    std::unique_ptr<CaptureEngine> engine = makePulseAudioEngine();
+    std::unique_ptr<CaptureEngine> engine = makePulseAudioEngine({"vorlin-test", "test capture"});
     PcmFormat format = engine->inputNode().outputFormatForBus(0);
     engine->inputNode().installTapOnBus(0, 1024, format, tap.block());
     std::string error;
@@ -175,13 +175,24 @@ class PulseEngineTest : public testing::Test {
   }
 };
 
+TEST_F(PulseEngineTest, TheServerShowsTheRecordingByTheNamesGiven) {
+  std::optional<PrivateDaemon> daemon = startDaemon("--rate 16000 --channels 1");
+  ASSERT_TRUE(daemon);
+  Tap tap;
+  std::unique_ptr<CaptureEngine> engine = capturingInto(tap);
+  ASSERT_TRUE(engine);
+  std::string recordings = run("pactl list source-outputs 2>&1");
+  EXPECT_NE(recordings.find("application.name = \"vorlin-test\""), std::string::npos) << recordings;
+  EXPECT_NE(recordings.find("media.name = \"test capture\""), std::string::npos) << recordings;
+}
+
 TEST_F(PulseEngineTest, FormatIsTheDefaultSourcesOwn) {
   for (auto [rate, channels] : {std::pair{44100, 2}, std::pair{16000, 1}}) {
     SCOPED_TRACE(std::to_string(rate) + " Hz, " + std::to_string(channels) + " ch");
     std::optional<PrivateDaemon> daemon =
         startDaemon("--rate " + std::to_string(rate) + " --channels " + std::to_string(channels));
     ASSERT_TRUE(daemon);
-    std::unique_ptr<CaptureEngine> engine = makePulseAudioEngine();
+    std::unique_ptr<CaptureEngine> engine = makePulseAudioEngine({"vorlin-test", "test capture"});
     EXPECT_EQ(engine->inputNode().outputFormatForBus(0),
               PcmFormat(SampleFormat::Float32, rate, static_cast<std::uint32_t>(channels), false));
   }
@@ -193,7 +204,7 @@ TEST_F(PulseEngineTest, StartFailsWithTheServersOwnMessage) {
     std::string dir = run("mktemp -d");
     dir.erase(dir.find_last_not_of('\n') + 1);
     setenv("PULSE_SERVER", ("unix:" + dir + "/native").c_str(), 1);
-    std::unique_ptr<CaptureEngine> engine = makePulseAudioEngine();
+    std::unique_ptr<CaptureEngine> engine = makePulseAudioEngine({"vorlin-test", "test capture"});
     PcmFormat format = engine->inputNode().outputFormatForBus(0);
     EXPECT_EQ(format.sampleFormat(), SampleFormat::Float32);
     EXPECT_FALSE(format.isInterleaved());
@@ -209,7 +220,7 @@ TEST_F(PulseEngineTest, StartFailsWithTheServersOwnMessage) {
   {
     std::optional<PrivateDaemon> daemon = startDaemon("--no-source");
     ASSERT_TRUE(daemon);
-    std::unique_ptr<CaptureEngine> engine = makePulseAudioEngine();
+    std::unique_ptr<CaptureEngine> engine = makePulseAudioEngine({"vorlin-test", "test capture"});
     std::string error;
     EXPECT_FALSE(engine->start(&error));
     EXPECT_EQ(error, "the audio server has no default source");

@@ -1,18 +1,21 @@
 #include "platform/runtime/stream.h"
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "platform/runtime/task.h"
+#include "tests/support/thread_state.h"
 
 namespace runtime {
 namespace {
@@ -74,6 +77,12 @@ TEST(StreamTest, ErrorComesAfterTheQueuedValues) {
   EXPECT_THROW(stream.wait_next(), std::runtime_error);
 }
 
+// The id a thread stores in `id` as it starts, once it has.
+pid_t startedThread(const std::atomic<pid_t>& id) {
+  while (id == 0) std::this_thread::yield();
+  return id;
+}
+
 // Runs `work` on a thread of its own and says whether it returned within `limit`. On a timeout the
 // thread is left behind, still blocked, so the test fails instead of hanging.
 bool returnsWithin(std::function<void()> work, std::chrono::seconds limit) {
@@ -126,12 +135,15 @@ TEST(StreamTest, HeavyValuePassesAndWeightsCountTowardTheCapacity) {
   EXPECT_TRUE(
       returnsWithin([cont = cont] { cont.yield(std::vector<int>(25)); }, std::chrono::seconds(10)));
   std::atomic<bool> second{false};
-  std::thread producer([cont = cont, &second] {
+  std::atomic<pid_t> producer_id{0};
+  std::thread producer([cont = cont, &second, &producer_id] {
+    producer_id = testing_support::currentThreadId();
     cont.yield(std::vector<int>(1));
     second = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(second);  // 25 held, capacity 10: the next yield waits
+  // 25 held, capacity 10: the next yield waits.
+  EXPECT_TRUE(testing_support::waitUntilBlockedIn(startedThread(producer_id), SYS_futex));
+  EXPECT_FALSE(second);
   EXPECT_EQ(stream.wait_next()->size(), 25u);
   producer.join();
   EXPECT_TRUE(second);
@@ -143,13 +155,16 @@ TEST(StreamTest, ConsumerThatStopsReleasesAWaitingProducer) {
     auto [stream, cont] = makeStream<int>({2, nullptr});
     cont.yield(1);
     cont.yield(2);
-    auto blocked = [cont = cont] {
+    auto producer_id = std::make_shared<std::atomic<pid_t>>(0);
+    auto blocked = [cont = cont, producer_id] {
+      *producer_id = testing_support::currentThreadId();
       cont.yield(3);  // the stream is full: waits until the consumer goes
       for (int i = 0; i < 10; ++i) cont.yield(i);  // then returns at once
       cont.finish();
     };
-    std::thread stopper([&stream, drop] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    bool waited = false;
+    std::thread stopper([&stream, drop, producer_id, &waited] {
+      waited = testing_support::waitUntilBlockedIn(startedThread(*producer_id), SYS_futex);
       if (drop) {
         stream = Stream<int>();  // the last copy of the consumer side
       } else {
@@ -158,6 +173,7 @@ TEST(StreamTest, ConsumerThatStopsReleasesAWaitingProducer) {
     });
     EXPECT_TRUE(returnsWithin(blocked, std::chrono::seconds(10))) << "drop " << drop;
     stopper.join();
+    EXPECT_TRUE(waited) << "drop " << drop;
     if (!drop) {
       EXPECT_EQ(stream.wait_next(), std::nullopt);
     }
@@ -167,12 +183,20 @@ TEST(StreamTest, ConsumerThatStopsReleasesAWaitingProducer) {
 TEST(StreamTest, FinishReleasesOtherProducersWaitingForRoom) {
   auto [stream, cont] = makeStream<int>({1, nullptr});
   cont.yield(1);
-  std::thread finisher([cont = cont] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  auto producer_id = std::make_shared<std::atomic<pid_t>>(0);
+  bool waited = false;
+  std::thread finisher([cont = cont, producer_id, &waited] {
+    waited = testing_support::waitUntilBlockedIn(startedThread(*producer_id), SYS_futex);
     cont.finish();
   });
-  EXPECT_TRUE(returnsWithin([cont = cont] { cont.yield(2); }, std::chrono::seconds(10)));
+  EXPECT_TRUE(returnsWithin(
+      [cont = cont, producer_id] {
+        *producer_id = testing_support::currentThreadId();
+        cont.yield(2);  // the stream is full: waits until another copy finishes it
+      },
+      std::chrono::seconds(10)));
   finisher.join();
+  EXPECT_TRUE(waited);
   EXPECT_EQ(stream.wait_next(), 1);
   EXPECT_EQ(stream.wait_next(), std::nullopt);
 }

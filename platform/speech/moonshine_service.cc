@@ -1,8 +1,9 @@
-// Dictation on Moonshine tiny: the neural service with its engine, model files and writer.
-#include <memory>
+// Dictation on Moonshine tiny: the neural service with its engine and model files.
+#include "platform/speech/moonshine_service.h"
+
+#include <utility>
 
 #include "platform/runtime/memory.h"
-#include "platform/text/formatter.h"
 #include "platform/speech/moonshine/model.h"
 #include "platform/speech/moonshine/tokenizer.h"
 #include "platform/speech/neural_transcriber.h"
@@ -33,15 +34,15 @@ class MoonshineEngine : public SegmentEngine {
 
 }  // namespace
 
-SpeechService& moonshineSpeechService() {
+std::unique_ptr<SpeechService> moonshineSpeechService(DictationWriter writer,
+                                                      std::function<void()> prepare) {
   // Loading the model and each reading take and free large blocks of changing sizes: about 5 MB
   // of a long dictation's peak otherwise.
   runtime::keepLargeBlocksMapped();
-  static NeuralSpeechService service(
+  return std::make_unique<NeuralSpeechService>(
       moonshine::NeuralModelFiles::forLocale,
-      [](const moonshine::NeuralModelFiles& files) {
-        // The names the writer capitalises: a missing word list fails the start, not a result.
-        text::NameList::installed();
+      [prepare = std::move(prepare)](const moonshine::NeuralModelFiles& files) {
+        if (prepare) prepare();
         try {
           return std::make_unique<MoonshineEngine>(files);
         } catch (const Error& e) {
@@ -49,10 +50,7 @@ SpeechService& moonshineSpeechService() {
           throw Error(std::string(e.what()) + "; it comes with " + files.install_hint);
         }
       },
-      [](std::string_view text, bool committed, std::string_view before) {
-        return text::formatDictation(text, {.committed = committed, .before = before});
-      });
-  return service;
+      std::move(writer));
 }
 
 }  // namespace speech

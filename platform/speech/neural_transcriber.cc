@@ -5,10 +5,12 @@
 #include <thread>
 #include <utility>
 
+#include "platform/speech/sample_rate.h"
+
 namespace speech {
 namespace {
 
-const audio::PcmFormat kFormat(audio::SampleFormat::Int16, 16000, 1, true);
+const audio::PcmFormat kFormat(audio::SampleFormat::Int16, kSampleRateHz, 1, true);
 
 class NeuralTranscriber : public SpeechTranscriber {
  public:

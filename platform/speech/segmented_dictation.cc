@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/speech/sample_rate.h"
+
 namespace speech {
 namespace {
 
-constexpr std::int64_t kSamplesPerSecond = 16000;
+constexpr std::int64_t kSamplesPerSecond = kSampleRateHz;
 // The open segment is first read once it holds this much audio (its onset margin included)...
 constexpr std::int64_t kFirstReadingSamples = kSamplesPerSecond * 4 / 10;
 // ...then every tenth of a second, and every eighth of its length once it is longer than 0.8 s:

@@ -10,6 +10,8 @@
 #include <span>
 #include <vector>
 
+#include "platform/speech/sample_rate.h"
+
 namespace speech {
 
 // Defaults measured on noisy dictation (bench/segmenter_devset.py): pink, brown and babble noise
@@ -55,7 +57,7 @@ class Segmenter {
     friend bool operator==(const Segment&, const Segment&) = default;
   };
 
-  static constexpr int kSampleRateHz = 16000;
+  static constexpr int kSampleRateHz = speech::kSampleRateHz;
 
   // Throws speech::Error when an option is out of range.
   explicit Segmenter(SegmenterOptions options = {});

@@ -83,7 +83,4 @@ class SpeechService {
   virtual std::unique_ptr<SpeechAnalyzer> makeAnalyzer(const Modules& modules) = 0;
 };
 
-// Dictation on the on-device neural model, Moonshine tiny.
-SpeechService& moonshineSpeechService();
-
 }  // namespace speech

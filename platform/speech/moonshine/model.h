@@ -9,11 +9,12 @@
 
 #include "platform/speech/moonshine/decoder.h"
 #include "platform/speech/moonshine/encoder.h"
+#include "platform/speech/sample_rate.h"
 
 // Moonshine tiny, the speech-to-text model, run from its two ONNX files.
 namespace speech::moonshine {
 
-inline constexpr int kSampleRateHz = 16000;
+using speech::kSampleRateHz;
 // The longest segment the model was trained for; transcribe() cuts longer input to it.
 inline constexpr std::size_t kMaxSegmentSamples = 30 * kSampleRateHz;
 // Decoding stops after this many tokens per second of audio, so that a model caught in a loop

@@ -10,6 +10,8 @@
 #include <limits>
 #include <unordered_map>
 
+#include "platform/text/utf8.h"
+
 namespace speech::moonshine {
 namespace {
 
@@ -35,47 +37,6 @@ int fallbackByte(std::string_view piece) {
   return high < 0 || low < 0 ? -1 : high * 16 + low;
 }
 
-// The length of the well-formed UTF-8 sequence at the start of `bytes`, or, when there is none,
-// minus the length of its longest start that could still have become one (at least 1). These are
-// the bounds of the Unicode standard's table of well-formed sequences: no overlong forms, no
-// surrogates, nothing above U+10FFFF.
-int sequenceAt(std::string_view bytes) {
-  auto b = static_cast<unsigned char>(bytes[0]);
-  if (b < 0x80) return 1;
-  int need;
-  unsigned char low = 0x80, high = 0xBF;
-  if (b >= 0xC2 && b <= 0xDF) {
-    need = 1;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    need = 2;
-    if (b == 0xE0) low = 0xA0;
-    if (b == 0xED) high = 0x9F;
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    need = 3;
-    if (b == 0xF0) low = 0x90;
-    if (b == 0xF4) high = 0x8F;
-  } else {
-    return -1;
-  }
-  int length = 1;
-  for (; length <= need && static_cast<std::size_t>(length) < bytes.size(); ++length) {
-    auto next = static_cast<unsigned char>(bytes[static_cast<std::size_t>(length)]);
-    if (next < low || next > high) break;
-    low = 0x80;
-    high = 0xBF;
-  }
-  return length == need + 1 ? length : -length;
-}
-
-bool isUtf8(std::string_view text) {
-  while (!text.empty()) {
-    int length = sequenceAt(text);
-    if (length < 0) return false;
-    text.remove_prefix(static_cast<std::size_t>(length));
-  }
-  return true;
-}
-
 // `bytes` with each ill-formed part replaced by U+FFFD, one for each longest start of a sequence
 // that went wrong, as browsers and Node.js decode UTF-8: the model's byte pieces need not add up
 // to whole characters, and text we write must be valid UTF-8.
@@ -83,7 +44,7 @@ std::string validUtf8(std::string_view bytes) {
   std::string text;
   text.reserve(bytes.size());
   while (!bytes.empty()) {
-    int length = sequenceAt(bytes);
+    int length = text::utf8SequenceAt(bytes);
     if (length > 0) {
       text += bytes.substr(0, static_cast<std::size_t>(length));
     } else {
@@ -146,7 +107,7 @@ Tokenizer Tokenizer::load(const std::string& path) {
     std::size_t end = rest.find('\n');
     std::string_view piece = rest.substr(0, end);
     if (piece.empty()) throw malformed(id, "is empty");
-    if (!isUtf8(piece)) throw malformed(id, "is not UTF-8");
+    if (!text::isUtf8(piece)) throw malformed(id, "is not UTF-8");
     bool control = id < std::size(kControlPieces);
     if (control && piece != kControlPieces[id]) {
       throw malformed(id, "is not the control piece " + std::string(kControlPieces[id]));
@@ -222,7 +183,7 @@ std::vector<std::int32_t> Tokenizer::encode(std::string_view text) const {
   std::vector<std::string> parts;
   std::string_view rest = spelled;
   while (!rest.empty()) {
-    int length = sequenceAt(rest);
+    int length = text::utf8SequenceAt(rest);
     auto n = static_cast<std::size_t>(length < 0 ? -length : length);
     parts.emplace_back(rest.substr(0, n));
     rest.remove_prefix(n);

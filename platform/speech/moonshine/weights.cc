@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <sstream>
 
 #include "platform/speech/error.h"
@@ -24,9 +26,16 @@ std::string shape_text(const std::vector<std::int64_t>& dims) {
   return out.str();
 }
 
-std::int64_t element_count(const std::vector<std::int64_t>& dims) {
-  std::int64_t n = 1;
-  for (std::int64_t d : dims) n *= d;
+// None for dimensions no tensor can have: a negative one, or a product past size_t. The file's
+// dimensions are untrusted, so each factor is checked before it is multiplied in.
+std::optional<std::size_t> element_count(const std::vector<std::int64_t>& dims) {
+  std::size_t n = 1;
+  for (std::int64_t d : dims) {
+    if (d < 0) return std::nullopt;
+    auto factor = static_cast<std::uint64_t>(d);
+    if (factor != 0 && n > std::numeric_limits<std::size_t>::max() / factor) return std::nullopt;
+    n *= factor;
+  }
   return n;
 }
 
@@ -91,7 +100,7 @@ onnx::TensorProto& OnnxWeights::find(const std::string& node, int slot,
     throw Error(path_ + ": weight missing: " + input->second + " (input of " + node + ")");
   onnx::TensorProto& t = *it->second;
   std::vector<std::int64_t> dims(t.dims().begin(), t.dims().end());
-  bool scalar_ok = shape.empty() && element_count(dims) == 1;
+  bool scalar_ok = shape.empty() && element_count(dims) == std::size_t{1};
   if (!scalar_ok && dims != shape)
     throw Error(path_ + ": weight " + t.name() + " has shape " + shape_text(dims) + ", expected " +
                 shape_text(shape));
@@ -104,13 +113,20 @@ onnx::TensorProto& OnnxWeights::find(const std::string& node, int slot,
   return t;
 }
 
+std::size_t OnnxWeights::count(const onnx::TensorProto& t,
+                               const std::vector<std::int64_t>& shape) const {
+  std::optional<std::size_t> n = element_count(shape);
+  if (!n) throw Error(path_ + ": weight " + t.name() + " is too large");
+  return *n;
+}
+
 std::vector<float> OnnxWeights::floats(const std::string& node, int slot,
                                        const std::vector<std::int64_t>& shape) {
   onnx::TensorProto& t = find(node, slot, shape, onnx::TensorProto::FLOAT);
-  auto n = static_cast<std::size_t>(shape.empty() ? 1 : element_count(shape));
+  std::size_t n = count(t, shape);
   std::vector<float> out(n);
   if (t.has_raw_data()) {
-    if (t.raw_data().size() != n * sizeof(float))
+    if (t.raw_data().size() % sizeof(float) != 0 || t.raw_data().size() / sizeof(float) != n)
       throw Error(path_ + ": weight " + t.name() + " has the wrong size");
     std::memcpy(out.data(), t.raw_data().data(), n * sizeof(float));
   } else {
@@ -131,7 +147,7 @@ std::vector<std::uint8_t> OnnxWeights::bytes(const std::string& node, int slot,
       type = onnx::TensorProto::INT8;
   }
   onnx::TensorProto& t = find(node, slot, shape, type);
-  auto n = static_cast<std::size_t>(shape.empty() ? 1 : element_count(shape));
+  std::size_t n = count(t, shape);
   std::vector<std::uint8_t> out(n);
   if (t.has_raw_data()) {
     if (t.raw_data().size() != n)

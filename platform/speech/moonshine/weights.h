@@ -42,6 +42,8 @@ class OnnxWeights {
  private:
   onnx::TensorProto& find(const std::string& node, int slot, const std::vector<std::int64_t>& shape,
                           int data_type);
+  // How many elements `t`, found to have `shape`, holds; an Error naming it when too many.
+  std::size_t count(const onnx::TensorProto& t, const std::vector<std::int64_t>& shape) const;
 
   std::string path_;
   std::unique_ptr<onnx::ModelProto> model_;

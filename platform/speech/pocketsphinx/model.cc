@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "platform/runtime/memory.h"
-#include "platform/speech/pocketsphinx/engine_words.h"
 #include "platform/speech/installed_model.h"
+#include "platform/speech/pocketsphinx/engine_words.h"
 
 namespace speech {
 namespace {

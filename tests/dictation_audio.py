@@ -1,5 +1,6 @@
-"""The audio the dictation benchmarks play: the pocketsphinx-testdata recordings with their words,
-the same recordings in continuous pink noise, and long dictations made of them.
+"""The audio the dictation's end-to-end tests and benchmarks play: the pocketsphinx-testdata
+recordings with their words, the same recordings in continuous pink noise, and long dictations
+made of them.
 
 Audio is headerless 16 kHz mono s16le, as vorlin-dictate reads it, held as bytes.
 """
@@ -13,8 +14,7 @@ import sys
 import wave
 from typing import NamedTuple
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from spoken_form import spoken_words  # noqa: E402
+from spoken_form import spoken_words
 
 DATA = "/usr/share/pocketsphinx/test/data"
 BYTES_PER_S = 32000
