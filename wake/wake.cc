@@ -153,16 +153,16 @@ void proceed(AuthorizationStatus status) {
     quit(2, "vorlin-wake: speech recognition is not allowed (" +
                 std::to_string(static_cast<int>(status)) + ")");
   }
-  audio::CaptureInput& input = engine->inputNode();
+  audio::CaptureInput& input = engine->input();
   // The microphone's own format, so buffers reach the recognizer unconverted.
-  audio::PcmFormat format = input.outputFormatForBus(kTapBus);
-  input.installTapOnBus(kTapBus, kTapFrames, format,
-                        [](std::shared_ptr<audio::PcmBuffer> buffer, audio::CaptureTime) {
-                          // Held across the append so listen() cannot end the request between
-                          // the check and the append.
-                          std::lock_guard hold(lock);
-                          if (request) request->append(std::move(buffer));
-                        });
+  audio::PcmFormat format = input.busFormat(kTapBus);
+  input.installTap(kTapBus, kTapFrames, format,
+                   [](std::shared_ptr<audio::PcmBuffer> buffer, audio::CaptureTime) {
+                     // Held across the append so listen() cannot end the request between
+                     // the check and the append.
+                     std::lock_guard hold(lock);
+                     if (request) request->append(std::move(buffer));
+                   });
   std::string error;
   if (!engine->start(&error)) {
     quit(3, "vorlin-wake: the microphone did not start: " + error);
