@@ -20,10 +20,10 @@ std::string printLines(const std::vector<Result>& results, const char* error = n
     runtime::RunLoop loop;
     runtime::Task<> task;
     loop.post([&] { task = printResults(scripted->results(), done); });
-    loop.run_ready();
+    loop.runReady();
     for (const Result& r : results) scripted->deliver_.yield(r);
     scripted->deliver_.finish(error ? std::make_exception_ptr(speech::Error(error)) : nullptr);
-    loop.run_ready();
+    loop.runReady();
     if (!task.done()) _exit(10);
     // The committed transcript goes on standard error so the parent can see it.
     std::fprintf(stderr, "done=%s|error=%d", done.c_str(), task.error() ? 1 : 0);

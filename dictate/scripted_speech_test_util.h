@@ -68,7 +68,7 @@ class ScriptedAnalyzer : public speech::SpeechAnalyzer {
     // Detached from the start: a failure ends the process at once, as the program's does, and
     // must find no thread nobody has joined.
     std::thread([this, input] {
-      while (std::optional<speech::AnalyzerInput> in = input.wait_next()) {
+      while (std::optional<speech::AnalyzerInput> in = input.waitNext()) {
         log_.frames += in->buffer->frameLength();
         ++log_.inputs;
       }

@@ -202,7 +202,7 @@ inline Received drain(speech::RecognitionRequest& request) {
   request.endAudio();
   Received received{{}, true};
   auto stream = request.audio();
-  while (auto buffer = stream.wait_next()) {
+  while (auto buffer = stream.waitNext()) {
     if (*buffer == marker) {
       received.ended = false;
     } else {

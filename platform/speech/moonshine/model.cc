@@ -32,13 +32,13 @@ std::unique_ptr<Model> Model::load(const std::string& encoder_path,
 Model::Model(Encoder&& encoder, OnnxWeights& decoder)
     : encoder_(std::move(encoder)), decoder_(decoder) {}
 
-std::size_t max_tokens(std::size_t samples) {
+std::size_t maxTokens(std::size_t samples) {
   samples = std::min(samples, kMaxSegmentSamples);
   return static_cast<std::size_t>(
       std::ceil(static_cast<double>(samples) / kSampleRateHz * kMaxTokensPerSecond));
 }
 
-std::size_t usable_prefix(std::span<const std::int32_t> prefix, std::size_t limit) {
+std::size_t usablePrefix(std::span<const std::int32_t> prefix, std::size_t limit) {
   std::size_t usable = 0;
   while (usable < prefix.size() && usable < limit && prefix[usable] >= 0 &&
          prefix[usable] < kVocabulary && prefix[usable] != kEndToken)
@@ -46,7 +46,7 @@ std::size_t usable_prefix(std::span<const std::int32_t> prefix, std::size_t limi
   return usable;
 }
 
-std::span<const float> clean_samples(std::span<const float> samples, std::vector<float>& copy) {
+std::span<const float> cleanSamples(std::span<const float> samples, std::vector<float>& copy) {
   auto clean = [](float x) { return !std::isnan(x) && x >= -1.0f && x <= 1.0f; };
   if (std::all_of(samples.begin(), samples.end(), clean)) return samples;
   copy.resize(samples.size());
@@ -57,28 +57,28 @@ std::span<const float> clean_samples(std::span<const float> samples, std::vector
 
 Session::Session(const Model& model, int threads) : model_(model), threads_(std::max(1, threads)) {}
 
-std::size_t Session::scratch_bytes() const {
-  return held_bytes(samples_) + encoder_scratch_.bytes() + held_bytes(encoded_) + state_.bytes() +
-         held_bytes(logits_) + held_bytes(kept_);
+std::size_t Session::scratchBytes() const {
+  return heldBytes(samples_) + encoder_scratch_.bytes() + heldBytes(encoded_) + state_.bytes() +
+         heldBytes(logits_) + heldBytes(kept_);
 }
 
 std::vector<std::int32_t> Session::transcribe(std::span<const float> samples,
                                               std::span<const std::int32_t> prefix) {
   kept_.clear();
   samples = samples.first(std::min(samples.size(), kMaxSegmentSamples));
-  std::size_t frames = encoder_frames(samples.size());
+  std::size_t frames = encoderFrames(samples.size());
   if (frames == 0) return {};
-  samples = clean_samples(samples, samples_);
-  use_one_math_thread();
+  samples = cleanSamples(samples, samples_);
+  useOneMathThread();
   encoder_scratch_.threads = threads_;
   model_.encoder().encode(samples, encoder_scratch_, encoded_);
   const Decoder& decoder = model_.decoder();
   state_.threads = threads_;
   decoder.start(encoded_.data(), static_cast<int>(frames), state_);
 
-  std::size_t limit = max_tokens(samples.size());
+  std::size_t limit = maxTokens(samples.size());
   std::vector<std::int32_t> tokens;
-  std::int32_t next = follow_prefix(prefix.first(usable_prefix(prefix, limit)), tokens);
+  std::int32_t next = followPrefix(prefix.first(usablePrefix(prefix, limit)), tokens);
   while (next != kEndToken && tokens.size() < limit) {
     tokens.push_back(next);
     if (tokens.size() == limit) break;
@@ -89,8 +89,8 @@ std::vector<std::int32_t> Session::transcribe(std::span<const float> samples,
   return tokens;
 }
 
-std::int32_t Session::follow_prefix(std::span<const std::int32_t> prefix,
-                                    std::vector<std::int32_t>& tokens) {
+std::int32_t Session::followPrefix(std::span<const std::int32_t> prefix,
+                                   std::vector<std::int32_t>& tokens) {
   // Fed a few at a time: the logits of a chunk are all that is held at once, and a prefix that
   // goes astray early costs no more than the chunk it went astray in.
   std::vector<std::int32_t> input{kStartToken};

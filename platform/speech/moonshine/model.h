@@ -39,16 +39,16 @@ class Model {
 };
 
 // The most tokens transcribe() gives for `samples` samples.
-std::size_t max_tokens(std::size_t samples);
+std::size_t maxTokens(std::size_t samples);
 
 // How many of `prefix`'s first tokens an earlier reading may hand on: up to `limit`, and up to
 // its first token the model could not have given (outside the vocabulary, or the end token).
-std::size_t usable_prefix(std::span<const std::int32_t> prefix, std::size_t limit);
+std::size_t usablePrefix(std::span<const std::int32_t> prefix, std::size_t limit);
 
 // `samples` as the encoder takes them: non-numbers read as 0, values outside [-1, 1] clipped.
 // Audio that needs neither (all audio from 16-bit samples) is returned as it is; other audio is
 // cleaned into `copy`.
-std::span<const float> clean_samples(std::span<const float> samples, std::vector<float>& copy);
+std::span<const float> cleanSamples(std::span<const float> samples, std::vector<float>& copy);
 
 // One decoding context: owns its scratch memory and caches; use from one thread at a time.
 class Session {
@@ -56,7 +56,7 @@ class Session {
   explicit Session(const Model& model, int threads = 1);
 
   // Greedy tokens (no start or end token) for `samples`, 16 kHz mono in [-1, 1] (values outside
-  // are clipped, non-numbers read as 0). At most max_tokens(samples) tokens; stops at the end
+  // are clipped, non-numbers read as 0). At most maxTokens(samples) tokens; stops at the end
   // token. Input too short for one encoder frame gives no tokens; input longer than
   // kMaxSegmentSamples is cut to it.
   // `prefix`: tokens an earlier call gave for a shorter beginning of the same segment. They are
@@ -68,20 +68,20 @@ class Session {
 
   // The logits of the first `steps` greedy decoding steps of the last transcribe() call
   // (fewer when it ended sooner), [steps, kVocabulary]; kept only when asked for with
-  // keep_logits(). For comparing with other implementations.
-  void keep_logits(int steps) { keep_steps_ = steps; }
+  // keepLogits(). For comparing with other implementations.
+  void keepLogits(int steps) { keep_steps_ = steps; }
 
   // The memory of the scratch and caches this session holds: sized by the longest input it
   // has read, and reused, whatever the number of inputs.
-  std::size_t scratch_bytes() const;
-  const std::vector<float>& kept_logits() const { return kept_; }
+  std::size_t scratchBytes() const;
+  const std::vector<float>& keptLogits() const { return kept_; }
 
  private:
   // Feeds the start token and `prefix`, keeping (into `tokens`) each prefix token that is the
   // greedy choice, up to the first that is not; returns the greedy token after those kept.
-  std::int32_t follow_prefix(std::span<const std::int32_t> prefix,
-                             std::vector<std::int32_t>& tokens);
-  void keep(const float* logits);  // the logits of one step, while keep_logits() asks for more
+  std::int32_t followPrefix(std::span<const std::int32_t> prefix,
+                            std::vector<std::int32_t>& tokens);
+  void keep(const float* logits);  // the logits of one step, while keepLogits() asks for more
 
   const Model& model_;
   int threads_;

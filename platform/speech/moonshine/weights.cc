@@ -18,7 +18,7 @@
 namespace speech::moonshine {
 namespace {
 
-std::string shape_text(const std::vector<std::int64_t>& dims) {
+std::string shapeText(const std::vector<std::int64_t>& dims) {
   std::ostringstream out;
   out << '[';
   for (std::size_t i = 0; i < dims.size(); ++i) out << (i ? ", " : "") << dims[i];
@@ -28,7 +28,7 @@ std::string shape_text(const std::vector<std::int64_t>& dims) {
 
 // None for dimensions no tensor can have: a negative one, or a product past size_t. The file's
 // dimensions are untrusted, so each factor is checked before it is multiplied in.
-std::optional<std::size_t> element_count(const std::vector<std::int64_t>& dims) {
+std::optional<std::size_t> elementCount(const std::vector<std::int64_t>& dims) {
   std::size_t n = 1;
   for (std::int64_t d : dims) {
     if (d < 0) return std::nullopt;
@@ -100,10 +100,10 @@ onnx::TensorProto& OnnxWeights::find(const std::string& node, int slot,
     throw Error(path_ + ": weight missing: " + input->second + " (input of " + node + ")");
   onnx::TensorProto& t = *it->second;
   std::vector<std::int64_t> dims(t.dims().begin(), t.dims().end());
-  bool scalar_ok = shape.empty() && element_count(dims) == std::size_t{1};
+  bool scalar_ok = shape.empty() && elementCount(dims) == std::size_t{1};
   if (!scalar_ok && dims != shape)
-    throw Error(path_ + ": weight " + t.name() + " has shape " + shape_text(dims) + ", expected " +
-                shape_text(shape));
+    throw Error(path_ + ": weight " + t.name() + " has shape " + shapeText(dims) + ", expected " +
+                shapeText(shape));
   if (t.data_type() != data_type)
     throw Error(path_ + ": weight " + t.name() + " has element type " +
                 std::to_string(t.data_type()) + ", expected " + std::to_string(data_type));
@@ -115,7 +115,7 @@ onnx::TensorProto& OnnxWeights::find(const std::string& node, int slot,
 
 std::size_t OnnxWeights::count(const onnx::TensorProto& t,
                                const std::vector<std::int64_t>& shape) const {
-  std::optional<std::size_t> n = element_count(shape);
+  std::optional<std::size_t> n = elementCount(shape);
   if (!n) throw Error(path_ + ": weight " + t.name() + " is too large");
   return *n;
 }
@@ -165,11 +165,11 @@ std::vector<std::uint8_t> OnnxWeights::bytes(const std::string& node, int slot,
   return out;
 }
 
-float OnnxWeights::scalar_float(const std::string& node, int slot) {
+float OnnxWeights::scalarFloat(const std::string& node, int slot) {
   return floats(node, slot, {})[0];
 }
 
-std::uint8_t OnnxWeights::scalar_byte(const std::string& node, int slot) {
+std::uint8_t OnnxWeights::scalarByte(const std::string& node, int slot) {
   return bytes(node, slot, {})[0];
 }
 

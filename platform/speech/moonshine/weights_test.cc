@@ -54,9 +54,9 @@ TEST(OnnxWeightsTest, OnlyDimensionsOfOneElementPassAsAScalar) {
     testing_support::TempDir dir("vorlin-weights");
     OnnxWeights weights(oneWeightModel(dir, c.dims));
     if (c.scalar) {
-      EXPECT_EQ(weights.scalar_float("scale", 0), 0.5f) << c.what;
+      EXPECT_EQ(weights.scalarFloat("scale", 0), 0.5f) << c.what;
     } else {
-      EXPECT_THROW(weights.scalar_float("scale", 0), Error) << c.what;
+      EXPECT_THROW(weights.scalarFloat("scale", 0), Error) << c.what;
     }
   }
 }
