@@ -33,7 +33,7 @@ void plainProducts(const std::uint8_t* a, int in, const std::int8_t* packed, int
   }
 }
 
-std::int32_t word_at(const std::uint8_t* a) {
+std::int32_t wordAt(const std::uint8_t* a) {
   std::int32_t word;
   std::memcpy(&word, a, sizeof word);
   return word;
@@ -52,7 +52,7 @@ __attribute__((target("avx2"))) void avx2_products(const std::uint8_t* a, int in
     const std::int8_t* w = packed + static_cast<std::size_t>(b) * steps * kStepBytes;
     __m256i first = _mm256_setzero_si256(), second = _mm256_setzero_si256();
     for (int k = 0; k < steps; ++k, w += kStepBytes) {
-      __m256i x = _mm256_set1_epi32(word_at(a + k * kGroup));
+      __m256i x = _mm256_set1_epi32(wordAt(a + k * kGroup));
       __m256i upper = _mm256_and_si256(_mm256_srli_epi16(x, 1), upper_bits);
       __m256i lowest = _mm256_and_si256(x, low_bits);
       __m256i w0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w));
@@ -77,7 +77,7 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void vnniProducts(
     const std::int8_t* w = packed + b * block_bytes;
     __m512i s0 = _mm512_setzero_si512(), s1 = s0, s2 = s0, s3 = s0;
     for (int k = 0; k < steps; ++k, w += kStepBytes) {
-      __m512i x = _mm512_set1_epi32(word_at(a + k * kGroup));
+      __m512i x = _mm512_set1_epi32(wordAt(a + k * kGroup));
       s0 = _mm512_dpbusd_epi32(s0, x, _mm512_loadu_si512(w));
       s1 = _mm512_dpbusd_epi32(s1, x, _mm512_loadu_si512(w + block_bytes));
       s2 = _mm512_dpbusd_epi32(s2, x, _mm512_loadu_si512(w + 2 * block_bytes));
@@ -92,7 +92,7 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void vnniProducts(
     const std::int8_t* w = packed + b * block_bytes;
     __m512i s = _mm512_setzero_si512();
     for (int k = 0; k < steps; ++k, w += kStepBytes)
-      s = _mm512_dpbusd_epi32(s, _mm512_set1_epi32(word_at(a + k * kGroup)), _mm512_loadu_si512(w));
+      s = _mm512_dpbusd_epi32(s, _mm512_set1_epi32(wordAt(a + k * kGroup)), _mm512_loadu_si512(w));
     _mm512_storeu_si512(d + b * kBlock, s);
   }
 }
@@ -109,10 +109,10 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void vnniFourRows(
     __m512i s0 = _mm512_setzero_si512(), s1 = s0, s2 = s0, s3 = s0;
     for (int k = 0; k < steps; ++k, w += kStepBytes) {
       __m512i weights = _mm512_loadu_si512(w);
-      s0 = _mm512_dpbusd_epi32(s0, _mm512_set1_epi32(word_at(a + k * kGroup)), weights);
-      s1 = _mm512_dpbusd_epi32(s1, _mm512_set1_epi32(word_at(a1 + k * kGroup)), weights);
-      s2 = _mm512_dpbusd_epi32(s2, _mm512_set1_epi32(word_at(a2 + k * kGroup)), weights);
-      s3 = _mm512_dpbusd_epi32(s3, _mm512_set1_epi32(word_at(a3 + k * kGroup)), weights);
+      s0 = _mm512_dpbusd_epi32(s0, _mm512_set1_epi32(wordAt(a + k * kGroup)), weights);
+      s1 = _mm512_dpbusd_epi32(s1, _mm512_set1_epi32(wordAt(a1 + k * kGroup)), weights);
+      s2 = _mm512_dpbusd_epi32(s2, _mm512_set1_epi32(wordAt(a2 + k * kGroup)), weights);
+      s3 = _mm512_dpbusd_epi32(s3, _mm512_set1_epi32(wordAt(a3 + k * kGroup)), weights);
     }
     _mm512_storeu_si512(d + b * kBlock, s0);
     _mm512_storeu_si512(d + d_stride + b * kBlock, s1);
