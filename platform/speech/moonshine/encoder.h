@@ -28,13 +28,18 @@ class Encoder {
 
   struct Scratch {
     int threads = 1;
-    std::vector<float> a, b, scores;
+    // The activations of the front end and of the layers: work_floats() of the input. Dead
+    // between calls, so it may serve another purpose there.
+    std::vector<float> work;
+    std::vector<float> scores;
     std::vector<std::vector<float>> columns;  // per thread
     LinearScratch linear;
     std::size_t bytes() const;  // what it holds
   };
   // Encoded frames [encoder_frames(samples.size()), kWidth], row-major, into `out`.
   void encode(std::span<const float> samples, Scratch& scratch, std::vector<float>& out) const;
+  // The floats of Scratch::work that encoding `samples` samples takes.
+  static std::size_t work_floats(std::size_t samples);
 
  private:
   struct Layer {

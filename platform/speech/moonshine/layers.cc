@@ -200,6 +200,16 @@ std::size_t LinearScratch::bytes() const {
 
 void use_one_math_thread() { omp_set_num_threads(1); }
 
+void grow_scratch(std::vector<float>& v, std::size_t n) {
+  if (n <= v.size()) return;
+  if (n > v.capacity()) {
+    std::size_t room = std::max(n, v.capacity() + v.capacity() / 4);
+    std::vector<float>().swap(v);
+    v.reserve(room);
+  }
+  v.resize(n);
+}
+
 void parallel_for(int threads, int n, const std::function<void(int, int, int)>& body) {
   threads = std::clamp(threads, 1, std::max(1, n));
   auto begin = [&](int part) { return static_cast<int>(static_cast<long>(n) * part / threads); };

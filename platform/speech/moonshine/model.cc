@@ -55,6 +55,18 @@ std::span<const float> clean_samples(std::span<const float> samples, std::vector
   return copy;
 }
 
+void encode_and_start(const Model& model, std::span<const float> samples, Encoder::Scratch& scratch,
+                      std::vector<float>& encoded, Decoder::State& state) {
+  auto frames = static_cast<int>(encoder_frames(samples.size()));
+  // Sized for both turns first: a turn that grew it would copy the other's dead contents.
+  grow_scratch(state.cross,
+               std::max(Encoder::work_floats(samples.size()), Decoder::cross_floats(frames)));
+  scratch.work.swap(state.cross);
+  model.encoder().encode(samples, scratch, encoded);
+  state.cross.swap(scratch.work);
+  model.decoder().start(encoded.data(), frames, state);
+}
+
 Session::Session(const Model& model, int threads) : model_(model), threads_(std::max(1, threads)) {}
 
 std::size_t Session::scratch_bytes() const {
@@ -71,10 +83,9 @@ std::vector<std::int32_t> Session::transcribe(std::span<const float> samples,
   samples = clean_samples(samples, samples_);
   use_one_math_thread();
   encoder_scratch_.threads = threads_;
-  model_.encoder().encode(samples, encoder_scratch_, encoded_);
-  const Decoder& decoder = model_.decoder();
   state_.threads = threads_;
-  decoder.start(encoded_.data(), static_cast<int>(frames), state_);
+  encode_and_start(model_, samples, encoder_scratch_, encoded_, state_);
+  const Decoder& decoder = model_.decoder();
 
   std::size_t limit = max_tokens(samples.size());
   std::vector<std::int32_t> tokens;

@@ -49,6 +49,13 @@ std::size_t usable_prefix(std::span<const std::int32_t> prefix, std::size_t limi
 // cleaned into `copy`.
 std::span<const float> clean_samples(std::span<const float> samples, std::vector<float>& copy);
 
+// Encodes `samples` (at least one frame) into `encoded` and starts a decoding of them in
+// `state`. The encoder's activations and the decoder's cross keys and values are never needed at
+// once: they take turns in one buffer, state.cross, sized once for the larger, where on a long
+// segment each would hold about 10 MB of its own. scratch.work is left empty.
+void encode_and_start(const Model& model, std::span<const float> samples, Encoder::Scratch& scratch,
+                      std::vector<float>& encoded, Decoder::State& state);
+
 // One decoding context: owns its scratch memory and caches; use from one thread at a time.
 class Session {
  public:
