@@ -11,13 +11,17 @@ constexpr std::int64_t kSamplesPerSecond = 16000;
 constexpr std::int64_t kFirstReadingSamples = kSamplesPerSecond * 4 / 10;
 // ...then every tenth of a second, and every eighth of its length once it is longer than 0.8 s:
 // the model hears its first word after 0.4 to 0.5 s of speech, so the first words show within
-// 0.6 s of the start of speech; a reading costs more as the segment grows, and each new word
-// matters less.
+// 0.6 s of the start of speech...
 constexpr std::int64_t kReadingIntervalSamples = kSamplesPerSecond / 10;
 constexpr std::int64_t kReadingIntervalFraction = 8;
+// ...and every quarter of its length once it is longer than this. Every reading encodes the
+// whole segment again, so its cost grows with the length, as the interval does: what real-time
+// dictation costs is set by the fraction, and an eighth took twice what a quarter does, while
+// each new word of a long segment matters less.
+constexpr std::int64_t kFirstWordsSamples = kSamplesPerSecond * 12 / 10;
+constexpr std::int64_t kLaterIntervalFraction = 4;
 // While the readings of a segment keep giving the same text (a pause inside it, a long word),
-// each unchanged one waits longer for the next: up to this many intervals. Every reading
-// encodes the whole segment again, so this is most of what real-time dictation costs.
+// each unchanged one waits longer for the next: up to this many intervals.
 constexpr int kMostStableIntervals = 4;
 
 }  // namespace
@@ -69,7 +73,9 @@ void SegmentedDictation::readOpenSegment(std::int64_t begin) {
   stable_readings_ = unchanged ? std::min(stable_readings_ + 1, kMostStableIntervals - 1) : 0;
   reading_ = std::move(heard);
   std::int64_t length = audio_.end() - begin;
-  std::int64_t interval = std::max(kReadingIntervalSamples, length / kReadingIntervalFraction);
+  std::int64_t interval = length < kFirstWordsSamples
+                              ? std::max(kReadingIntervalSamples, length / kReadingIntervalFraction)
+                              : length / kLaterIntervalFraction;
   next_reading_ = audio_.end() + interval * (1 + stable_readings_);
   if (reading_.text.empty()) return;
   std::string text = written(reading_.text, false);

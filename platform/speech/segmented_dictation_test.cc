@@ -198,6 +198,26 @@ TEST(SegmentedDictationTest, ReadingsThinOutWhileTheTextStandsStill) {
       << steady.calls.size() << " against " << moving.calls.size();
 }
 
+// A reading costs what the audio it encodes does. Readings of a long segment come less often as
+// it grows, so that together they encode a few times its length, not ten; the first ones still
+// come every tenth of a second, so the first words show as soon.
+TEST(SegmentedDictationTest, ReadingsOfLongSegmentsEncodeAFewTimesTheirLength) {
+  std::vector<std::int16_t> audio;  // read aloud without a pause: 7 s, then 17.5 s
+  for (const char* clip : {"0870", "0880", "0890", "0920", "0930"}) {
+    auto part =
+        recording(std::string("librivox/sense_and_sensibility_01_austen_64kb-") + clip + ".wav");
+    audio.insert(audio.end(), part.begin(), part.end());
+  }
+  Dictated run = dictate(audio, 320);
+  ASSERT_EQ(finals(run).size(), 2u);
+  std::size_t encoded = 0;
+  for (const CountingEngine::Call& call : run.calls) encoded += call.samples;
+  EXPECT_LT(encoded, 7 * audio.size()) << encoded / kRate << " s of audio read";
+  ASSERT_GE(run.calls.size(), 5u);
+  for (std::size_t i = 1; i < 5; ++i)
+    EXPECT_EQ(run.calls[i].samples - run.calls[i - 1].samples, kRate / 10) << i;
+}
+
 TEST(SegmentedDictationTest, EndOfInputMidPhraseCommitsIt) {
   auto audio = joined({silence(1), recording("goforward.raw")});
   std::vector<std::int16_t> cut(audio.begin(), audio.end() - kRate / 2);
