@@ -27,12 +27,14 @@ constexpr int kMostStableIntervals = 4;
 }  // namespace
 
 SegmentedDictation::SegmentedDictation(SegmentEngine& engine, SegmenterOptions segmenter,
-                                       bool volatile_results, DictationWriter writer, Report report)
+                                       bool volatile_results, DictationWriter writer, Report report,
+                                       std::function<bool()> input_ended)
     : engine_(engine),
       segmenter_(segmenter),
       volatile_results_(volatile_results),
       writer_(std::move(writer)),
-      report_(std::move(report)) {}
+      report_(std::move(report)),
+      input_ended_(std::move(input_ended)) {}
 
 void SegmentedDictation::feed(std::span<const std::int16_t> input, bool more_waiting) {
   audio_.append(input);
@@ -68,7 +70,12 @@ void SegmentedDictation::commit(const Segmenter::Segment& segment) {
 }
 
 void SegmentedDictation::readOpenSegment(std::int64_t begin) {
-  SegmentHypothesis heard = engine_.transcribe(audio_.floats(begin, audio_.end()), reading_);
+  std::span<const float> samples = audio_.floats(begin, audio_.end());
+  std::optional<SegmentHypothesis> read =
+      input_ended_ ? engine_.transcribeUnless(samples, reading_, input_ended_)
+                   : engine_.transcribe(samples, reading_);
+  if (!read) return;
+  SegmentHypothesis& heard = *read;
   bool unchanged = !reading_.tokens.empty() && heard.tokens == reading_.tokens;
   stable_readings_ = unchanged ? std::min(stable_readings_ + 1, kMostStableIntervals - 1) : 0;
   reading_ = std::move(heard);

@@ -5,7 +5,9 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -77,6 +79,21 @@ class SteadyEngine : public CountingEngine {
     calls.push_back({samples.size(), earlier.tokens});
     return {{7}, "w"};
   }
+};
+
+// Gives up a reading it may give up once told it is moot.
+class GivingUpEngine : public CountingEngine {
+ public:
+  std::optional<SegmentHypothesis> transcribeUnless(std::span<const float> samples,
+                                                    const SegmentHypothesis& earlier,
+                                                    const std::function<bool()>& moot) override {
+    if (moot()) {
+      ++given_up;
+      return std::nullopt;
+    }
+    return transcribe(samples, earlier);
+  }
+  int given_up = 0;
 };
 
 struct Dictated {
@@ -216,6 +233,39 @@ TEST(SegmentedDictationTest, ReadingsOfLongSegmentsEncodeAFewTimesTheirLength) {
   ASSERT_GE(run.calls.size(), 5u);
   for (std::size_t i = 1; i < 5; ++i)
     EXPECT_EQ(run.calls[i].samples - run.calls[i - 1].samples, kRate / 10) << i;
+}
+
+// Input that has ended (a reader with audio still queued) reads the open segment no more: its
+// final reading comes next and builds on the last one made before.
+TEST(SegmentedDictationTest, VolatileReadingsAreGivenUpOnceTheInputHasEnded) {
+  // Speech to the very end: the segment is open until finish().
+  auto audio =
+      joined({silence(1), recording("librivox/sense_and_sensibility_01_austen_64kb-0870.wav")});
+  GivingUpEngine engine;
+  bool ended = false;
+  std::vector<SpeechTranscriberResult> results;
+  auto writer = [](std::string_view text, bool, std::string_view) {
+    return Formatted{"", std::string(text)};
+  };
+  SegmentedDictation dictation(
+      engine, {}, true, writer, [&](SpeechTranscriberResult r) { results.push_back(r); },
+      [&] { return ended; });
+  std::size_t end_at = audio.size() - 2 * kRate;  // two seconds of speech still queued
+  for (std::size_t at = 0; at < audio.size(); at += 320) {
+    ended = at >= end_at;
+    dictation.feed({audio.data() + at, std::min<std::size_t>(320, audio.size() - at)}, false);
+  }
+  std::size_t volatile_before_end = results.size();
+  std::size_t last_samples = engine.calls.back().samples;
+  dictation.finish();
+
+  EXPECT_GT(engine.given_up, 0);
+  ASSERT_EQ(results.size(), volatile_before_end + 1);
+  EXPECT_TRUE(results.back().isFinal);
+  EXPECT_EQ(results.back().text, finals(dictate(audio, 320))[0].text);
+  // The final reading builds on the last reading made, of the audio before the end.
+  EXPECT_LT(last_samples, end_at);
+  EXPECT_EQ(engine.calls.back().earlier.size(), last_samples / (kRate / 10));
 }
 
 TEST(SegmentedDictationTest, EndOfInputMidPhraseCommitsIt) {

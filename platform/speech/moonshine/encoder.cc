@@ -141,10 +141,12 @@ void Encoder::gelu_parallel(float* x, std::size_t n, int threads) {
   });
 }
 
-void Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<float>& out) const {
+bool Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<float>& out,
+                     const std::function<bool()>& moot) const {
+  auto given_up = [&] { return moot && moot(); };
   std::size_t frames = encoder_frames(samples.size());
   out.assign(frames * kWidth, 0.0f);
-  if (frames == 0) return;
+  if (frames == 0) return true;
   FrontEnd f(samples.size());
   int n0 = f.n0, n1 = f.n1, n2 = f.n2, n3 = f.n3;
   grow_scratch(s.work, f.first() + f.second());
@@ -168,6 +170,7 @@ void Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<flo
     for (int t = 0; t < n1; ++t)
       row[t] = (row[t] - mean) / deviation * norm_scale_[c] + norm_shift_[c];
   }
+  if (given_up()) return false;
   convolve(conv2_, a, n1, s, b);
   gelu_parallel(b, static_cast<std::size_t>(2 * kWidth) * n2, s.threads);
   convolve(conv3_, b, n2, s, a);
@@ -183,6 +186,7 @@ void Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<flo
   float* h = b;
   float *q = a, *k = q + cells, *v = k + cells;
   for (const Layer& layer : layers_) {
+    if (given_up()) return false;
     layer_norm(x, n3, layer.attention_norm.data(), h);
     // q, k and v share one quantization of the normalized input.
     linear(h, n3, layer.attention.q, RowQuantization::kShared, s.linear, q);
@@ -200,6 +204,7 @@ void Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<flo
     for (std::size_t i = 0; i < cells; ++i) x[i] += q[i];
   }
   layer_norm(x, n3, final_norm_.data(), x);
+  return true;
 }
 
 }  // namespace speech::moonshine

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -36,8 +37,11 @@ class Encoder {
     LinearScratch linear;
     std::size_t bytes() const;  // what it holds
   };
-  // Encoded frames [encoder_frames(samples.size()), kWidth], row-major, into `out`.
-  void encode(std::span<const float> samples, Scratch& scratch, std::vector<float>& out) const;
+  // Encoded frames [encoder_frames(samples.size()), kWidth], row-major, into `out`. `moot`, when
+  // given, is asked between the stages: once it says the result is no longer wanted, encoding
+  // stops, `out` is left unfinished and the answer is false.
+  bool encode(std::span<const float> samples, Scratch& scratch, std::vector<float>& out,
+              const std::function<bool()>& moot = {}) const;
   // The floats of Scratch::work that encoding `samples` samples takes.
   static std::size_t work_floats(std::size_t samples);
 

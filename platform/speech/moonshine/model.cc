@@ -55,16 +55,19 @@ std::span<const float> clean_samples(std::span<const float> samples, std::vector
   return copy;
 }
 
-void encode_and_start(const Model& model, std::span<const float> samples, Encoder::Scratch& scratch,
-                      std::vector<float>& encoded, Decoder::State& state) {
+bool encode_and_start(const Model& model, std::span<const float> samples, Encoder::Scratch& scratch,
+                      std::vector<float>& encoded, Decoder::State& state,
+                      const std::function<bool()>& moot) {
   auto frames = static_cast<int>(encoder_frames(samples.size()));
   // Sized for both turns first: a turn that grew it would copy the other's dead contents.
   grow_scratch(state.cross,
                std::max(Encoder::work_floats(samples.size()), Decoder::cross_floats(frames)));
   scratch.work.swap(state.cross);
-  model.encoder().encode(samples, scratch, encoded);
+  bool encoded_all = model.encoder().encode(samples, scratch, encoded, moot);
   state.cross.swap(scratch.work);
+  if (!encoded_all) return false;
   model.decoder().start(encoded.data(), frames, state);
+  return true;
 }
 
 Session::Session(const Model& model, int threads) : model_(model), threads_(std::max(1, threads)) {}
@@ -76,23 +79,32 @@ std::size_t Session::scratch_bytes() const {
 
 std::vector<std::int32_t> Session::transcribe(std::span<const float> samples,
                                               std::span<const std::int32_t> prefix) {
+  return *transcribe_unless(samples, prefix, {});
+}
+
+std::optional<std::vector<std::int32_t>> Session::transcribe_unless(
+    std::span<const float> samples, std::span<const std::int32_t> prefix,
+    const std::function<bool()>& moot) {
+  auto given_up = [&] { return moot && moot(); };
   kept_.clear();
   samples = samples.first(std::min(samples.size(), kMaxSegmentSamples));
   std::size_t frames = encoder_frames(samples.size());
-  if (frames == 0) return {};
+  if (frames == 0) return std::vector<std::int32_t>{};
   samples = clean_samples(samples, samples_);
   use_one_math_thread();
   encoder_scratch_.threads = threads_;
   state_.threads = threads_;
-  encode_and_start(model_, samples, encoder_scratch_, encoded_, state_);
+  if (!encode_and_start(model_, samples, encoder_scratch_, encoded_, state_, moot)) return {};
   const Decoder& decoder = model_.decoder();
 
   std::size_t limit = max_tokens(samples.size());
   std::vector<std::int32_t> tokens;
+  if (given_up()) return {};
   std::int32_t next = follow_prefix(prefix.first(usable_prefix(prefix, limit)), tokens);
   while (next != kEndToken && tokens.size() < limit) {
     tokens.push_back(next);
     if (tokens.size() == limit) break;
+    if (given_up()) return {};
     decoder.step({&next, 1}, state_, logits_);
     keep(logits_.data());
     next = argmax(logits_.data());

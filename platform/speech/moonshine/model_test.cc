@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -253,6 +254,35 @@ TEST_F(Moonshine, EncoderAndCrossAttentionTakeTurnsInOneBuffer) {
   std::vector<std::int32_t> alone = Session(*model_).transcribe(shorter);
   EXPECT_EQ(session.transcribe(shorter), alone);
   EXPECT_EQ(session.transcribe(audio), heard);
+}
+
+// A reading given up part way, in the encoder or in the decoder, leaves the session as whole
+// as a finished one: its next reading is a fresh session's, in as much memory.
+TEST_F(Moonshine, AReadingGivenUpPartWayLeavesTheSessionWhole) {
+  std::vector<float> audio = recording("something.raw");
+  Session fresh(*model_);
+  std::vector<std::int32_t> greedy = fresh.transcribe(audio);
+  ASSERT_GE(greedy.size(), 4u);
+  // Asked before the second convolution and each of the 6 layers, before the prefix, then
+  // before each step.
+  struct Case {
+    int answers_no;  // times `moot` says no before it says yes
+    bool finished;
+  };
+  for (Case c :
+       {Case{0, false}, Case{3, false}, Case{7, false}, Case{10, false}, Case{1000, true}}) {
+    SCOPED_TRACE(c.answers_no);
+    Session session(*model_);
+    int asked = 0;
+    std::optional<std::vector<std::int32_t>> got =
+        session.transcribe_unless(audio, {}, [&] { return asked++ >= c.answers_no; });
+    EXPECT_EQ(got.has_value(), c.finished);
+    if (got) {
+      EXPECT_EQ(*got, greedy);
+    }
+    EXPECT_EQ(session.transcribe(audio), greedy);
+    EXPECT_EQ(session.scratch_bytes(), fresh.scratch_bytes());
+  }
 }
 
 TEST_F(Moonshine, SessionsAreIndependentAndReusable) {
