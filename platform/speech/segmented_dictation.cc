@@ -14,12 +14,12 @@ constexpr std::int64_t kFirstReadingSamples = kSamplesPerSecond * 4 / 10;
 // 0.6 s of the start of speech...
 constexpr std::int64_t kReadingIntervalSamples = kSamplesPerSecond / 10;
 constexpr std::int64_t kReadingIntervalFraction = 8;
-// ...and every quarter of its length once it is longer than this. Every reading encodes the
-// whole segment again, so its cost grows with the length, as the interval does: what real-time
-// dictation costs is set by the fraction, and an eighth took twice what a quarter does, while
+// ...and every third of its length once it is longer than this. Every reading encodes the whole
+// segment again, so its cost grows with the length, as the interval does: the fraction sets what
+// real-time dictation costs. An eighth took twice the CPU of a third, a quarter 1.2 times, and
 // each new word of a long segment matters less.
 constexpr std::int64_t kFirstWordsSamples = kSamplesPerSecond * 12 / 10;
-constexpr std::int64_t kLaterIntervalFraction = 4;
+constexpr std::int64_t kLaterIntervalFraction = 3;
 // While the readings of a segment keep giving the same text (a pause inside it, a long word),
 // each unchanged one waits longer for the next: up to this many intervals.
 constexpr int kMostStableIntervals = 4;
@@ -46,7 +46,8 @@ void SegmentedDictation::feed(std::span<const std::int16_t> input, bool more_wai
     next_reading_ = open_begin_ + kFirstReadingSamples;
     stable_readings_ = 0;
   }
-  if (open && volatile_results_ && !more_waiting && audio_.end() >= next_reading_) {
+  if (open && volatile_results_ && !more_waiting && audio_.end() >= next_reading_ &&
+      !(input_ended_ && input_ended_())) {
     readOpenSegment(*open);
   }
   audio_.dropBefore(std::min(segmenter_.earliestNeededSample(), open.value_or(audio_.end())));
