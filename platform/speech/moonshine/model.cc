@@ -94,17 +94,18 @@ std::optional<std::vector<std::int32_t>> Session::transcribe_unless(
   use_one_math_thread();
   encoder_scratch_.threads = threads_;
   state_.threads = threads_;
-  if (!encode_and_start(model_, samples, encoder_scratch_, encoded_, state_, moot)) return {};
+  if (!encode_and_start(model_, samples, encoder_scratch_, encoded_, state_, moot))
+    return std::nullopt;
   const Decoder& decoder = model_.decoder();
 
   std::size_t limit = max_tokens(samples.size());
   std::vector<std::int32_t> tokens;
-  if (given_up()) return {};
+  if (given_up()) return std::nullopt;
   std::int32_t next = follow_prefix(prefix.first(usable_prefix(prefix, limit)), tokens);
   while (next != kEndToken && tokens.size() < limit) {
     tokens.push_back(next);
     if (tokens.size() == limit) break;
-    if (given_up()) return {};
+    if (given_up()) return std::nullopt;
     decoder.step({&next, 1}, state_, logits_);
     keep(logits_.data());
     next = argmax(logits_.data());
