@@ -12,16 +12,16 @@
 
 namespace {
 
-using audio::AVAudioCommonFormat;
-using audio::AVAudioConverter;
-using audio::AVAudioConverterInputStatus;
-using audio::AVAudioFormat;
-using audio::AVAudioPCMBuffer;
+using audio::Converter;
+using audio::ConverterInputStatus;
+using audio::PcmBuffer;
+using audio::PcmFormat;
+using audio::SampleFormat;
 
-void convertRepeatedly(benchmark::State& state, const AVAudioFormat& from, const AVAudioFormat& to,
+void convertRepeatedly(benchmark::State& state, const PcmFormat& from, const PcmFormat& to,
                        std::uint32_t frames) {
-  auto converter = AVAudioConverter::initFromFormat(from, to);
-  auto input = AVAudioPCMBuffer::initWithPCMFormat(from, frames);
+  auto converter = Converter::create(from, to);
+  auto input = PcmBuffer::create(from, frames);
   input->setFrameLength(frames);
   for (std::uint32_t ch = 0; ch < from.channelCount(); ++ch) {
     for (std::uint32_t i = 0; i < frames; ++i) {
@@ -39,31 +39,30 @@ void convertRepeatedly(benchmark::State& state, const AVAudioFormat& from, const
   const auto capacity =
       static_cast<std::uint32_t>(frames * to.sampleRate() / from.sampleRate()) + 16;
   for (auto _ : state) {
-    auto output = AVAudioPCMBuffer::initWithPCMFormat(to, capacity);
+    auto output = PcmBuffer::create(to, capacity);
     bool supplied = false;
-    converter->convertToBuffer(*output, nullptr,
-                               [&](std::uint32_t, AVAudioConverterInputStatus* status) {
-                                 if (supplied) {
-                                   *status = AVAudioConverterInputStatus::NoDataNow;
-                                   return std::shared_ptr<AVAudioPCMBuffer>();
-                                 }
-                                 supplied = true;
-                                 *status = AVAudioConverterInputStatus::HaveData;
-                                 return input;
-                               });
+    converter->convert(*output, nullptr, [&](std::uint32_t, ConverterInputStatus* status) {
+      if (supplied) {
+        *status = ConverterInputStatus::NoDataNow;
+        return std::shared_ptr<PcmBuffer>();
+      }
+      supplied = true;
+      *status = ConverterInputStatus::HaveData;
+      return input;
+    });
     benchmark::DoNotOptimize(output->int16ChannelData()[0][0]);
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * frames);
 }
 
 void BM_Microphone(benchmark::State& state) {
-  convertRepeatedly(state, AVAudioFormat(AVAudioCommonFormat::PCMFormatFloat32, 48000, 2, false),
-                    AVAudioFormat(AVAudioCommonFormat::PCMFormatInt16, 16000, 1, true), 1024);
+  convertRepeatedly(state, PcmFormat(SampleFormat::Float32, 48000, 2, false),
+                    PcmFormat(SampleFormat::Int16, 16000, 1, true), 1024);
 }
 BENCHMARK(BM_Microphone);
 
 void BM_Dictation(benchmark::State& state) {
-  const AVAudioFormat dictation(AVAudioCommonFormat::PCMFormatInt16, 16000, 1, true);
+  const PcmFormat dictation(SampleFormat::Int16, 16000, 1, true);
   convertRepeatedly(state, dictation, dictation, 3200);
 }
 BENCHMARK(BM_Dictation);

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/speech/formatter.h"
+#include "platform/text/formatter.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ std::string escaped(const std::string& text) {
 
 // Median microseconds per call over rounds of formatting every line.
 double medianMicros(const std::vector<std::string>& lines, bool committed) {
-  speech::FormatContext context;
+  text::FormatContext context;
   context.committed = committed;
   context.before = "Earlier text.";
   std::vector<double> rounds;
@@ -47,7 +47,7 @@ double medianMicros(const std::vector<std::string>& lines, bool committed) {
   for (int round = 0; round < 31; ++round) {
     auto start = std::chrono::steady_clock::now();
     for (const std::string& line : lines)
-      sink += speech::formatDictation(line, context).text.size();
+      sink += text::formatDictation(line, context).text.size();
     std::chrono::duration<double, std::micro> spent = std::chrono::steady_clock::now() - start;
     rounds.push_back(spent.count() / static_cast<double>(lines.size()));
   }
@@ -65,7 +65,7 @@ int cost(const char* path) {
     return 1;
   }
   long before_kb = residentKb();
-  const speech::NameList& names = speech::NameList::installed();
+  const text::NameList& names = text::NameList::installed();
   long after_kb = residentKb();
   std::printf("word list: %zu names, resident memory +%ld KB (%ld KB in all)\n", names.size(),
               after_kb - before_kb, after_kb);
@@ -85,10 +85,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: format_text [--cost FILE | --volatile] < lines\n");
     return 2;
   }
-  speech::FormatContext context;
+  text::FormatContext context;
   context.committed = !provisional;
   for (std::string line; std::getline(std::cin, line);) {
-    std::cout << escaped(speech::formatDictation(line, context).text) << '\n';
+    std::cout << escaped(text::formatDictation(line, context).text) << '\n';
   }
   return 0;
 }

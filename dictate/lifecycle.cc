@@ -12,7 +12,7 @@ namespace dictate {
 
 speech::Locale locale;
 std::shared_ptr<speech::SpeechTranscriber> transcriber;
-audio::AVAudioFormat input(audio::AVAudioCommonFormat::PCMFormatInt16, 16000.0, 1, true);
+audio::PcmFormat input(audio::SampleFormat::Int16, 16000.0, 1, true);
 std::unique_ptr<speech::SpeechAnalyzer> analyzer;
 runtime::Stream<speech::AnalyzerInput>& sound = *new runtime::Stream<speech::AnalyzerInput>();
 runtime::Continuation<speech::AnalyzerInput>& feed =
@@ -56,11 +56,10 @@ runtime::Task<> dictate(speech::SpeechService& speech, ReadFn read) {
     request.reset();
   }
 
-  input = audio::AVAudioFormat(audio::AVAudioCommonFormat::PCMFormatInt16, 16000.0, 1, true);
-  std::optional<audio::AVAudioFormat> model = co_await speech.bestAvailableAudioFormat(modules);
+  input = audio::PcmFormat(audio::SampleFormat::Int16, 16000.0, 1, true);
+  std::optional<audio::PcmFormat> model = co_await speech.bestAvailableAudioFormat(modules);
   if (!model) fail(kNoFormat);
-  std::shared_ptr<audio::AVAudioConverter> converter =
-      audio::AVAudioConverter::initFromFormat(input, *model);
+  std::shared_ptr<audio::Converter> converter = audio::Converter::create(input, *model);
   if (!converter) fail(kNoFormat);
 
   analyzer = speech.makeAnalyzer(modules);

@@ -14,7 +14,7 @@ namespace dictate {
 extern speech::Locale locale;
 extern std::shared_ptr<speech::SpeechTranscriber> transcriber;
 // 16000 Hz, mono, signed 16-bit integers: what the host writes on standard input.
-extern audio::AVAudioFormat input;
+extern audio::PcmFormat input;
 extern std::unique_ptr<speech::SpeechAnalyzer> analyzer;
 // The reader thread yields into `feed`; the analyzer consumes `sound`. Never destroyed: exit()
 // runs static destructors while the detached reader thread may still be yielding.

@@ -19,46 +19,44 @@ constexpr std::uint32_t kDrainFrames = 4096;
 
 // Converts the whole samples at the front of `pending` and yields the result. When no input
 // buffer can be made the bytes stay pending, to be offered again with the next read.
-void convertPending(std::vector<unsigned char>& pending, const audio::AVAudioFormat& model,
-                    audio::AVAudioConverter& converter) {
+void convertPending(std::vector<unsigned char>& pending, const audio::PcmFormat& model,
+                    audio::Converter& converter) {
   auto frames = static_cast<std::uint32_t>(pending.size() / kBytesPerFrame);
-  auto in = audio::AVAudioPCMBuffer::initWithPCMFormat(input, frames);
+  auto in = audio::PcmBuffer::create(input, frames);
   if (!in) return;
   in->setFrameLength(frames);
   // The host writes little-endian samples and so do we: the bytes go in as they are.
   std::memcpy(in->int16ChannelData()[0], pending.data(), frames * kBytesPerFrame);
   pending.erase(pending.begin(), pending.begin() + frames * kBytesPerFrame);
 
-  auto out =
-      audio::AVAudioPCMBuffer::initWithPCMFormat(model, outputCapacity(frames, model.sampleRate()));
+  auto out = audio::PcmBuffer::create(model, outputCapacity(frames, model.sampleRate()));
   if (!out) return;  // this batch is lost, as when the converter takes none of it
   bool supplied = false;
-  converter.convertToBuffer(*out, nullptr,
-                            [&](std::uint32_t, audio::AVAudioConverterInputStatus* status) {
-                              if (supplied) {
-                                *status = audio::AVAudioConverterInputStatus::NoDataNow;
-                                return std::shared_ptr<audio::AVAudioPCMBuffer>();
-                              }
-                              supplied = true;
-                              *status = audio::AVAudioConverterInputStatus::HaveData;
-                              return in;
-                            });
+  converter.convert(*out, nullptr, [&](std::uint32_t, audio::ConverterInputStatus* status) {
+    if (supplied) {
+      *status = audio::ConverterInputStatus::NoDataNow;
+      return std::shared_ptr<audio::PcmBuffer>();
+    }
+    supplied = true;
+    *status = audio::ConverterInputStatus::HaveData;
+    return in;
+  });
   feed.yield(speech::AnalyzerInput(std::move(out)));
 }
 
 // Hands the converter the end of the stream and yields whatever it still held, so the last
 // moments of speech reach the analyzer.
-void drain(const audio::AVAudioFormat& model, audio::AVAudioConverter& converter) {
+void drain(const audio::PcmFormat& model, audio::Converter& converter) {
   for (;;) {
-    auto out = audio::AVAudioPCMBuffer::initWithPCMFormat(model, kDrainFrames);
+    auto out = audio::PcmBuffer::create(model, kDrainFrames);
     if (!out) return;
-    auto status = converter.convertToBuffer(
-        *out, nullptr, [](std::uint32_t, audio::AVAudioConverterInputStatus* status) {
-          *status = audio::AVAudioConverterInputStatus::EndOfStream;
-          return std::shared_ptr<audio::AVAudioPCMBuffer>();
+    auto status =
+        converter.convert(*out, nullptr, [](std::uint32_t, audio::ConverterInputStatus* status) {
+          *status = audio::ConverterInputStatus::EndOfStream;
+          return std::shared_ptr<audio::PcmBuffer>();
         });
     if (out->frameLength() > 0) feed.yield(speech::AnalyzerInput(std::move(out)));
-    if (status != audio::AVAudioConverterOutputStatus::HaveData) return;
+    if (status != audio::ConverterStatus::HaveData) return;
   }
 }
 
@@ -72,7 +70,7 @@ ssize_t readStandardInput(void* data, std::size_t size) {
 }
 
 std::pair<runtime::Stream<speech::AnalyzerInput>, runtime::Continuation<speech::AnalyzerInput>>
-makeSound(const audio::AVAudioFormat& model) {
+makeSound(const audio::PcmFormat& model) {
   auto frames = static_cast<std::size_t>(kBacklogSeconds * model.sampleRate());
   // An empty buffer weighs one frame, so even a run of them cannot pile up without bound.
   auto weight = [](const speech::AnalyzerInput& in) -> std::size_t {
@@ -86,8 +84,8 @@ std::uint32_t outputCapacity(std::uint32_t frames, double model_rate_hz) {
          kCapacityMargin;
 }
 
-void readAudio(const audio::AVAudioFormat& model,
-               std::shared_ptr<audio::AVAudioConverter> converter, const ReadFn& read) {
+void readAudio(const audio::PcmFormat& model, std::shared_ptr<audio::Converter> converter,
+               const ReadFn& read) {
   std::vector<unsigned char> pending;
   unsigned char chunk[kReadBytes];
   for (;;) {

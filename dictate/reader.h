@@ -33,7 +33,7 @@ constexpr double kBacklogSeconds = 4.0;
 // The stream from the reader to the analyzer (`sound`, `feed`): it holds at most about
 // kBacklogSeconds of audio in `model`.
 std::pair<runtime::Stream<speech::AnalyzerInput>, runtime::Continuation<speech::AnalyzerInput>>
-makeSound(const audio::AVAudioFormat& model);
+makeSound(const audio::PcmFormat& model);
 
 // Frames the output buffer needs for `frames` input frames at `model_rate_hz`: the expected
 // count, truncated, plus a margin of 16.
@@ -43,7 +43,7 @@ std::uint32_t outputCapacity(std::uint32_t frames, double model_rate_hz);
 // 16-bit samples to `model` with `converter`, and yields each converted buffer into `feed`. At
 // the end it drains the converter, yields what that produced, and finishes `feed`. Uses the
 // program-wide `input` and `feed`; writes nothing and never ends the process.
-void readAudio(const audio::AVAudioFormat& model,
-               std::shared_ptr<audio::AVAudioConverter> converter, const ReadFn& read);
+void readAudio(const audio::PcmFormat& model, std::shared_ptr<audio::Converter> converter,
+               const ReadFn& read);
 
 }  // namespace dictate

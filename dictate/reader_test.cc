@@ -19,10 +19,10 @@
 namespace dictate {
 namespace {
 
-using audio::AVAudioCommonFormat;
-using audio::AVAudioFormat;
+using audio::PcmFormat;
+using audio::SampleFormat;
 
-const AVAudioFormat kInt16At16k(AVAudioCommonFormat::PCMFormatInt16, 16000.0, 1, true);
+const PcmFormat kInt16At16k(SampleFormat::Int16, 16000.0, 1, true);
 
 // Reads that hand out `bytes` in pieces of the given sizes, cycling through them, then the end
 // (or an error, when `fail_at_end`).
@@ -45,10 +45,9 @@ struct Delivered {
 };
 
 // Runs the reader to the end of `read` and collects everything it yielded.
-Delivered runReader(const AVAudioFormat& model, const ReadFn& read) {
+Delivered runReader(const PcmFormat& model, const ReadFn& read) {
   std::tie(sound, feed) = runtime::makeStream<speech::AnalyzerInput>();
-  std::shared_ptr<audio::AVAudioConverter> converter =
-      audio::AVAudioConverter::initFromFormat(input, model);
+  std::shared_ptr<audio::Converter> converter = audio::Converter::create(input, model);
   EXPECT_NE(converter, nullptr);
   readAudio(model, converter, read);
   Delivered d;
@@ -124,7 +123,7 @@ TEST(ReaderTest, ReadErrorEndsInputLikeEndOfFile) {
 TEST(ReaderTest, ResampledStreamIsDrainedAtTheEnd) {
   // Into an 8 kHz model the output is half as long; the drain delivers the resampler's tail so
   // nothing at the end is lost, whatever the split.
-  const AVAudioFormat eight(AVAudioCommonFormat::PCMFormatInt16, 8000.0, 1, true);
+  const PcmFormat eight(SampleFormat::Int16, 8000.0, 1, true);
   std::string bytes = speechLikeBytes(16000);
   for (const auto& sizes : std::vector<std::vector<std::size_t>>{{kReadBytes}, {5, 401, 7}}) {
     Delivered d = runReader(eight, scriptedReads(bytes, sizes));
@@ -142,8 +141,7 @@ TEST(ReaderTest, ReaderFarAheadWaitsAndDeliversTheSameAudio) {
   const auto most_ahead = static_cast<std::size_t>(kBacklogSeconds * 16000) + 2 * kInputFrames;
   for (bool fail_at_end : {false, true}) {
     std::tie(sound, feed) = makeSound(kInt16At16k);
-    std::shared_ptr<audio::AVAudioConverter> converter =
-        audio::AVAudioConverter::initFromFormat(input, kInt16At16k);
+    std::shared_ptr<audio::Converter> converter = audio::Converter::create(input, kInt16At16k);
     std::atomic<std::size_t> read_frames{0};
     ReadFn counted = [inner = scriptedReads(bytes, {kReadBytes}, fail_at_end), &read_frames](
                          void* data, std::size_t size) {

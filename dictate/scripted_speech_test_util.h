@@ -18,8 +18,8 @@ struct SpeechScript {
   std::optional<std::string> request_error;  // assetInstallationRequest throws this
   bool needs_install = false;                // answers a request instead of none
   std::optional<std::string> install_error;  // downloadAndInstall throws this
-  std::optional<audio::AVAudioFormat> format =
-      audio::AVAudioFormat(audio::AVAudioCommonFormat::PCMFormatInt16, 16000.0, 1, true);
+  std::optional<audio::PcmFormat> format =
+      audio::PcmFormat(audio::SampleFormat::Int16, 16000.0, 1, true);
   std::optional<std::string> start_error;
   std::optional<std::string> finalize_error;
   // Delivered as soon as analysis starts, then `results_error` (if any) ends the results.
@@ -68,8 +68,7 @@ class ScriptedAnalyzer : public speech::SpeechAnalyzer {
     if (script_.start_error) throw speech::Error(*script_.start_error);
     for (const auto& r : script_.early) transcriber_->deliver_.yield(r);
     if (script_.results_error) {
-      transcriber_->deliver_.finish(
-          std::make_exception_ptr(speech::Error(*script_.results_error)));
+      transcriber_->deliver_.finish(std::make_exception_ptr(speech::Error(*script_.results_error)));
     }
     worker_ = std::thread([this, input] {
       while (std::optional<speech::AnalyzerInput> in = input.wait_next()) {
@@ -135,7 +134,7 @@ class ScriptedSpeech : public speech::SpeechService {
     if (!script_.needs_install) co_return nullptr;
     co_return std::make_unique<ScriptedInstall>(script_, log);
   }
-  runtime::Task<std::optional<audio::AVAudioFormat>> bestAvailableAudioFormat(
+  runtime::Task<std::optional<audio::PcmFormat>> bestAvailableAudioFormat(
       const speech::Modules&) override {
     co_return script_.format;
   }

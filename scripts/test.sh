@@ -41,7 +41,7 @@ cmake --build build/ci-fuzz -j"$jobs" \
 build/ci-fuzz/dictate/output_fuzz -runs=300000 -max_len=256 -seed=1 2>&1 | tail -n 2
 build/ci-fuzz/platform/speech/moonshine/tokenizer_fuzz -runs=100000 -max_len=512 -seed=1 2>&1 |
   tail -n 2
-build/ci-fuzz/platform/speech/formatter_fuzz -runs=300000 -max_len=256 -seed=1 2>&1 | tail -n 2
+build/ci-fuzz/platform/text/formatter_fuzz -runs=300000 -max_len=256 -seed=1 2>&1 | tail -n 2
 # Seeds of real speech (a fraction of a second each: every run decodes it under the sanitizers),
 # one with a prefix of three tokens. Byte 0: bit 0 float samples, the rest the prefix length.
 seeds=build/ci-fuzz/moonshine-seeds

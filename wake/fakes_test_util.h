@@ -40,7 +40,7 @@ struct Callback {
   bool error = false;
 };
 
-class ScriptedTask : public speech::SFSpeechRecognitionTask {
+class ScriptedTask : public speech::RecognitionTask {
  public:
   void cancel() override { ++cancels_; }
   int cancels() const { return cancels_.load(); }
@@ -50,11 +50,11 @@ class ScriptedTask : public speech::SFSpeechRecognitionTask {
 };
 
 // Records every task it is asked for and lets the test play each task's callbacks.
-class ScriptedRecognizer : public speech::SFSpeechRecognizer {
+class ScriptedRecognizer : public speech::SpeechRecognizer {
  public:
   struct Cycle {
-    std::shared_ptr<speech::SFSpeechAudioBufferRecognitionRequest> request;
-    speech::SFSpeechRecognitionResultHandler handler;
+    std::shared_ptr<speech::RecognitionRequest> request;
+    speech::RecognitionHandler handler;
     std::shared_ptr<ScriptedTask> task;
   };
 
@@ -62,9 +62,9 @@ class ScriptedRecognizer : public speech::SFSpeechRecognizer {
 
   bool supportsOnDeviceRecognition() const override { return on_device_; }
 
-  std::shared_ptr<speech::SFSpeechRecognitionTask> recognitionTaskWithRequest(
-      std::shared_ptr<speech::SFSpeechAudioBufferRecognitionRequest> request,
-      speech::SFSpeechRecognitionResultHandler handler) override {
+  std::shared_ptr<speech::RecognitionTask> recognitionTask(
+      std::shared_ptr<speech::RecognitionRequest> request,
+      speech::RecognitionHandler handler) override {
     if (on_task) on_task();
     auto task = std::make_shared<ScriptedTask>();
     std::lock_guard hold(mutex_);
@@ -83,10 +83,10 @@ class ScriptedRecognizer : public speech::SFSpeechRecognizer {
 
   // Calls cycle i's handler on the calling thread.
   void call(std::size_t i, const Callback& callback) const {
-    std::shared_ptr<const speech::SFSpeechRecognitionResult> result;
+    std::shared_ptr<const speech::RecognitionResult> result;
     if (callback.text) {
-      result = std::make_shared<speech::SFSpeechRecognitionResult>(
-          speech::SFTranscription{*callback.text}, callback.final);
+      result = std::make_shared<speech::RecognitionResult>(speech::Transcription{*callback.text},
+                                                           callback.final);
     }
     std::shared_ptr<const speech::Error> error;
     if (callback.error) error = std::make_shared<speech::Error>("recognition was cancelled");
@@ -109,13 +109,11 @@ class ScriptedRecognizer : public speech::SFSpeechRecognizer {
 class ScriptedService : public speech::RecognitionService {
  public:
   // The question waits for respond(), so the test sees what happens before the answer.
-  void requestAuthorization(
-      std::function<void(speech::SFSpeechRecognizerAuthorizationStatus)> handler) override {
+  void requestAuthorization(std::function<void(speech::AuthorizationStatus)> handler) override {
     if (on_ask) on_ask();
     pending_ = std::move(handler);
   }
-  std::shared_ptr<speech::SFSpeechRecognizer> initWithLocale(
-      const speech::Locale& locale) override {
+  std::shared_ptr<speech::SpeechRecognizer> recognizerFor(const speech::Locale& locale) override {
     locales.push_back(locale.identifier);
     return recognizer;
   }
@@ -127,23 +125,21 @@ class ScriptedService : public speech::RecognitionService {
   }
 
   std::shared_ptr<ScriptedRecognizer> recognizer = std::make_shared<ScriptedRecognizer>(true);
-  speech::SFSpeechRecognizerAuthorizationStatus answer =
-      speech::SFSpeechRecognizerAuthorizationStatus::authorized;
+  speech::AuthorizationStatus answer = speech::AuthorizationStatus::authorized;
   std::function<void()> on_ask;
   std::vector<std::string> locales;
 
  private:
-  std::function<void(speech::SFSpeechRecognizerAuthorizationStatus)> pending_;
+  std::function<void(speech::AuthorizationStatus)> pending_;
 };
 
 // An engine whose input node is fed by the test: capture() stands in for the capture thread.
-class ScriptedMicrophone : public audio::AVAudioEngine, public audio::AVAudioInputNode {
+class ScriptedMicrophone : public audio::CaptureEngine, public audio::CaptureInput {
  public:
-  audio::AVAudioInputNode& inputNode() override { return *this; }
-  audio::AVAudioFormat outputFormatForBus(std::uint32_t) override { return format; }
+  audio::CaptureInput& inputNode() override { return *this; }
+  audio::PcmFormat outputFormatForBus(std::uint32_t) override { return format; }
   void installTapOnBus(std::uint32_t bus, std::uint32_t bufferSize,
-                       const audio::AVAudioFormat& tap_format,
-                       audio::AVAudioNodeTapBlock block) override {
+                       const audio::PcmFormat& tap_format, audio::CaptureCallback block) override {
     std::lock_guard hold(mutex_);
     tap_bus = bus;
     tap_frames = bufferSize;
@@ -151,7 +147,7 @@ class ScriptedMicrophone : public audio::AVAudioEngine, public audio::AVAudioInp
     block_ = std::move(block);
     ++taps;
   }
-  bool startAndReturnError(std::string* error) override {
+  bool start(std::string* error) override {
     if (on_start) on_start();
     if (failure) {
       *error = *failure;
@@ -161,20 +157,20 @@ class ScriptedMicrophone : public audio::AVAudioEngine, public audio::AVAudioInp
   }
 
   // Hands one buffer to the tap, if one is installed.
-  void capture(std::shared_ptr<audio::AVAudioPCMBuffer> buffer) {
-    audio::AVAudioNodeTapBlock block;
+  void capture(std::shared_ptr<audio::PcmBuffer> buffer) {
+    audio::CaptureCallback block;
     {
       std::lock_guard hold(mutex_);
       block = block_;
     }
-    if (block) block(std::move(buffer), audio::AVAudioTime{});
+    if (block) block(std::move(buffer), audio::CaptureTime{});
   }
-  std::optional<audio::AVAudioFormat> tap_format() {
+  std::optional<audio::PcmFormat> tap_format() {
     std::lock_guard hold(mutex_);
     return tap_format_;
   }
 
-  audio::AVAudioFormat format{audio::AVAudioCommonFormat::PCMFormatFloat32, 44100, 2, false};
+  audio::PcmFormat format{audio::SampleFormat::Float32, 44100, 2, false};
   std::optional<std::string> failure;
   std::function<void()> on_start;
   int taps = 0;
@@ -183,13 +179,13 @@ class ScriptedMicrophone : public audio::AVAudioEngine, public audio::AVAudioInp
 
  private:
   std::mutex mutex_;
-  std::optional<audio::AVAudioFormat> tap_format_;
-  audio::AVAudioNodeTapBlock block_;
+  std::optional<audio::PcmFormat> tap_format_;
+  audio::CaptureCallback block_;
 };
 
 // A short buffer of silence in the microphone's format; requests drop empty buffers.
-inline std::shared_ptr<audio::AVAudioPCMBuffer> silence(const audio::AVAudioFormat& format) {
-  auto buffer = audio::AVAudioPCMBuffer::initWithPCMFormat(format, 16);
+inline std::shared_ptr<audio::PcmBuffer> silence(const audio::PcmFormat& format) {
+  auto buffer = audio::PcmBuffer::create(format, 16);
   buffer->setFrameLength(16);
   return buffer;
 }
@@ -197,13 +193,12 @@ inline std::shared_ptr<audio::AVAudioPCMBuffer> silence(const audio::AVAudioForm
 // What a request received. Appends a marker and ends the audio itself, so it never blocks: the
 // marker comes back only when the program had not ended the audio yet.
 struct Received {
-  std::vector<std::shared_ptr<audio::AVAudioPCMBuffer>> audio;
+  std::vector<std::shared_ptr<audio::PcmBuffer>> audio;
   bool ended = false;
 };
-inline Received drain(speech::SFSpeechAudioBufferRecognitionRequest& request) {
-  auto marker =
-      silence(audio::AVAudioFormat(audio::AVAudioCommonFormat::PCMFormatInt16, 16000, 1, true));
-  request.appendAudioPCMBuffer(marker);
+inline Received drain(speech::RecognitionRequest& request) {
+  auto marker = silence(audio::PcmFormat(audio::SampleFormat::Int16, 16000, 1, true));
+  request.append(marker);
   request.endAudio();
   Received received{{}, true};
   auto stream = request.audio();

@@ -18,8 +18,8 @@ namespace wake {
 namespace {
 
 using namespace std::chrono_literals;
-using speech::SFSpeechAudioBufferRecognitionRequest;
-using speech::SFSpeechRecognizerAuthorizationStatus;
+using speech::AuthorizationStatus;
+using speech::RecognitionRequest;
 
 constexpr std::string_view kName = "vorlin";
 constexpr std::uint32_t kTapBus = 0;
@@ -30,16 +30,14 @@ constexpr auto kRestartDelay = 200ms;
 
 // The program-wide state sits in objects that are never destroyed: exit() runs while the capture
 // and recognition threads may still call into the engine, the recognizer and the lock.
-std::shared_ptr<speech::SFSpeechRecognizer>& recognizer =
-    *new std::shared_ptr<speech::SFSpeechRecognizer>;
-std::unique_ptr<audio::AVAudioEngine>& engine = *new std::unique_ptr<audio::AVAudioEngine>;
+std::shared_ptr<speech::SpeechRecognizer>& recognizer =
+    *new std::shared_ptr<speech::SpeechRecognizer>;
+std::unique_ptr<audio::CaptureEngine>& engine = *new std::unique_ptr<audio::CaptureEngine>;
 std::mutex& lock = *new std::mutex;
 // Where microphone audio goes; none between a wake and the next cycle. Guarded by `lock`.
-std::shared_ptr<SFSpeechAudioBufferRecognitionRequest>& request =
-    *new std::shared_ptr<SFSpeechAudioBufferRecognitionRequest>;
+std::shared_ptr<RecognitionRequest>& request = *new std::shared_ptr<RecognitionRequest>;
 // The rest is main thread only.
-std::shared_ptr<speech::SFSpeechRecognitionTask>& task =
-    *new std::shared_ptr<speech::SFSpeechRecognitionTask>;
+std::shared_ptr<speech::RecognitionTask>& task = *new std::shared_ptr<speech::RecognitionTask>;
 // Read from the loop's clock, which is monotonic: setting the wall clock must neither replace a
 // young cycle nor keep an old one alive.
 runtime::TimePoint started;
@@ -85,8 +83,8 @@ void say_wake() {
 void listen();
 
 // The result handler of the cycle whose request is `mine`; runs on a thread of the recognizer's.
-void heard(const std::shared_ptr<SFSpeechAudioBufferRecognitionRequest>& mine,
-           const std::shared_ptr<const speech::SFSpeechRecognitionResult>& result,
+void heard(const std::shared_ptr<RecognitionRequest>& mine,
+           const std::shared_ptr<const speech::RecognitionResult>& result,
            const std::shared_ptr<const speech::Error>& error) {
   {
     std::lock_guard hold(lock);
@@ -119,10 +117,11 @@ void listen() {
   // Cancelled outside `lock`: a recognizer may wait in cancel() for a handler that is itself
   // waiting for `lock`.
   if (task) task->cancel();
-  auto next = std::make_shared<SFSpeechAudioBufferRecognitionRequest>();
+  auto next = std::make_shared<RecognitionRequest>();
   next->setRequiresOnDeviceRecognition(true);
   next->setShouldReportPartialResults(true);
   next->setContextualStrings(contextualStrings());
+  next->setPhraseThreshold(kPhraseThreshold);
   next->setPronunciations(pronunciations());
   // Room noise (a fan, traffic, other voices) hides the name from the recognizer; in a quiet
   // room the stage passes the audio on untouched.
@@ -135,8 +134,8 @@ void listen() {
     request = next;
   }
   started = loop->now();
-  task = recognizer->recognitionTaskWithRequest(
-      next, [next](std::shared_ptr<const speech::SFSpeechRecognitionResult> result,
+  task = recognizer->recognitionTask(
+      next, [next](std::shared_ptr<const speech::RecognitionResult> result,
                    std::shared_ptr<const speech::Error> error) { heard(next, result, error); });
 }
 
@@ -149,23 +148,23 @@ void tick() {
 }
 
 // The rest of start-up, on the main loop once the permission answer is in.
-void proceed(SFSpeechRecognizerAuthorizationStatus status) {
-  if (status != SFSpeechRecognizerAuthorizationStatus::authorized) {
+void proceed(AuthorizationStatus status) {
+  if (status != AuthorizationStatus::authorized) {
     quit(2, "vorlin-wake: speech recognition is not allowed (" +
                 std::to_string(static_cast<int>(status)) + ")");
   }
-  audio::AVAudioInputNode& input = engine->inputNode();
+  audio::CaptureInput& input = engine->inputNode();
   // The microphone's own format, so buffers reach the recognizer unconverted.
-  audio::AVAudioFormat format = input.outputFormatForBus(kTapBus);
+  audio::PcmFormat format = input.outputFormatForBus(kTapBus);
   input.installTapOnBus(kTapBus, kTapFrames, format,
-                        [](std::shared_ptr<audio::AVAudioPCMBuffer> buffer, audio::AVAudioTime) {
+                        [](std::shared_ptr<audio::PcmBuffer> buffer, audio::CaptureTime) {
                           // Held across the append so listen() cannot end the request between
                           // the check and the append.
                           std::lock_guard hold(lock);
-                          if (request) request->appendAudioPCMBuffer(std::move(buffer));
+                          if (request) request->append(std::move(buffer));
                         });
   std::string error;
-  if (!engine->startAndReturnError(&error)) {
+  if (!engine->start(&error)) {
     quit(3, "vorlin-wake: the microphone did not start: " + error);
   }
   listen();
@@ -184,7 +183,7 @@ void start(speech::RecognitionService& service, EngineFactory make_engine, runti
   parent = std::move(read_parent);
   first_parent = parent();
 
-  recognizer = service.initWithLocale(speech::Locale{"en-US"});
+  recognizer = service.recognizerFor(speech::Locale{"en-US"});
   // Checked before permission is asked: without a model there is nothing to ask permission for.
   if (!recognizer || !recognizer->supportsOnDeviceRecognition()) {
     quit(1, "vorlin-wake: this Mac has no speech recognition on the device for English");
@@ -199,9 +198,8 @@ void start(speech::RecognitionService& service, EngineFactory make_engine, runti
   started = loop->now();
 
   // The answer may come on any thread; everything it leads to runs on the main loop.
-  service.requestAuthorization([](SFSpeechRecognizerAuthorizationStatus status) {
-    loop->post([status] { proceed(status); });
-  });
+  service.requestAuthorization(
+      [](AuthorizationStatus status) { loop->post([status] { proceed(status); }); });
 }
 
 }  // namespace wake

@@ -15,7 +15,7 @@
 namespace wake {
 
 // Makes the microphone engine; called once per start(), on the main thread.
-using EngineFactory = std::function<std::unique_ptr<audio::AVAudioEngine>()>;
+using EngineFactory = std::function<std::unique_ptr<audio::CaptureEngine>()>;
 // Reads the parent process id; getppid() outside tests. Called on the main thread.
 using ParentReader = std::function<pid_t()>;
 

@@ -17,7 +17,7 @@ namespace wake_test {
 namespace {
 
 using namespace std::chrono_literals;
-using speech::SFSpeechRecognizerAuthorizationStatus;
+using speech::AuthorizationStatus;
 using testing::ElementsAre;
 using testing::Eq;
 
@@ -46,7 +46,7 @@ struct Rig {
     loop.run_ready();
   }
   ScriptedRecognizer& recognizer() { return *service.recognizer; }
-  void capture(const std::shared_ptr<audio::AVAudioPCMBuffer>& buffer) { mic->capture(buffer); }
+  void capture(const std::shared_ptr<audio::PcmBuffer>& buffer) { mic->capture(buffer); }
 
   ManualClock clock;
   runtime::RunLoop loop{&clock};
@@ -83,7 +83,7 @@ TEST(WakeExitTest, RefusedPermissionExitsTwoWithTheRawValue) {
     EXPECT_EXIT(
         {
           Rig rig;
-          rig.service.answer = static_cast<SFSpeechRecognizerAuthorizationStatus>(raw);
+          rig.service.answer = static_cast<AuthorizationStatus>(raw);
           rig.start();
         },
         testing::ExitedWithCode(2),
@@ -171,6 +171,7 @@ TEST(WakeCycleTest, EveryRequestIsOnDeviceWithPartialResultsAndTheName) {
     EXPECT_TRUE(request.requiresOnDeviceRecognition());
     EXPECT_TRUE(request.shouldReportPartialResults());
     EXPECT_THAT(request.contextualStrings(), ElementsAre("Hey Vorlin", "Vorlin"));
+    EXPECT_GT(request.phraseThreshold(), 0);
   }
 }
 
@@ -295,7 +296,7 @@ TEST(WakeCycleTest, AudioGoesOnlyToTheCurrentRequest) {
   rig.service.respond();
   ScriptedRecognizer& recognizer = rig.recognizer();
   auto format = rig.mic->format;
-  std::vector<std::shared_ptr<audio::AVAudioPCMBuffer>> b;
+  std::vector<std::shared_ptr<audio::PcmBuffer>> b;
   for (int i = 0; i < 6; ++i) b.push_back(silence(format));
 
   rig.loop.run_ready();
@@ -353,10 +354,10 @@ TEST(WakeCycleTest, ConcurrentCallbacksAndCaptureLoseNoOrderAndNoBuffer) {
 
   const Callback script[] = {
       {.text = "hey"}, {.text = "hey vorlin"}, {.text = "hey", .final = true}, {.error = true}};
-  const audio::AVAudioFormat format = rig.mic->format;
+  const audio::PcmFormat format = rig.mic->format;
   std::atomic<bool> speaking{true};
   int names = 0;
-  std::vector<std::shared_ptr<audio::AVAudioPCMBuffer>> sent;  // the capture thread's until joined
+  std::vector<std::shared_ptr<audio::PcmBuffer>> sent;  // the capture thread's until joined
   std::thread capture([&] {
     while (speaking.load(std::memory_order_relaxed) || sent.size() < 1000) {
       sent.push_back(silence(format));
@@ -392,7 +393,7 @@ TEST(WakeCycleTest, ConcurrentCallbacksAndCaptureLoseNoOrderAndNoBuffer) {
   recognizer.call(recognizer.count() - 1, {.text = "hey vorlin"});
   EXPECT_EQ(wakes(), during + 1);
 
-  std::unordered_map<const audio::AVAudioPCMBuffer*, std::size_t> index;
+  std::unordered_map<const audio::PcmBuffer*, std::size_t> index;
   for (std::size_t i = 0; i < sent.size(); ++i) index[sent[i].get()] = i;
   // Each buffer reaches at most one request, in capture order within it.
   std::vector<int> seen(sent.size(), 0);

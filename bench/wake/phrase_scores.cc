@@ -60,6 +60,8 @@ int main(int argc, char** argv) {
   if (const char* v = std::getenv("WAKE_WINDOW_MS")) options.max_window_ms = std::stoi(v);
   if (const char* v = std::getenv("WAKE_PAUSE_MS")) options.segmenter.pause_ms = std::stoi(v);
 
+  // WAKE_EACH: every phrase's score after the best, comma-separated, in WAKE_PHRASES' order.
+  const bool each = std::getenv("WAKE_EACH") != nullptr;
   std::ifstream manifest(dir + "/manifest.tsv");
   double audio_seconds = 0;
   double cpu_start = cpuSeconds();
@@ -85,6 +87,9 @@ int main(int argc, char** argv) {
         std::printf("\t%.3f:%.2f:%.3f:%d", static_cast<double>(heard.window_end) / 16000,
                     static_cast<double>(best), static_cast<double>(heard.window_begin) / 16000,
                     heard.closing ? 1 : 0);
+        if (each)
+          for (std::size_t i = 0; i < heard.scores.size(); ++i)
+            std::printf("%c%.2f", i == 0 ? ':' : ',', static_cast<double>(heard.scores[i]));
         if (std::getenv("WAKE_TEXT")) std::printf(":%s", heard.text.c_str());
       }
     }

@@ -2,6 +2,10 @@
 """Recall, false wakes and latency of the neural phrase spotter at a range of thresholds, from
 the window scores phrase_scores writes:
     phrase_sweep.py SCORES.tsv [THRESHOLD ...]
+    phrase_sweep.py --names K --margin M SCORES.tsv [THRESHOLD ...]
+The second form reads the scores of every phrase (phrase_scores with WAKE_EACH=1): the first K
+phrases are the name's, the rest its competitors; a window holds the name only where its best
+phrase beats the best competitor by M or more.
 As the spotter decides: a phrase counts when it holds in two hearings of a window in a row, or in
 the window's last hearing. Positives count once; a negative's every such spotting counts (a long
 file may wake more than once), and a spotting starts the window afresh, as the spotter does."""
@@ -10,7 +14,17 @@ import statistics
 import sys
 
 
-def read(path):
+def window_score(fields, names, margin):
+    """The window's score: the best phrase's, or with `names`, the name's against competitors."""
+    if names is None:
+        return float(fields[1])
+    each = [float(x) for x in fields[4].split(",")]
+    name = max(each[:names])
+    rival = max(each[names:], default=float("-inf"))
+    return name if name - rival >= margin else float("-inf")
+
+
+def read(path, names=None, margin=0.0):
     clips = []
     for line in open(path):
         fields = line.rstrip("\n").split("\t")
@@ -18,8 +32,10 @@ def read(path):
             continue
         windows = []
         for window in fields[5:]:
-            end, score, begin, closing = window.split(":")[:4]
-            windows.append((float(end), float(score), float(begin), closing == "1"))
+            parts = window.split(":")
+            end, begin, closing = parts[0], parts[2], parts[3]
+            windows.append((float(end), window_score(parts, names, margin), float(begin),
+                            closing == "1"))
         vorlin_end = None if fields[4] == "-" else float(fields[4])
         clips.append(dict(file=fields[0], kind=fields[1], group=fields[2], split=fields[3],
                           vorlin_end=vorlin_end, windows=windows))
@@ -67,8 +83,18 @@ def summary(clips, threshold):
 
 
 def main():
-    clips = read(sys.argv[1])
-    thresholds = [float(t) for t in sys.argv[2:]] or [-4, -6, -8, -10, -12]
+    args = sys.argv[1:]
+    names, margin = None, 0.0
+    while args and args[0].startswith("--"):
+        if args[0] == "--names":
+            names = int(args[1])
+        elif args[0] == "--margin":
+            margin = float(args[1])
+        else:
+            sys.exit("phrase_sweep: unknown option " + args[0])
+        args = args[2:]
+    clips = read(args[0], names, margin)
+    thresholds = [float(t) for t in args[1:]] or [-4, -6, -8, -10, -12]
     for threshold in thresholds:
         rows, latencies = summary(clips, threshold)
         print(f"threshold {threshold}")

@@ -24,15 +24,14 @@
 #include <vector>
 
 #include "platform/audio/converter.h"
-#include "platform/speech/keyphrase_spotting.h"
-#include "platform/speech/recognizer_pocketsphinx.h"
+#include "platform/speech/pocketsphinx/keyphrase_spotting.h"
+#include "platform/speech/pocketsphinx/recognizer.h"
 #include "wake/words.h"
 
 namespace {
 
 // The microphone's usual format: what the recognizer is fed in vorlin-wake.
-const audio::AVAudioFormat kMicrophone(audio::AVAudioCommonFormat::PCMFormatFloat32, 48000, 2,
-                                       true);
+const audio::PcmFormat kMicrophone(audio::SampleFormat::Float32, 48000, 2, true);
 constexpr std::uint32_t kTapFrames = 1024;
 // vorlin-wake restarts a cycle that ended without the name this long after its final result;
 // the audio in between goes to the ended request and is lost.
@@ -77,30 +76,30 @@ std::vector<int16_t> readWav(const std::string& path) {
 }
 
 // The clip as microphone buffers of kTapFrames.
-std::vector<std::shared_ptr<audio::AVAudioPCMBuffer>> microphoneBuffers(
+std::vector<std::shared_ptr<audio::PcmBuffer>> microphoneBuffers(
     const std::vector<int16_t>& samples) {
-  audio::AVAudioFormat clip_format(audio::AVAudioCommonFormat::PCMFormatInt16, 16000, 1, true);
-  auto converter = audio::AVAudioConverter::initFromFormat(clip_format, kMicrophone);
-  auto input = audio::AVAudioPCMBuffer::initWithPCMFormat(
-      clip_format, static_cast<std::uint32_t>(samples.size() + 1));
+  audio::PcmFormat clip_format(audio::SampleFormat::Int16, 16000, 1, true);
+  auto converter = audio::Converter::create(clip_format, kMicrophone);
+  auto input =
+      audio::PcmBuffer::create(clip_format, static_cast<std::uint32_t>(samples.size() + 1));
   std::copy(samples.begin(), samples.end(), input->int16ChannelData()[0]);
   input->setFrameLength(static_cast<std::uint32_t>(samples.size()));
-  std::vector<std::shared_ptr<audio::AVAudioPCMBuffer>> buffers;
+  std::vector<std::shared_ptr<audio::PcmBuffer>> buffers;
   bool given = false;
   for (;;) {
-    auto out = audio::AVAudioPCMBuffer::initWithPCMFormat(kMicrophone, kTapFrames);
-    auto status = converter->convertToBuffer(
-        *out, nullptr, [&](std::uint32_t, audio::AVAudioConverterInputStatus* s) {
+    auto out = audio::PcmBuffer::create(kMicrophone, kTapFrames);
+    auto status =
+        converter->convert(*out, nullptr, [&](std::uint32_t, audio::ConverterInputStatus* s) {
           if (given) {
-            *s = audio::AVAudioConverterInputStatus::EndOfStream;
-            return std::shared_ptr<audio::AVAudioPCMBuffer>();
+            *s = audio::ConverterInputStatus::EndOfStream;
+            return std::shared_ptr<audio::PcmBuffer>();
           }
           given = true;
-          *s = audio::AVAudioConverterInputStatus::HaveData;
+          *s = audio::ConverterInputStatus::HaveData;
           return input;
         });
     if (out->frameLength() > 0) buffers.push_back(out);
-    if (status != audio::AVAudioConverterOutputStatus::HaveData) break;
+    if (status != audio::ConverterStatus::HaveData) break;
   }
   return buffers;
 }
@@ -114,16 +113,17 @@ bool containsVorlin(std::string text) {
 // One clip through rolling cycles as vorlin-wake runs them: the times (seconds into the clip)
 // at which a wake line would be written.
 std::vector<double> wakes(speech::PocketsphinxRecognizer& recognizer,
-                          const std::vector<std::shared_ptr<audio::AVAudioPCMBuffer>>& buffers) {
+                          const std::vector<std::shared_ptr<audio::PcmBuffer>>& buffers) {
   std::vector<double> found;
   std::size_t next = 0;
   double cycle_start = 0;
   const double seconds_per_buffer = static_cast<double>(kTapFrames) / kMicrophone.sampleRate();
   while (next < buffers.size()) {
-    auto request = std::make_shared<speech::SFSpeechAudioBufferRecognitionRequest>();
+    auto request = std::make_shared<speech::RecognitionRequest>();
     request->setRequiresOnDeviceRecognition(true);
     request->setShouldReportPartialResults(true);
     request->setContextualStrings(wake::contextualStrings());
+    request->setPhraseThreshold(wake::kPhraseThreshold);
     request->setPronunciations(wake::pronunciations());
     request->setNoiseSuppression(suppression());
     // The handler may still be called (with the cancellation) after this cycle is over here.
@@ -135,12 +135,12 @@ std::vector<double> wakes(speech::PocketsphinxRecognizer& recognizer,
       // Cancelled from the handler as the cycle ends, so the recognizer hears no more of this
       // request than vorlin-wake's would: how far the worker got before the bench's thread
       // woke up would otherwise change the state it carries to the next cycle, and the figures.
-      std::shared_ptr<speech::SFSpeechRecognitionTask> task;
+      std::shared_ptr<speech::RecognitionTask> task;
     };
     auto outcome = std::make_shared<Outcome>();
     auto* decoded = &recognizer;
-    std::shared_ptr<speech::SFSpeechRecognitionTask> task = recognizer.recognitionTaskWithRequest(
-        request, [outcome, decoded](std::shared_ptr<const speech::SFSpeechRecognitionResult> result,
+    std::shared_ptr<speech::RecognitionTask> task = recognizer.recognitionTask(
+        request, [outcome, decoded](std::shared_ptr<const speech::RecognitionResult> result,
                                     std::shared_ptr<const speech::Error> error) {
           std::lock_guard lock(outcome->mutex);
           if (outcome->done) return;
@@ -168,7 +168,7 @@ std::vector<double> wakes(speech::PocketsphinxRecognizer& recognizer,
       std::lock_guard lock(outcome->mutex);
       outcome->task = task;
     }
-    for (std::size_t i = next; i < buffers.size(); ++i) request->appendAudioPCMBuffer(buffers[i]);
+    for (std::size_t i = next; i < buffers.size(); ++i) request->append(buffers[i]);
     request->endAudio();
     bool woke, final;
     double at;

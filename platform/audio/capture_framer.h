@@ -21,7 +21,7 @@ namespace audio {
 // the format's layout, interleaved or one plane per channel.
 class CaptureFramer {
  public:
-  CaptureFramer(const AVAudioFormat& format, std::uint32_t frames_per_buffer)
+  CaptureFramer(const PcmFormat& format, std::uint32_t frames_per_buffer)
       : format_(format),
         frames_per_buffer_(std::max<std::uint32_t>(frames_per_buffer, 1)),
         bytes_per_sample_(format.bytesPerSample()),
@@ -30,10 +30,10 @@ class CaptureFramer {
     planes_.reserve(format.channelCount());
   }
 
-  const AVAudioFormat& format() const { return format_; }
+  const PcmFormat& format() const { return format_; }
   std::size_t bytesPerFrame() const { return bytes_per_frame_; }
 
-  // Calls emit(std::shared_ptr<AVAudioPCMBuffer>, AVAudioTime) for each buffer filled, in order;
+  // Calls emit(std::shared_ptr<PcmBuffer>, CaptureTime) for each buffer filled, in order;
   // the rest, down to a partial frame, waits for the next call. When a buffer cannot be had its
   // frames are dropped, and the time stamps still count them.
   template <typename Emit>
@@ -67,7 +67,7 @@ class CaptureFramer {
   void putFrames(const unsigned char* in, std::size_t frames, Emit& emit) {
     while (frames > 0) {
       if (!current_) {
-        current_ = AVAudioPCMBuffer::initWithPCMFormat(format_, frames_per_buffer_);
+        current_ = PcmBuffer::create(format_, frames_per_buffer_);
         if (!current_) {
           frames_handed_out_ += frames;
           return;
@@ -95,7 +95,7 @@ class CaptureFramer {
       in += std::size_t{n} * bytes_per_frame_;
       frames -= n;
       if (current_->frameLength() == current_->frameCapacity()) {
-        AVAudioTime when{frames_handed_out_};
+        CaptureTime when{frames_handed_out_};
         frames_handed_out_ += current_->frameLength();
         emit(std::move(current_), when);
         current_.reset();
@@ -103,9 +103,9 @@ class CaptureFramer {
     }
   }
 
-  unsigned char* const* planesOf(AVAudioPCMBuffer& buffer) {
+  unsigned char* const* planesOf(PcmBuffer& buffer) {
     planes_.clear();
-    if (format_.commonFormat() == AVAudioCommonFormat::PCMFormatFloat32) {
+    if (format_.sampleFormat() == SampleFormat::Float32) {
       float* const* p = buffer.floatChannelData();
       for (std::size_t i = 0; i < (format_.isInterleaved() ? 1 : format_.channelCount()); ++i) {
         planes_.push_back(reinterpret_cast<unsigned char*>(p[i]));
@@ -119,13 +119,13 @@ class CaptureFramer {
     return planes_.data();
   }
 
-  AVAudioFormat format_;
+  PcmFormat format_;
   std::uint32_t frames_per_buffer_;
   std::size_t bytes_per_sample_;
   std::size_t bytes_per_frame_;
   std::vector<unsigned char> partial_frame_;
   std::size_t partial_bytes_ = 0;
-  std::shared_ptr<AVAudioPCMBuffer> current_;
+  std::shared_ptr<PcmBuffer> current_;
   std::uint64_t frames_handed_out_ = 0;
   // Reused across buffers so that filling one allocates nothing but the buffer itself.
   std::vector<unsigned char*> planes_;

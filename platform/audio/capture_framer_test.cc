@@ -9,18 +9,18 @@ namespace audio {
 namespace {
 
 struct Emitted {
-  std::vector<std::shared_ptr<AVAudioPCMBuffer>> buffers;
+  std::vector<std::shared_ptr<PcmBuffer>> buffers;
   std::vector<std::uint64_t> times;
 };
 
 // Interleaved input in which every sample tells its frame and channel apart.
-std::vector<unsigned char> interleaved(const AVAudioFormat& format, std::uint32_t frames) {
+std::vector<unsigned char> interleaved(const PcmFormat& format, std::uint32_t frames) {
   std::vector<unsigned char> bytes;
   for (std::uint32_t f = 0; f < frames; ++f) {
     for (std::uint32_t c = 0; c < format.channelCount(); ++c) {
       float value = static_cast<float>(f * 10 + c);
       auto sample = static_cast<std::int16_t>(value);
-      auto* from = format.commonFormat() == AVAudioCommonFormat::PCMFormatFloat32
+      auto* from = format.sampleFormat() == SampleFormat::Float32
                        ? reinterpret_cast<const unsigned char*>(&value)
                        : reinterpret_cast<const unsigned char*>(&sample);
       bytes.insert(bytes.end(), from, from + format.bytesPerSample());
@@ -29,7 +29,7 @@ std::vector<unsigned char> interleaved(const AVAudioFormat& format, std::uint32_
   return bytes;
 }
 
-double sampleAt(const AVAudioPCMBuffer& buffer, std::uint32_t channel, std::uint32_t frame) {
+double sampleAt(const PcmBuffer& buffer, std::uint32_t channel, std::uint32_t frame) {
   std::uint32_t plane = buffer.format().isInterleaved() ? 0 : channel;
   std::size_t index =
       std::size_t{frame} * buffer.stride() + (buffer.format().isInterleaved() ? channel : 0);
@@ -41,7 +41,7 @@ double sampleAt(const AVAudioPCMBuffer& buffer, std::uint32_t channel, std::uint
 Emitted feed(CaptureFramer& framer, const std::vector<unsigned char>& bytes,
              const std::vector<std::size_t>& sizes) {
   Emitted out;
-  auto emit = [&out](std::shared_ptr<AVAudioPCMBuffer> buffer, AVAudioTime when) {
+  auto emit = [&out](std::shared_ptr<PcmBuffer> buffer, CaptureTime when) {
     out.buffers.push_back(std::move(buffer));
     out.times.push_back(when.sampleTime);
   };
@@ -55,11 +55,11 @@ Emitted feed(CaptureFramer& framer, const std::vector<unsigned char>& bytes,
 
 // Every buffer full, in the tap's format, stamped with its first frame's position, holding
 // consecutive frames with each channel in its place.
-void expectFrames(const Emitted& out, const AVAudioFormat& format, std::uint32_t buffers,
+void expectFrames(const Emitted& out, const PcmFormat& format, std::uint32_t buffers,
                   std::uint32_t frames) {
   ASSERT_EQ(out.buffers.size(), buffers);
   for (std::uint32_t b = 0; b < buffers; ++b) {
-    const AVAudioPCMBuffer& buffer = *out.buffers[b];
+    const PcmBuffer& buffer = *out.buffers[b];
     ASSERT_EQ(buffer.format(), format);
     ASSERT_EQ(buffer.frameLength(), frames);
     EXPECT_EQ(out.times[b], std::uint64_t{b} * frames);
@@ -73,9 +73,8 @@ void expectFrames(const Emitted& out, const AVAudioFormat& format, std::uint32_t
 }
 
 TEST(CaptureFramerTest, AnyCutOfTheStreamGivesTheSameBuffers) {
-  for (const AVAudioFormat& format :
-       {AVAudioFormat(AVAudioCommonFormat::PCMFormatFloat32, 44100, 3, false),
-        AVAudioFormat(AVAudioCommonFormat::PCMFormatInt16, 16000, 2, true)}) {
+  for (const PcmFormat& format : {PcmFormat(SampleFormat::Float32, 44100, 3, false),
+                                  PcmFormat(SampleFormat::Int16, 16000, 2, true)}) {
     SCOPED_TRACE(format.description());
     const std::vector<unsigned char> bytes = interleaved(format, 50);  // 7 buffers and a frame
     for (std::size_t cut = 1; cut <= bytes.size(); ++cut) {
@@ -90,7 +89,7 @@ TEST(CaptureFramerTest, AnyCutOfTheStreamGivesTheSameBuffers) {
 }
 
 TEST(CaptureFramerTest, ResetDropsWhatWasNotHandedOut) {
-  const AVAudioFormat format(AVAudioCommonFormat::PCMFormatFloat32, 48000, 1, false);
+  const PcmFormat format(SampleFormat::Float32, 48000, 1, false);
   CaptureFramer framer(format, 4);
   const std::vector<unsigned char> old_audio = interleaved(format, 6);
   Emitted before = feed(framer, old_audio, {old_audio.size() - 2});  // 5 frames and a half

@@ -42,32 +42,31 @@ void storeSample(float value, float* out) { *out = value; }
 void storeSample(float value, std::int16_t* out) { *out = floatToInt16(value); }
 
 template <typename T>
-const T* const* planesOf(const AVAudioPCMBuffer& buffer);
+const T* const* planesOf(const PcmBuffer& buffer);
 template <>
-const std::int16_t* const* planesOf(const AVAudioPCMBuffer& buffer) {
+const std::int16_t* const* planesOf(const PcmBuffer& buffer) {
   return buffer.int16ChannelData();
 }
 template <>
-const float* const* planesOf(const AVAudioPCMBuffer& buffer) {
+const float* const* planesOf(const PcmBuffer& buffer) {
   return buffer.floatChannelData();
 }
 
 template <typename T>
-T* const* planesOf(AVAudioPCMBuffer& buffer);
+T* const* planesOf(PcmBuffer& buffer);
 template <>
-std::int16_t* const* planesOf(AVAudioPCMBuffer& buffer) {
+std::int16_t* const* planesOf(PcmBuffer& buffer) {
   return buffer.int16ChannelData();
 }
 template <>
-float* const* planesOf(AVAudioPCMBuffer& buffer) {
+float* const* planesOf(PcmBuffer& buffer) {
   return buffer.floatChannelData();
 }
 
 // Writes `frames` frames of `buffer`, mapped to `channels` channels, into `out` as interleaved
 // float. Mixing happens before resampling so that a downmix resamples one channel, not several.
 template <typename T>
-void mixInput(const AVAudioPCMBuffer& buffer, std::size_t frames, std::uint32_t channels,
-              float* out) {
+void mixInput(const PcmBuffer& buffer, std::size_t frames, std::uint32_t channels, float* out) {
   const std::uint32_t in_channels = buffer.format().channelCount();
   const T* const* planes = planesOf<T>(buffer);
   const std::size_t stride = buffer.stride();
@@ -100,8 +99,8 @@ void mixInput(const AVAudioPCMBuffer& buffer, std::size_t frames, std::uint32_t 
 // Writes `frames` interleaved float frames of `channels` channels into `output` from frame
 // `at`. A single channel is copied into every output channel.
 template <typename T>
-void storeOutput(const float* in, std::size_t frames, std::uint32_t channels,
-                 AVAudioPCMBuffer& output, std::size_t at) {
+void storeOutput(const float* in, std::size_t frames, std::uint32_t channels, PcmBuffer& output,
+                 std::size_t at) {
   const std::uint32_t out_channels = output.format().channelCount();
   T* const* planes = planesOf<T>(output);
   const std::size_t stride = output.stride();
@@ -114,9 +113,9 @@ void storeOutput(const float* in, std::size_t frames, std::uint32_t channels,
 
 }  // namespace
 
-class AVAudioConverter::Impl {
+class Converter::Impl {
  public:
-  Impl(const AVAudioFormat& from, const AVAudioFormat& to, soxr_t resampler, std::uint32_t channels)
+  Impl(const PcmFormat& from, const PcmFormat& to, soxr_t resampler, std::uint32_t channels)
       : from_(from), to_(to), resampler_(resampler), channels_(channels) {}
   ~Impl() {
     if (resampler_) soxr_delete(resampler_);
@@ -124,23 +123,22 @@ class AVAudioConverter::Impl {
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
-  const AVAudioFormat& from() const { return from_; }
-  const AVAudioFormat& to() const { return to_; }
+  const PcmFormat& from() const { return from_; }
+  const PcmFormat& to() const { return to_; }
 
-  AVAudioConverterOutputStatus convert(AVAudioPCMBuffer& output, std::string* error,
-                                       const AVAudioConverterInputBlock& input);
+  ConverterStatus convert(PcmBuffer& output, std::string* error, const ConverterInput& input);
 
  private:
-  AVAudioConverterOutputStatus fail(std::string* error, const std::string& what,
-                                    AVAudioPCMBuffer& output, std::size_t written);
-  bool take(const AVAudioPCMBuffer& buffer, std::string* failure);
+  ConverterStatus fail(std::string* error, const std::string& what, PcmBuffer& output,
+                       std::size_t written);
+  bool take(const PcmBuffer& buffer, std::string* failure);
   bool drain(std::string* failure);
-  std::size_t deliver(AVAudioPCMBuffer& output, std::size_t at);
+  std::size_t deliver(PcmBuffer& output, std::size_t at);
   // Makes room for `frames` more frames at the FIFO's end and returns where they go.
   float* reserve(std::size_t frames);
 
-  const AVAudioFormat from_;
-  const AVAudioFormat to_;
+  const PcmFormat from_;
+  const PcmFormat to_;
   soxr_t const resampler_;  // null between equal rates
   // Channels carried through mixing, resampling and the FIFO: one for mono input or output,
   // the output's count otherwise.
@@ -156,7 +154,7 @@ class AVAudioConverter::Impl {
   std::size_t fifo_tail_ = 0;
 };
 
-float* AVAudioConverter::Impl::reserve(std::size_t frames) {
+float* Converter::Impl::reserve(std::size_t frames) {
   if (fifo_head_ == fifo_tail_) {
     fifo_head_ = fifo_tail_ = 0;
   } else if (fifo_head_ > 0) {
@@ -172,7 +170,7 @@ float* AVAudioConverter::Impl::reserve(std::size_t frames) {
   return fifo_.data() + fifo_tail_;
 }
 
-bool AVAudioConverter::Impl::take(const AVAudioPCMBuffer& buffer, std::string* failure) {
+bool Converter::Impl::take(const PcmBuffer& buffer, std::string* failure) {
   const std::size_t frames = buffer.frameLength();
   if (frames == 0) return true;
   float* mixed = nullptr;
@@ -182,7 +180,7 @@ bool AVAudioConverter::Impl::take(const AVAudioPCMBuffer& buffer, std::string* f
   } else {
     mixed = reserve(frames);
   }
-  if (from_.commonFormat() == AVAudioCommonFormat::PCMFormatInt16) {
+  if (from_.sampleFormat() == SampleFormat::Int16) {
     mixInput<std::int16_t>(buffer, frames, channels_, mixed);
   } else {
     mixInput<float>(buffer, frames, channels_, mixed);
@@ -218,7 +216,7 @@ bool AVAudioConverter::Impl::take(const AVAudioPCMBuffer& buffer, std::string* f
   return true;
 }
 
-bool AVAudioConverter::Impl::drain(std::string* failure) {
+bool Converter::Impl::drain(std::string* failure) {
   if (!resampler_) return true;
   for (;;) {
     float* out = reserve(kDrainChunkFrames);
@@ -233,12 +231,12 @@ bool AVAudioConverter::Impl::drain(std::string* failure) {
   }
 }
 
-std::size_t AVAudioConverter::Impl::deliver(AVAudioPCMBuffer& output, std::size_t at) {
+std::size_t Converter::Impl::deliver(PcmBuffer& output, std::size_t at) {
   const std::size_t held = (fifo_tail_ - fifo_head_) / channels_;
   const std::size_t frames = std::min<std::size_t>(held, output.frameCapacity() - at);
   if (frames == 0) return 0;
   const float* in = fifo_.data() + fifo_head_;
-  if (to_.commonFormat() == AVAudioCommonFormat::PCMFormatInt16) {
+  if (to_.sampleFormat() == SampleFormat::Int16) {
     storeOutput<std::int16_t>(in, frames, channels_, output, at);
   } else {
     storeOutput<float>(in, frames, channels_, output, at);
@@ -247,18 +245,16 @@ std::size_t AVAudioConverter::Impl::deliver(AVAudioPCMBuffer& output, std::size_
   return frames;
 }
 
-AVAudioConverterOutputStatus AVAudioConverter::Impl::fail(std::string* error,
-                                                          const std::string& what,
-                                                          AVAudioPCMBuffer& output,
-                                                          std::size_t written) {
+ConverterStatus Converter::Impl::fail(std::string* error, const std::string& what,
+                                      PcmBuffer& output, std::size_t written) {
   output.setFrameLength(static_cast<std::uint32_t>(written));
   if (error)
     *error = "converting " + from_.description() + " to " + to_.description() + ": " + what;
-  return AVAudioConverterOutputStatus::Error;
+  return ConverterStatus::Error;
 }
 
-AVAudioConverterOutputStatus AVAudioConverter::Impl::convert(
-    AVAudioPCMBuffer& output, std::string* error, const AVAudioConverterInputBlock& input) {
+ConverterStatus Converter::Impl::convert(PcmBuffer& output, std::string* error,
+                                         const ConverterInput& input) {
   if (!(output.format() == to_)) {
     return fail(error, "the output buffer is " + output.format().description(), output, 0);
   }
@@ -272,31 +268,30 @@ AVAudioConverterOutputStatus AVAudioConverter::Impl::convert(
         std::ceil(static_cast<double>(capacity - written) * from_.sampleRate() / to_.sampleRate());
     const auto packets = static_cast<std::uint32_t>(
         std::min(wanted_frames, static_cast<double>(std::numeric_limits<std::uint32_t>::max())));
-    auto status = AVAudioConverterInputStatus::NoDataNow;
-    std::shared_ptr<AVAudioPCMBuffer> buffer = input(packets, &status);
+    auto status = ConverterInputStatus::NoDataNow;
+    std::shared_ptr<PcmBuffer> buffer = input(packets, &status);
     std::string failure;
     switch (status) {
-      case AVAudioConverterInputStatus::HaveData:
+      case ConverterInputStatus::HaveData:
         if (!buffer) {
           return fail(error, "the input block reported data but gave no buffer", output, written);
         }
         [[fallthrough]];
-      case AVAudioConverterInputStatus::EndOfStream:
+      case ConverterInputStatus::EndOfStream:
         if (buffer && !(buffer->format() == from_)) {
           return fail(error, "the input buffer is " + buffer->format().description(), output,
                       written);
         }
         if (buffer && !take(*buffer, &failure)) return fail(error, failure, output, written);
-        if (status == AVAudioConverterInputStatus::EndOfStream) {
+        if (status == ConverterInputStatus::EndOfStream) {
           if (!drain(&failure)) return fail(error, failure, output, written);
           ended_ = true;
         }
         written += deliver(output, written);
         break;
-      case AVAudioConverterInputStatus::NoDataNow:
+      case ConverterInputStatus::NoDataNow:
         output.setFrameLength(static_cast<std::uint32_t>(written));
-        return written > 0 ? AVAudioConverterOutputStatus::HaveData
-                           : AVAudioConverterOutputStatus::InputRanDry;
+        return written > 0 ? ConverterStatus::HaveData : ConverterStatus::InputRanDry;
       default:
         return fail(
             error,
@@ -305,12 +300,11 @@ AVAudioConverterOutputStatus AVAudioConverter::Impl::convert(
     }
   }
   output.setFrameLength(static_cast<std::uint32_t>(written));
-  if (ended_ && fifo_head_ == fifo_tail_) return AVAudioConverterOutputStatus::EndOfStream;
-  return AVAudioConverterOutputStatus::HaveData;
+  if (ended_ && fifo_head_ == fifo_tail_) return ConverterStatus::EndOfStream;
+  return ConverterStatus::HaveData;
 }
 
-std::unique_ptr<AVAudioConverter> AVAudioConverter::initFromFormat(const AVAudioFormat& from,
-                                                                   const AVAudioFormat& to) {
+std::unique_ptr<Converter> Converter::create(const PcmFormat& from, const PcmFormat& to) {
   if (!from.isValid() || !to.isValid()) return nullptr;
   const std::uint32_t channels = from.channelCount() == 1 ? 1 : to.channelCount();
   soxr_t resampler = nullptr;
@@ -326,18 +320,18 @@ std::unique_ptr<AVAudioConverter> AVAudioConverter::initFromFormat(const AVAudio
       return nullptr;
     }
   }
-  return std::unique_ptr<AVAudioConverter>(
-      new AVAudioConverter(std::make_unique<Impl>(from, to, resampler, channels)));
+  return std::unique_ptr<Converter>(
+      new Converter(std::make_unique<Impl>(from, to, resampler, channels)));
 }
 
-AVAudioConverter::AVAudioConverter(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-AVAudioConverter::~AVAudioConverter() = default;
+Converter::Converter(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Converter::~Converter() = default;
 
-const AVAudioFormat& AVAudioConverter::inputFormat() const { return impl_->from(); }
-const AVAudioFormat& AVAudioConverter::outputFormat() const { return impl_->to(); }
+const PcmFormat& Converter::inputFormat() const { return impl_->from(); }
+const PcmFormat& Converter::outputFormat() const { return impl_->to(); }
 
-AVAudioConverterOutputStatus AVAudioConverter::convertToBuffer(
-    AVAudioPCMBuffer& output, std::string* error, const AVAudioConverterInputBlock& input) {
+ConverterStatus Converter::convert(PcmBuffer& output, std::string* error,
+                                   const ConverterInput& input) {
   return impl_->convert(output, error, input);
 }
 

@@ -12,13 +12,13 @@
 namespace audio {
 
 // What an input block reports with the buffer it returns.
-enum class AVAudioConverterInputStatus : int {
+enum class ConverterInputStatus : int {
   HaveData = 0,     // the returned buffer holds input
   NoDataNow = 1,    // nothing now; the conversion returns what it has, and may be called again
   EndOfStream = 2,  // no more input ever; the converter drains what it still holds
 };
 
-enum class AVAudioConverterOutputStatus : int {
+enum class ConverterStatus : int {
   HaveData = 0,     // the output buffer holds frames
   InputRanDry = 1,  // the input block had nothing now
   EndOfStream = 2,  // drained: nothing more will come
@@ -27,8 +27,8 @@ enum class AVAudioConverterOutputStatus : int {
 
 // Asked for input during a conversion, zero or more times: given the number of frames wanted
 // and a place for the status, it returns a buffer in the converter's input format, or null.
-using AVAudioConverterInputBlock = std::function<std::shared_ptr<AVAudioPCMBuffer>(
-    std::uint32_t packets, AVAudioConverterInputStatus* status)>;
+using ConverterInput =
+    std::function<std::shared_ptr<PcmBuffer>(std::uint32_t packets, ConverterInputStatus* status)>;
 
 // Stateful: resampling history and converted frames that did not fit the last output buffer are
 // carried into the next conversion. One thread at a time.
@@ -38,15 +38,14 @@ using AVAudioConverterInputBlock = std::function<std::shared_ptr<AVAudioPCMBuffe
 // with no input counterpart are silent. Float samples map to int16 by scaling by 32768, rounding
 // to nearest and clipping; int16 to float divides by 32768. Between equal rates no resampler is
 // involved, so int16 to int16 without a channel change is bit-exact; otherwise libsoxr resamples.
-class AVAudioConverter {
+class Converter {
  public:
   // None when either format is not valid or libsoxr cannot resample between the two rates.
-  static std::unique_ptr<AVAudioConverter> initFromFormat(const AVAudioFormat& from,
-                                                          const AVAudioFormat& to);
-  ~AVAudioConverter();
+  static std::unique_ptr<Converter> create(const PcmFormat& from, const PcmFormat& to);
+  ~Converter();
 
-  const AVAudioFormat& inputFormat() const;
-  const AVAudioFormat& outputFormat() const;
+  const PcmFormat& inputFormat() const;
+  const PcmFormat& outputFormat() const;
 
   // Fills `output` (in the output format) from its start with up to its capacity, asking
   // `input` for more while there is room; sets its frame length. Frames held from earlier calls
@@ -63,12 +62,11 @@ class AVAudioConverter {
   // Error: the output is not in the output format, the block gave HaveData without a buffer or a
   // buffer in another format, or libsoxr failed; `error`, when given, receives what went wrong.
   // The block is not kept after the call.
-  AVAudioConverterOutputStatus convertToBuffer(AVAudioPCMBuffer& output, std::string* error,
-                                               const AVAudioConverterInputBlock& input);
+  ConverterStatus convert(PcmBuffer& output, std::string* error, const ConverterInput& input);
 
  private:
   class Impl;
-  explicit AVAudioConverter(std::unique_ptr<Impl> impl);
+  explicit Converter(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };
 

@@ -15,16 +15,16 @@
 namespace audio {
 namespace {
 
-using In = AVAudioConverterInputStatus;
-using Out = AVAudioConverterOutputStatus;
-using Buffer = std::shared_ptr<AVAudioPCMBuffer>;
+using In = ConverterInputStatus;
+using Out = ConverterStatus;
+using Buffer = std::shared_ptr<PcmBuffer>;
 
-const AVAudioFormat kDictation(AVAudioCommonFormat::PCMFormatInt16, 16000, 1, true);
-const AVAudioFormat kMicrophone(AVAudioCommonFormat::PCMFormatFloat32, 48000, 2, false);
+const PcmFormat kDictation(SampleFormat::Int16, 16000, 1, true);
+const PcmFormat kMicrophone(SampleFormat::Float32, 48000, 2, false);
 
 // Calls visit(frame, channel, sample&) for every sample of the first `frames` frames.
 template <typename Visit>
-void eachSample(AVAudioPCMBuffer& buffer, std::size_t frames, Visit visit) {
+void eachSample(PcmBuffer& buffer, std::size_t frames, Visit visit) {
   const bool interleaved = buffer.format().isInterleaved();
   for (std::size_t i = 0; i < frames; ++i) {
     for (std::uint32_t ch = 0; ch < buffer.format().channelCount(); ++ch) {
@@ -41,9 +41,9 @@ void eachSample(AVAudioPCMBuffer& buffer, std::size_t frames, Visit visit) {
 
 // Frames first..first+frames of the signal value(frame, channel), stored without scaling:
 // int16 formats take raw sample counts, float formats values around [-1, 1].
-Buffer makeBuffer(const AVAudioFormat& format, std::size_t first, std::size_t frames,
+Buffer makeBuffer(const PcmFormat& format, std::size_t first, std::size_t frames,
                   const std::function<double(std::size_t, std::uint32_t)>& value) {
-  Buffer buffer = AVAudioPCMBuffer::initWithPCMFormat(format, static_cast<std::uint32_t>(frames));
+  Buffer buffer = PcmBuffer::create(format, static_cast<std::uint32_t>(frames));
   buffer->setFrameLength(static_cast<std::uint32_t>(frames));
   eachSample(*buffer, frames, [&](std::size_t i, std::uint32_t ch, auto& sample) {
     sample = static_cast<std::remove_reference_t<decltype(sample)>>(value(first + i, ch));
@@ -53,11 +53,11 @@ Buffer makeBuffer(const AVAudioFormat& format, std::size_t first, std::size_t fr
 
 // One conversion as the dictation reader makes it: the buffer once, then NoDataNow. Appends
 // the output's samples, channel-interleaved, to `out`.
-Out convertOne(AVAudioConverter& converter, Buffer in, std::uint32_t capacity,
-               std::vector<double>& out, int* asks = nullptr, In after = In::NoDataNow) {
-  Buffer output = AVAudioPCMBuffer::initWithPCMFormat(converter.outputFormat(), capacity);
+Out convertOne(Converter& converter, Buffer in, std::uint32_t capacity, std::vector<double>& out,
+               int* asks = nullptr, In after = In::NoDataNow) {
+  Buffer output = PcmBuffer::create(converter.outputFormat(), capacity);
   std::string error;
-  Out status = converter.convertToBuffer(*output, &error, [&](std::uint32_t, In* s) {
+  Out status = converter.convert(*output, &error, [&](std::uint32_t, In* s) {
     if (asks) ++*asks;
     *s = in ? In::HaveData : after;
     return std::exchange(in, nullptr);
@@ -69,7 +69,7 @@ Out convertOne(AVAudioConverter& converter, Buffer in, std::uint32_t capacity,
 }
 
 // Ends the stream and collects everything still held, `capacity` frames at a time.
-void drainInto(AVAudioConverter& converter, std::uint32_t capacity, std::vector<double>& out) {
+void drainInto(Converter& converter, std::uint32_t capacity, std::vector<double>& out) {
   for (int calls = 0; calls < 100000; ++calls) {
     if (convertOne(converter, nullptr, capacity, out, nullptr, In::EndOfStream) ==
         Out::EndOfStream) {
@@ -88,8 +88,8 @@ double noise(std::size_t frame, std::uint32_t channel) {
 double counting(std::size_t frame, std::uint32_t) { return static_cast<double>(frame); }
 
 struct FormatPair {
-  AVAudioFormat from;
-  AVAudioFormat to;
+  PcmFormat from;
+  PcmFormat to;
 };
 
 void PrintTo(const FormatPair& p, std::ostream* os) {
@@ -102,17 +102,16 @@ TEST_P(ConverterPairTest, ChunkedInputMatchesOneShot) {
   const auto& [from, to] = GetParam();
   const std::size_t total = 40000;
   auto value = [&](std::size_t i, std::uint32_t ch) {
-    return from.commonFormat() == AVAudioCommonFormat::PCMFormatInt16 ? noise(i, ch) * 30000
-                                                                      : noise(i, ch);
+    return from.sampleFormat() == SampleFormat::Int16 ? noise(i, ch) * 30000 : noise(i, ch);
   };
 
-  auto whole = AVAudioConverter::initFromFormat(from, to);
+  auto whole = Converter::create(from, to);
   ASSERT_NE(whole, nullptr);
   std::vector<double> expected;
   convertOne(*whole, makeBuffer(from, 0, total, value), 2 * total, expected);
   drainInto(*whole, 2 * total, expected);
 
-  auto chunked = AVAudioConverter::initFromFormat(from, to);
+  auto chunked = Converter::create(from, to);
   std::vector<double> actual;
   const std::size_t sizes[] = {5, 400, 10, 300, 1, 3200};
   for (std::size_t at = 0, n = 0; at < total; at += sizes[n++ % 6]) {
@@ -131,14 +130,12 @@ TEST_P(ConverterPairTest, ChunkedInputMatchesOneShot) {
 INSTANTIATE_TEST_SUITE_P(
     Formats, ConverterPairTest,
     testing::Values(FormatPair{kMicrophone, kDictation}, FormatPair{kDictation, kDictation},
-                    FormatPair{
-                        AVAudioFormat(AVAudioCommonFormat::PCMFormatInt16, 8000, 1, true),
-                        AVAudioFormat(AVAudioCommonFormat::PCMFormatFloat32, 16000, 2, false)},
-                    FormatPair{AVAudioFormat(AVAudioCommonFormat::PCMFormatFloat32, 44100, 2, true),
-                               kDictation}));
+                    FormatPair{PcmFormat(SampleFormat::Int16, 8000, 1, true),
+                               PcmFormat(SampleFormat::Float32, 16000, 2, false)},
+                    FormatPair{PcmFormat(SampleFormat::Float32, 44100, 2, true), kDictation}));
 
 TEST(ConverterTest, ToneKeepsFrequencyAndLevelThroughMicrophonePath) {
-  auto converter = AVAudioConverter::initFromFormat(kMicrophone, kDictation);
+  auto converter = Converter::create(kMicrophone, kDictation);
   ASSERT_NE(converter, nullptr);
   const std::size_t total = 48000;
   const double amplitude = 0.5;
@@ -170,7 +167,7 @@ TEST(ConverterTest, ToneKeepsFrequencyAndLevelThroughMicrophonePath) {
 }
 
 TEST(ConverterTest, InputBlockIsAskedForDataOnceThenGetsNoDataNowUntilTheEnd) {
-  auto converter = AVAudioConverter::initFromFormat(kMicrophone, kDictation);
+  auto converter = Converter::create(kMicrophone, kDictation);
   std::vector<double> out;
   int asks = 0;
   EXPECT_EQ(convertOne(*converter, makeBuffer(kMicrophone, 0, 4800, noise), 1616, out, &asks),
@@ -188,7 +185,7 @@ TEST(ConverterTest, InputBlockIsAskedForDataOnceThenGetsNoDataNowUntilTheEnd) {
 }
 
 TEST(ConverterTest, HeldFramesComeFirstAndOfferedInputIsNeverLost) {
-  auto converter = AVAudioConverter::initFromFormat(kDictation, kDictation);
+  auto converter = Converter::create(kDictation, kDictation);
   std::vector<double> out;
   int asks = 0;
   convertOne(*converter, makeBuffer(kDictation, 0, 100, counting), 7, out, &asks);
@@ -205,7 +202,7 @@ TEST(ConverterTest, HeldFramesComeFirstAndOfferedInputIsNeverLost) {
 }
 
 TEST(ConverterTest, Int16AtTheSameRateIsBitExact) {
-  auto converter = AVAudioConverter::initFromFormat(kDictation, kDictation);
+  auto converter = Converter::create(kDictation, kDictation);
   auto signal = [](std::size_t i, std::uint32_t) {
     return i == 0 ? -32768 : i == 1 ? 32767 : std::round(noise(i, 0) * 32767);
   };
@@ -216,8 +213,8 @@ TEST(ConverterTest, Int16AtTheSameRateIsBitExact) {
 }
 
 TEST(ConverterTest, FloatToInt16IsScaledRoundedAndClipped) {
-  const AVAudioFormat mono_float(AVAudioCommonFormat::PCMFormatFloat32, 16000, 1, true);
-  auto converter = AVAudioConverter::initFromFormat(mono_float, kDictation);
+  const PcmFormat mono_float(SampleFormat::Float32, 16000, 1, true);
+  auto converter = Converter::create(mono_float, kDictation);
   const double nan = std::numeric_limits<double>::quiet_NaN();
   // In sample counts: what goes in (divided by 32768 on the way) and what must come out.
   const std::vector<double> in = {100, 100.4, 100.6, -100.6, 32767, 32768, 5e4, -32768, -5e4, nan};
@@ -232,9 +229,9 @@ TEST(ConverterTest, FloatToInt16IsScaledRoundedAndClipped) {
 
 TEST(ConverterTest, ChannelsAreAveragedCopiedOrMappedByPosition) {
   auto run = [](std::uint32_t from_channels, std::uint32_t to_channels) {
-    AVAudioFormat from(AVAudioCommonFormat::PCMFormatInt16, 16000, from_channels, false);
-    AVAudioFormat to(AVAudioCommonFormat::PCMFormatInt16, 16000, to_channels, true);
-    auto converter = AVAudioConverter::initFromFormat(from, to);
+    PcmFormat from(SampleFormat::Int16, 16000, from_channels, false);
+    PcmFormat to(SampleFormat::Int16, 16000, to_channels, true);
+    auto converter = Converter::create(from, to);
     std::vector<double> out;
     // Channel c of frame i holds 1000 * (c + 1) + i.
     convertOne(*converter,
@@ -252,19 +249,19 @@ TEST(ConverterTest, ChannelsAreAveragedCopiedOrMappedByPosition) {
 }
 
 TEST(ConverterTest, InvalidFormatsAndMisuseAreRefusedWithWhatWentWrong) {
-  const AVAudioFormat no_channels(AVAudioCommonFormat::PCMFormatInt16, 16000, 0, true);
-  EXPECT_EQ(AVAudioConverter::initFromFormat(no_channels, kDictation), nullptr);
-  EXPECT_EQ(AVAudioConverter::initFromFormat(kMicrophone, no_channels), nullptr);
+  const PcmFormat no_channels(SampleFormat::Int16, 16000, 0, true);
+  EXPECT_EQ(Converter::create(no_channels, kDictation), nullptr);
+  EXPECT_EQ(Converter::create(kMicrophone, no_channels), nullptr);
 
-  auto converter = AVAudioConverter::initFromFormat(kMicrophone, kDictation);
-  auto errorOf = [&](const AVAudioFormat& output_format, Buffer in) {
+  auto converter = Converter::create(kMicrophone, kDictation);
+  auto errorOf = [&](const PcmFormat& output_format, Buffer in) {
     std::string error;
-    auto output = AVAudioPCMBuffer::initWithPCMFormat(output_format, 64);
-    EXPECT_EQ(converter->convertToBuffer(*output, &error,
-                                         [&](std::uint32_t, In* s) {
-                                           *s = In::HaveData;
-                                           return in;
-                                         }),
+    auto output = PcmBuffer::create(output_format, 64);
+    EXPECT_EQ(converter->convert(*output, &error,
+                                 [&](std::uint32_t, In* s) {
+                                   *s = In::HaveData;
+                                   return in;
+                                 }),
               Out::Error);
     return error;
   };

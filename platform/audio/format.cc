@@ -5,34 +5,34 @@
 
 namespace audio {
 
-AVAudioFormat::AVAudioFormat(AVAudioCommonFormat commonFormat, double sampleRate,
-                             std::uint32_t channels, bool interleaved)
-    : common_format_(commonFormat),
+PcmFormat::PcmFormat(SampleFormat sampleFormat, double sampleRate, std::uint32_t channels,
+                     bool interleaved)
+    : sample_format_(sampleFormat),
       sample_rate_(sampleRate),
       channels_(channels),
       interleaved_(interleaved) {}
 
-std::uint32_t AVAudioFormat::bytesPerSample() const {
-  switch (common_format_) {
-    case AVAudioCommonFormat::PCMFormatInt16:
+std::uint32_t PcmFormat::bytesPerSample() const {
+  switch (sample_format_) {
+    case SampleFormat::Int16:
       return 2;
-    case AVAudioCommonFormat::PCMFormatFloat32:
+    case SampleFormat::Float32:
       return 4;
   }
   return 0;
 }
 
-bool AVAudioFormat::isValid() const {
+bool PcmFormat::isValid() const {
   return bytesPerSample() != 0 && std::isfinite(sample_rate_) && sample_rate_ > 0 && channels_ > 0;
 }
 
-std::string AVAudioFormat::description() const {
+std::string PcmFormat::description() const {
   const char* encoding = "unknown encoding";
-  switch (common_format_) {
-    case AVAudioCommonFormat::PCMFormatInt16:
+  switch (sample_format_) {
+    case SampleFormat::Int16:
       encoding = "int16";
       break;
-    case AVAudioCommonFormat::PCMFormatFloat32:
+    case SampleFormat::Float32:
       encoding = "float32";
       break;
   }

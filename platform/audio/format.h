@@ -7,20 +7,19 @@
 namespace audio {
 
 // Sample encodings, numbered as callers of the platform layer know them.
-enum class AVAudioCommonFormat : int {
-  PCMFormatFloat32 = 1,
-  PCMFormatInt16 = 3,
+enum class SampleFormat : int {
+  Float32 = 1,
+  Int16 = 3,
 };
 
 // A value type: sample encoding, rate in Hz, channel count, and whether the channels of a frame
 // sit side by side in one plane (interleaved) or each in a plane of its own.
-class AVAudioFormat {
+class PcmFormat {
  public:
   // Always succeeds for the encodings above, a positive rate and at least one channel.
-  AVAudioFormat(AVAudioCommonFormat commonFormat, double sampleRate, std::uint32_t channels,
-                bool interleaved);
+  PcmFormat(SampleFormat sampleFormat, double sampleRate, std::uint32_t channels, bool interleaved);
 
-  AVAudioCommonFormat commonFormat() const { return common_format_; }
+  SampleFormat sampleFormat() const { return sample_format_; }
   double sampleRate() const { return sample_rate_; }
   std::uint32_t channelCount() const { return channels_; }
   bool isInterleaved() const { return interleaved_; }
@@ -32,10 +31,10 @@ class AVAudioFormat {
   // "16000 Hz, 1 ch, int16, interleaved": for error descriptions.
   std::string description() const;
 
-  bool operator==(const AVAudioFormat&) const = default;
+  bool operator==(const PcmFormat&) const = default;
 
  private:
-  AVAudioCommonFormat common_format_;
+  SampleFormat sample_format_;
   double sample_rate_;
   std::uint32_t channels_;
   bool interleaved_;

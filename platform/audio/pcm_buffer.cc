@@ -9,7 +9,7 @@ namespace {
 
 // Points one entry per plane into `samples`: a single plane when interleaved.
 template <typename T>
-void makePlanes(std::vector<T>& samples, std::vector<T*>& planes, const AVAudioFormat& format,
+void makePlanes(std::vector<T>& samples, std::vector<T*>& planes, const PcmFormat& format,
                 std::uint32_t capacity) {
   if (format.isInterleaved()) {
     planes.push_back(samples.data());
@@ -22,24 +22,23 @@ void makePlanes(std::vector<T>& samples, std::vector<T*>& planes, const AVAudioF
 
 }  // namespace
 
-std::shared_ptr<AVAudioPCMBuffer> AVAudioPCMBuffer::initWithPCMFormat(const AVAudioFormat& format,
-                                                                      std::uint32_t frameCapacity) {
+std::shared_ptr<PcmBuffer> PcmBuffer::create(const PcmFormat& format, std::uint32_t frameCapacity) {
   if (!format.isValid() || frameCapacity == 0) return nullptr;
   // Both factors are below 2^32, so the product cannot overflow 64 bits.
   const std::uint64_t bytes =
       std::uint64_t{frameCapacity} * format.channelCount() * format.bytesPerSample();
   if (bytes > kMaxBytes) return nullptr;
   try {
-    return std::shared_ptr<AVAudioPCMBuffer>(new AVAudioPCMBuffer(format, frameCapacity));
+    return std::shared_ptr<PcmBuffer>(new PcmBuffer(format, frameCapacity));
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
 }
 
-AVAudioPCMBuffer::AVAudioPCMBuffer(const AVAudioFormat& format, std::uint32_t capacity)
+PcmBuffer::PcmBuffer(const PcmFormat& format, std::uint32_t capacity)
     : format_(format), capacity_(capacity) {
   const std::size_t samples = std::size_t{capacity} * format.channelCount();
-  if (format.commonFormat() == AVAudioCommonFormat::PCMFormatInt16) {
+  if (format.sampleFormat() == SampleFormat::Int16) {
     int16_samples_.resize(samples);
     makePlanes(int16_samples_, int16_planes_, format, capacity);
   } else {
@@ -48,27 +47,25 @@ AVAudioPCMBuffer::AVAudioPCMBuffer(const AVAudioFormat& format, std::uint32_t ca
   }
 }
 
-void AVAudioPCMBuffer::setFrameLength(std::uint32_t frames) {
-  length_ = std::min(frames, capacity_);
-}
+void PcmBuffer::setFrameLength(std::uint32_t frames) { length_ = std::min(frames, capacity_); }
 
-std::uint32_t AVAudioPCMBuffer::stride() const {
+std::uint32_t PcmBuffer::stride() const {
   return format_.isInterleaved() ? format_.channelCount() : 1;
 }
 
-int16_t* const* AVAudioPCMBuffer::int16ChannelData() {
+int16_t* const* PcmBuffer::int16ChannelData() {
   return int16_planes_.empty() ? nullptr : int16_planes_.data();
 }
 
-float* const* AVAudioPCMBuffer::floatChannelData() {
+float* const* PcmBuffer::floatChannelData() {
   return float_planes_.empty() ? nullptr : float_planes_.data();
 }
 
-const int16_t* const* AVAudioPCMBuffer::int16ChannelData() const {
+const int16_t* const* PcmBuffer::int16ChannelData() const {
   return int16_planes_.empty() ? nullptr : int16_planes_.data();
 }
 
-const float* const* AVAudioPCMBuffer::floatChannelData() const {
+const float* const* PcmBuffer::floatChannelData() const {
   return float_planes_.empty() ? nullptr : float_planes_.data();
 }
 

@@ -12,22 +12,21 @@ namespace audio {
 // Holds up to frameCapacity() frames, of which the first frameLength() are valid. Interleaved
 // formats keep one plane with channelCount() samples per frame; the others keep one plane per
 // channel. Not thread-safe: one thread at a time, handed over through a stream or a lock.
-class AVAudioPCMBuffer {
+class PcmBuffer {
  public:
   // None when the format is not valid, the capacity is zero, the samples would take more than
   // kMaxBytes, or the memory cannot be had. The samples start out as silence.
-  static std::shared_ptr<AVAudioPCMBuffer> initWithPCMFormat(const AVAudioFormat& format,
-                                                             std::uint32_t frameCapacity);
+  static std::shared_ptr<PcmBuffer> create(const PcmFormat& format, std::uint32_t frameCapacity);
 
   // Far beyond any real buffer (over 45 minutes of 48 kHz stereo float): larger requests are
   // taken for a miscomputed capacity rather than honoured.
   static constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 30;
 
   // The plane pointers point into this object's own storage, so a copy would share them.
-  AVAudioPCMBuffer(const AVAudioPCMBuffer&) = delete;
-  AVAudioPCMBuffer& operator=(const AVAudioPCMBuffer&) = delete;
+  PcmBuffer(const PcmBuffer&) = delete;
+  PcmBuffer& operator=(const PcmBuffer&) = delete;
 
-  const AVAudioFormat& format() const { return format_; }
+  const PcmFormat& format() const { return format_; }
   std::uint32_t frameCapacity() const { return capacity_; }
   std::uint32_t frameLength() const { return length_; }
   // Clamped to the capacity.
@@ -42,9 +41,9 @@ class AVAudioPCMBuffer {
   const float* const* floatChannelData() const;
 
  private:
-  AVAudioPCMBuffer(const AVAudioFormat& format, std::uint32_t capacity);
+  PcmBuffer(const PcmFormat& format, std::uint32_t capacity);
 
-  AVAudioFormat format_;
+  PcmFormat format_;
   std::uint32_t capacity_;
   std::uint32_t length_ = 0;
   std::vector<int16_t> int16_samples_;

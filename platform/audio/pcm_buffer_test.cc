@@ -9,24 +9,22 @@
 namespace audio {
 namespace {
 
-constexpr auto kInt16 = AVAudioCommonFormat::PCMFormatInt16;
-constexpr auto kFloat = AVAudioCommonFormat::PCMFormatFloat32;
+constexpr auto kInt16 = SampleFormat::Int16;
+constexpr auto kFloat = SampleFormat::Float32;
 constexpr std::uint32_t kHuge = std::numeric_limits<std::uint32_t>::max();
 
 TEST(PCMBufferTest, RefusesEmptyAbsurdAndInvalidRequests) {
-  EXPECT_EQ(AVAudioPCMBuffer::initWithPCMFormat(AVAudioFormat(kInt16, 16000, 1, true), 0), nullptr);
-  EXPECT_EQ(AVAudioPCMBuffer::initWithPCMFormat(AVAudioFormat(kFloat, 48000, 2, false), kHuge),
-            nullptr);
-  for (const AVAudioFormat& invalid :
-       {AVAudioFormat(kInt16, 16000, 0, true), AVAudioFormat(kInt16, 0, 1, true),
-        AVAudioFormat(kFloat, std::nan(""), 1, true),
-        AVAudioFormat(static_cast<AVAudioCommonFormat>(7), 16000, 1, true)}) {
-    EXPECT_EQ(AVAudioPCMBuffer::initWithPCMFormat(invalid, 16), nullptr) << invalid.description();
+  EXPECT_EQ(PcmBuffer::create(PcmFormat(kInt16, 16000, 1, true), 0), nullptr);
+  EXPECT_EQ(PcmBuffer::create(PcmFormat(kFloat, 48000, 2, false), kHuge), nullptr);
+  for (const PcmFormat& invalid : {PcmFormat(kInt16, 16000, 0, true), PcmFormat(kInt16, 0, 1, true),
+                                   PcmFormat(kFloat, std::nan(""), 1, true),
+                                   PcmFormat(static_cast<SampleFormat>(7), 16000, 1, true)}) {
+    EXPECT_EQ(PcmBuffer::create(invalid, 16), nullptr) << invalid.description();
   }
 }
 
 TEST(PCMBufferTest, FrameLengthIsClampedToCapacity) {
-  auto buffer = AVAudioPCMBuffer::initWithPCMFormat(AVAudioFormat(kInt16, 16000, 1, true), 3216);
+  auto buffer = PcmBuffer::create(PcmFormat(kInt16, 16000, 1, true), 3216);
   ASSERT_NE(buffer, nullptr);
   EXPECT_EQ(buffer->frameLength(), 0u);
   buffer->setFrameLength(3217);
@@ -39,8 +37,7 @@ TEST(PCMBufferTest, FrameLengthIsClampedToCapacity) {
 // the read-back) and checks that only the format's own encoding has planes.
 TEST(PCMBufferTest, PlanesMatchTheLayout) {
   for (bool interleaved : {true, false}) {
-    auto buffer =
-        AVAudioPCMBuffer::initWithPCMFormat(AVAudioFormat(kFloat, 48000, 3, interleaved), 1000);
+    auto buffer = PcmBuffer::create(PcmFormat(kFloat, 48000, 3, interleaved), 1000);
     ASSERT_NE(buffer, nullptr);
     EXPECT_EQ(buffer->int16ChannelData(), nullptr);
     EXPECT_EQ(buffer->stride(), interleaved ? 3u : 1u);

@@ -56,7 +56,7 @@ class LoopLock {
 // One connection to the server at a time (a session): it asks for the default source, then, once
 // capture is wanted, records from it. A session that fails is torn down; before a successful
 // start that failure is the start's answer, after it a new session follows after a delay.
-class PulseEngine final : public AVAudioEngine, private AVAudioInputNode {
+class PulseEngine final : public CaptureEngine, private CaptureInput {
  public:
   PulseEngine() = default;
 
@@ -69,9 +69,9 @@ class PulseEngine final : public AVAudioEngine, private AVAudioInputNode {
     pa_threaded_mainloop_free(loop_);
   }
 
-  AVAudioInputNode& inputNode() override { return *this; }
+  CaptureInput& inputNode() override { return *this; }
 
-  AVAudioFormat outputFormatForBus(std::uint32_t /*bus*/) override {
+  PcmFormat outputFormatForBus(std::uint32_t /*bus*/) override {
     if (startLoop(nullptr)) {
       LoopLock lock(loop_);
       if (!source_) {
@@ -81,16 +81,14 @@ class PulseEngine final : public AVAudioEngine, private AVAudioInputNode {
         if (phase_ != Phase::kReady) endSession();
       }
       if (source_) {
-        return AVAudioFormat(AVAudioCommonFormat::PCMFormatFloat32, source_->rate,
-                             source_->channels, false);
+        return PcmFormat(SampleFormat::Float32, source_->rate, source_->channels, false);
       }
     }
-    return AVAudioFormat(AVAudioCommonFormat::PCMFormatFloat32, kFallbackRateHz, kFallbackChannels,
-                         false);
+    return PcmFormat(SampleFormat::Float32, kFallbackRateHz, kFallbackChannels, false);
   }
 
-  void installTapOnBus(std::uint32_t bus, std::uint32_t bufferSize, const AVAudioFormat& format,
-                       AVAudioNodeTapBlock block) override {
+  void installTapOnBus(std::uint32_t bus, std::uint32_t bufferSize, const PcmFormat& format,
+                       CaptureCallback block) override {
     if (bus != 0) return;  // The microphone is the only bus.
     std::string ignored;
     if (!startLoop(&ignored)) return;
@@ -105,7 +103,7 @@ class PulseEngine final : public AVAudioEngine, private AVAudioInputNode {
     }
   }
 
-  bool startAndReturnError(std::string* error) override {
+  bool start(std::string* error) override {
     if (!startLoop(error)) return false;
     LoopLock lock(loop_);
     if (running_) return true;
@@ -276,22 +274,20 @@ class PulseEngine final : public AVAudioEngine, private AVAudioInputNode {
 
   // The tap's format, so that buffers need no conversion here: the server resamples and mixes
   // channels when the source changes after a reconnection.
-  AVAudioFormat streamFormat() const {
+  PcmFormat streamFormat() const {
     if (framer_) return framer_->format();
-    return AVAudioFormat(AVAudioCommonFormat::PCMFormatFloat32,
-                         source_ ? source_->rate : kFallbackRateHz,
-                         source_ ? source_->channels : kFallbackChannels, false);
+    return PcmFormat(SampleFormat::Float32, source_ ? source_->rate : kFallbackRateHz,
+                     source_ ? source_->channels : kFallbackChannels, false);
   }
 
   void openStream() {
-    AVAudioFormat format = streamFormat();
+    PcmFormat format = streamFormat();
     if (!framer_) framer_.emplace(format, frames_per_buffer_);
     framer_->reset();
     // What travels from the server: the tap's encoding, rate and channels, always interleaved.
     pa_sample_spec wire;
-    wire.format = format.commonFormat() == AVAudioCommonFormat::PCMFormatInt16
-                      ? PA_SAMPLE_S16NE
-                      : PA_SAMPLE_FLOAT32NE;
+    wire.format =
+        format.sampleFormat() == SampleFormat::Int16 ? PA_SAMPLE_S16NE : PA_SAMPLE_FLOAT32NE;
     wire.rate = static_cast<std::uint32_t>(format.sampleRate());
     wire.channels = static_cast<std::uint8_t>(format.channelCount());
     if (!pa_sample_spec_valid(&wire) || format.channelCount() > PA_CHANNELS_MAX) {
@@ -361,7 +357,7 @@ class PulseEngine final : public AVAudioEngine, private AVAudioInputNode {
       // No data with a length is a hole in the recording: nothing to hand on, only to skip.
       if (data) {
         engine->framer_->push(data, bytes,
-                              [engine](std::shared_ptr<AVAudioPCMBuffer> buffer, AVAudioTime when) {
+                              [engine](std::shared_ptr<PcmBuffer> buffer, CaptureTime when) {
                                 if (engine->tap_) engine->tap_(std::move(buffer), when);
                               });
       }
@@ -438,11 +434,11 @@ class PulseEngine final : public AVAudioEngine, private AVAudioInputNode {
   pa_usec_t retry_delay_ = kFirstRetryUsec;
   std::uint32_t frames_per_buffer_ = kDefaultFramesPerBuffer;
   std::optional<CaptureFramer> framer_;
-  AVAudioNodeTapBlock tap_;
+  CaptureCallback tap_;
 };
 
 }  // namespace
 
-std::unique_ptr<AVAudioEngine> makePulseAudioEngine() { return std::make_unique<PulseEngine>(); }
+std::unique_ptr<CaptureEngine> makePulseAudioEngine() { return std::make_unique<PulseEngine>(); }
 
 }  // namespace audio

@@ -116,13 +116,13 @@ class PrivateDaemon {
 struct Tap {
   std::mutex mutex;
   std::condition_variable arrived;
-  std::vector<std::shared_ptr<AVAudioPCMBuffer>> buffers;
+  std::vector<std::shared_ptr<PcmBuffer>> buffers;
   std::vector<Clock::time_point> times;
   bool called_on_main_thread = false;
 
-  AVAudioNodeTapBlock block() {
+  CaptureCallback block() {
     std::thread::id main = std::this_thread::get_id();
-    return [this, main](std::shared_ptr<AVAudioPCMBuffer> buffer, AVAudioTime) {
+    return [this, main](std::shared_ptr<PcmBuffer> buffer, CaptureTime) {
       std::lock_guard lock(mutex);
       if (std::this_thread::get_id() == main) called_on_main_thread = true;
       buffers.push_back(std::move(buffer));
@@ -164,12 +164,12 @@ class PulseEngineTest : public testing::Test {
 
   // An engine that captures the default source into `tap`; none, and a failure, when it cannot
   // start.
-  static std::unique_ptr<AVAudioEngine> capturingInto(Tap& tap) {
-    std::unique_ptr<AVAudioEngine> engine = makePulseAudioEngine();
-    AVAudioFormat format = engine->inputNode().outputFormatForBus(0);
+  static std::unique_ptr<CaptureEngine> capturingInto(Tap& tap) {
+    std::unique_ptr<CaptureEngine> engine = makePulseAudioEngine();
+    PcmFormat format = engine->inputNode().outputFormatForBus(0);
     engine->inputNode().installTapOnBus(0, 1024, format, tap.block());
     std::string error;
-    if (engine->startAndReturnError(&error)) return engine;
+    if (engine->start(&error)) return engine;
     ADD_FAILURE() << "the engine did not start: " << error;
     return nullptr;
   }
@@ -181,10 +181,9 @@ TEST_F(PulseEngineTest, FormatIsTheDefaultSourcesOwn) {
     std::optional<PrivateDaemon> daemon =
         startDaemon("--rate " + std::to_string(rate) + " --channels " + std::to_string(channels));
     ASSERT_TRUE(daemon);
-    std::unique_ptr<AVAudioEngine> engine = makePulseAudioEngine();
+    std::unique_ptr<CaptureEngine> engine = makePulseAudioEngine();
     EXPECT_EQ(engine->inputNode().outputFormatForBus(0),
-              AVAudioFormat(AVAudioCommonFormat::PCMFormatFloat32, rate,
-                            static_cast<std::uint32_t>(channels), false));
+              PcmFormat(SampleFormat::Float32, rate, static_cast<std::uint32_t>(channels), false));
   }
 }
 
@@ -194,14 +193,14 @@ TEST_F(PulseEngineTest, StartFailsWithTheServersOwnMessage) {
     std::string dir = run("mktemp -d");
     dir.erase(dir.find_last_not_of('\n') + 1);
     setenv("PULSE_SERVER", ("unix:" + dir + "/native").c_str(), 1);
-    std::unique_ptr<AVAudioEngine> engine = makePulseAudioEngine();
-    AVAudioFormat format = engine->inputNode().outputFormatForBus(0);
-    EXPECT_EQ(format.commonFormat(), AVAudioCommonFormat::PCMFormatFloat32);
+    std::unique_ptr<CaptureEngine> engine = makePulseAudioEngine();
+    PcmFormat format = engine->inputNode().outputFormatForBus(0);
+    EXPECT_EQ(format.sampleFormat(), SampleFormat::Float32);
     EXPECT_FALSE(format.isInterleaved());
     Tap tap;
     engine->inputNode().installTapOnBus(0, 1024, format, tap.block());
     std::string error;
-    EXPECT_FALSE(engine->startAndReturnError(&error));
+    EXPECT_FALSE(engine->start(&error));
     EXPECT_EQ(error, std::string("cannot connect to the audio server: ") +
                          pa_strerror(PA_ERR_CONNECTIONREFUSED));
     unsetenv("PULSE_SERVER");
@@ -210,9 +209,9 @@ TEST_F(PulseEngineTest, StartFailsWithTheServersOwnMessage) {
   {
     std::optional<PrivateDaemon> daemon = startDaemon("--no-source");
     ASSERT_TRUE(daemon);
-    std::unique_ptr<AVAudioEngine> engine = makePulseAudioEngine();
+    std::unique_ptr<CaptureEngine> engine = makePulseAudioEngine();
     std::string error;
-    EXPECT_FALSE(engine->startAndReturnError(&error));
+    EXPECT_FALSE(engine->start(&error));
     EXPECT_EQ(error, "the audio server has no default source");
   }
 }
@@ -235,9 +234,9 @@ TEST_F(PulseEngineTest, ToneReachesTheTapAtItsFrequencyAndLevel) {
   std::optional<PrivateDaemon> daemon = startDaemon("--rate 44100 --channels 2");
   ASSERT_TRUE(daemon);
   Tap tap;
-  std::unique_ptr<AVAudioEngine> engine = capturingInto(tap);
+  std::unique_ptr<CaptureEngine> engine = capturingInto(tap);
   ASSERT_TRUE(engine);
-  const AVAudioFormat format = engine->inputNode().outputFormatForBus(0);
+  const PcmFormat format = engine->inputNode().outputFormatForBus(0);
 
   daemon->playRaw(writeTone(daemon->dir(), kRate, 1.0), kRate, 2);
   std::this_thread::sleep_for(300ms);  // what the server still holds after playing
@@ -308,9 +307,9 @@ TEST_F(PulseEngineTest, CaptureSurvivesAServerRestartSilently) {
   std::optional<PrivateDaemon> daemon = startDaemon("");
   ASSERT_TRUE(daemon);
   Tap tap;
-  std::unique_ptr<AVAudioEngine> engine = capturingInto(tap);
+  std::unique_ptr<CaptureEngine> engine = capturingInto(tap);
   ASSERT_TRUE(engine);
-  const AVAudioFormat format = engine->inputNode().outputFormatForBus(0);
+  const PcmFormat format = engine->inputNode().outputFormatForBus(0);
   ASSERT_TRUE(tap.firstAfter(Clock::now(), 2s)) << "no audio before the restart";
 
   StderrCapture stderr_capture(daemon->dir() + "/engine-stderr");

@@ -2,7 +2,7 @@
 #include <memory>
 
 #include "platform/runtime/memory.h"
-#include "platform/speech/formatter.h"
+#include "platform/text/formatter.h"
 #include "platform/speech/moonshine/model.h"
 #include "platform/speech/moonshine/tokenizer.h"
 #include "platform/speech/neural_transcriber.h"
@@ -50,7 +50,7 @@ SpeechService& moonshineSpeechService() {
       moonshine::NeuralModelFiles::forLocale,
       [](const moonshine::NeuralModelFiles& files) {
         // The names the writer capitalises: a missing word list fails the start, not a result.
-        NameList::installed();
+        text::NameList::installed();
         try {
           return std::make_unique<MoonshineEngine>(files);
         } catch (const Error& e) {
@@ -59,7 +59,7 @@ SpeechService& moonshineSpeechService() {
         }
       },
       [](std::string_view text, bool committed, std::string_view before) {
-        return formatDictation(text, {.committed = committed, .before = before});
+        return text::formatDictation(text, {.committed = committed, .before = before});
       });
   return service;
 }

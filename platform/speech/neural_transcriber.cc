@@ -8,7 +8,7 @@
 namespace speech {
 namespace {
 
-const audio::AVAudioFormat kFormat(audio::AVAudioCommonFormat::PCMFormatInt16, 16000, 1, true);
+const audio::PcmFormat kFormat(audio::SampleFormat::Int16, 16000, 1, true);
 
 class NeuralTranscriber : public SpeechTranscriber {
  public:
@@ -104,7 +104,7 @@ struct Recognition {
         [this](SpeechTranscriberResult result) { results.yield(std::move(result)); },
         [&input] { return input.ended(); });
     while (std::optional<AnalyzerInput> next = input.wait_next()) {
-      const audio::AVAudioPCMBuffer* buffer = next->buffer.get();
+      const audio::PcmBuffer* buffer = next->buffer.get();
       if (buffer == nullptr) continue;
       if (!(buffer->format() == kFormat)) {
         throw Error("the speech analyzer takes audio in " + kFormat.description() + ", not " +
@@ -205,7 +205,7 @@ NeuralSpeechService::assetInstallationRequest(const Modules& supporting) {
   co_return nullptr;
 }
 
-runtime::Task<std::optional<audio::AVAudioFormat>> NeuralSpeechService::bestAvailableAudioFormat(
+runtime::Task<std::optional<audio::PcmFormat>> NeuralSpeechService::bestAvailableAudioFormat(
     const Modules& compatibleWith) {
   if (!firstTranscriber(compatibleWith)) co_return std::nullopt;
   co_return kFormat;

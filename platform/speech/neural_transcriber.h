@@ -37,7 +37,7 @@ class NeuralSpeechService : public SpeechService {
   runtime::Task<std::unique_ptr<AssetInstallationRequest>> assetInstallationRequest(
       const Modules& supporting) override;
   // 16 kHz, mono, 16-bit integers, for a transcriber of this service.
-  runtime::Task<std::optional<audio::AVAudioFormat>> bestAvailableAudioFormat(
+  runtime::Task<std::optional<audio::PcmFormat>> bestAvailableAudioFormat(
       const Modules& compatibleWith) override;
   // Loads the engine when started, on the analyzer's own thread, and recognizes there; see
   // SegmentedDictation for the results.

@@ -18,7 +18,7 @@
 
 namespace speech {
 
-enum class SFSpeechRecognizerAuthorizationStatus : int {
+enum class AuthorizationStatus : int {
   notDetermined = 0,
   denied = 1,
   restricted = 2,
@@ -34,14 +34,18 @@ struct Pronunciation {
 
 // Audio for one recognition task, appended from any thread, in any PCM format. Appending takes a
 // short lock and never waits for recognition. After endAudio() further buffers are ignored.
-class SFSpeechAudioBufferRecognitionRequest {
+class RecognitionRequest {
  public:
-  SFSpeechAudioBufferRecognitionRequest();
+  RecognitionRequest();
 
   void setRequiresOnDeviceRecognition(bool value) { requires_on_device_ = value; }
   void setShouldReportPartialResults(bool value) { partial_results_ = value; }
   // Phrases the recognizer should favour where the audio supports them.
   void setContextualStrings(std::vector<std::string> strings) { contextual_ = std::move(strings); }
+  // How readily the recognizer searches the audio for contextual strings of two or more words
+  // beside its language model (the engine's keyphrase threshold: smaller fires more readily). 0,
+  // the default, leaves them to the language model like any other words.
+  void setPhraseThreshold(double threshold) { phrase_threshold_ = threshold; }
   // How the words of the contextual strings that the recognizer does not know are said. A word
   // it already knows keeps its own pronunciations; one added once stays for every later request.
   void setPronunciations(std::vector<Pronunciation> words) { pronunciations_ = std::move(words); }
@@ -54,68 +58,67 @@ class SFSpeechAudioBufferRecognitionRequest {
   bool requiresOnDeviceRecognition() const { return requires_on_device_; }
   bool shouldReportPartialResults() const { return partial_results_; }
   const std::vector<std::string>& contextualStrings() const { return contextual_; }
+  double phraseThreshold() const { return phrase_threshold_; }
   const std::vector<Pronunciation>& pronunciations() const { return pronunciations_; }
   audio::NoiseSuppressor::Engagement noiseSuppression() const { return noise_suppression_; }
 
-  void appendAudioPCMBuffer(std::shared_ptr<audio::AVAudioPCMBuffer> buffer);
+  void append(std::shared_ptr<audio::PcmBuffer> buffer);
   void endAudio();
 
   // For the recognizer: the appended buffers in order, then the end after endAudio().
-  runtime::Stream<std::shared_ptr<audio::AVAudioPCMBuffer>> audio() const { return audio_; }
+  runtime::Stream<std::shared_ptr<audio::PcmBuffer>> audio() const { return audio_; }
 
  private:
-  explicit SFSpeechAudioBufferRecognitionRequest(
-      std::pair<runtime::Stream<std::shared_ptr<audio::AVAudioPCMBuffer>>,
-                runtime::Continuation<std::shared_ptr<audio::AVAudioPCMBuffer>>>
-          stream);
+  explicit RecognitionRequest(std::pair<runtime::Stream<std::shared_ptr<audio::PcmBuffer>>,
+                                        runtime::Continuation<std::shared_ptr<audio::PcmBuffer>>>
+                                  stream);
 
   bool requires_on_device_ = false;
   bool partial_results_ = true;
   std::vector<std::string> contextual_;
+  double phrase_threshold_ = 0;
   std::vector<Pronunciation> pronunciations_;
   audio::NoiseSuppressor::Engagement noise_suppression_ =
       audio::NoiseSuppressor::Engagement::kNever;
-  runtime::Stream<std::shared_ptr<audio::AVAudioPCMBuffer>> audio_;
-  runtime::Continuation<std::shared_ptr<audio::AVAudioPCMBuffer>> append_;
+  runtime::Stream<std::shared_ptr<audio::PcmBuffer>> audio_;
+  runtime::Continuation<std::shared_ptr<audio::PcmBuffer>> append_;
 };
 
-struct SFTranscription {
+struct Transcription {
   std::string formattedString;
 };
 
-class SFSpeechRecognitionResult {
+class RecognitionResult {
  public:
-  SFSpeechRecognitionResult(SFTranscription best, bool final)
-      : best_(std::move(best)), final_(final) {}
+  RecognitionResult(Transcription best, bool final) : best_(std::move(best)), final_(final) {}
   // All text recognised so far in the task.
-  const SFTranscription& bestTranscription() const { return best_; }
+  const Transcription& bestTranscription() const { return best_; }
   bool isFinal() const { return final_; }
 
  private:
-  SFTranscription best_;
+  Transcription best_;
   bool final_;
 };
 
 // Called repeatedly on a thread of the recognizer's, never the caller's: partial results, then a
 // final result or an error. Either may be null; an error ends the task.
-using SFSpeechRecognitionResultHandler = std::function<void(
-    std::shared_ptr<const SFSpeechRecognitionResult> result, std::shared_ptr<const Error> error)>;
+using RecognitionHandler = std::function<void(std::shared_ptr<const RecognitionResult> result,
+                                              std::shared_ptr<const Error> error)>;
 
-class SFSpeechRecognitionTask {
+class RecognitionTask {
  public:
-  virtual ~SFSpeechRecognitionTask() = default;
+  virtual ~RecognitionTask() = default;
   // Stops the task; its handler then gets one error (cancelled) and nothing after. Calling it
   // again, or after the task ended, does nothing.
   virtual void cancel() = 0;
 };
 
-class SFSpeechRecognizer {
+class SpeechRecognizer {
  public:
-  virtual ~SFSpeechRecognizer() = default;
+  virtual ~SpeechRecognizer() = default;
   virtual bool supportsOnDeviceRecognition() const = 0;
-  virtual std::shared_ptr<SFSpeechRecognitionTask> recognitionTaskWithRequest(
-      std::shared_ptr<SFSpeechAudioBufferRecognitionRequest> request,
-      SFSpeechRecognitionResultHandler resultHandler) = 0;
+  virtual std::shared_ptr<RecognitionTask> recognitionTask(
+      std::shared_ptr<RecognitionRequest> request, RecognitionHandler resultHandler) = 0;
 };
 
 // The operations the wake listener starts from.
@@ -123,10 +126,9 @@ class RecognitionService {
  public:
   virtual ~RecognitionService() = default;
   // Calls `handler` once, on a thread other than the caller's.
-  virtual void requestAuthorization(
-      std::function<void(SFSpeechRecognizerAuthorizationStatus)> handler) = 0;
+  virtual void requestAuthorization(std::function<void(AuthorizationStatus)> handler) = 0;
   // None when no model for `locale` is installed.
-  virtual std::shared_ptr<SFSpeechRecognizer> initWithLocale(const Locale& locale) = 0;
+  virtual std::shared_ptr<SpeechRecognizer> recognizerFor(const Locale& locale) = 0;
 };
 
 // Recognition on the on-device PocketSphinx models.

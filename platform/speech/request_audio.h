@@ -15,16 +15,16 @@ namespace speech {
 class RequestAudio {
  public:
   // `target`: mono 16-bit integer samples at the recognizer's rate.
-  explicit RequestAudio(audio::AVAudioFormat target) : target_(std::move(target)) {}
+  explicit RequestAudio(audio::PcmFormat target) : target_(std::move(target)) {}
 
   // `buffer` in the target format; empty while the converter still fills its delay. The samples
   // stay valid until the next call. Throws Error when the buffer cannot be converted.
-  std::span<const std::int16_t> convert(const std::shared_ptr<audio::AVAudioPCMBuffer>& buffer);
+  std::span<const std::int16_t> convert(const std::shared_ptr<audio::PcmBuffer>& buffer);
 
  private:
-  audio::AVAudioFormat target_;
-  std::unique_ptr<audio::AVAudioConverter> converter_;
-  std::shared_ptr<audio::AVAudioPCMBuffer> converted_;
+  audio::PcmFormat target_;
+  std::unique_ptr<audio::Converter> converter_;
+  std::shared_ptr<audio::PcmBuffer> converted_;
 };
 
 }  // namespace speech

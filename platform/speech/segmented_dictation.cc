@@ -93,7 +93,7 @@ void SegmentedDictation::readOpenSegment(std::int64_t begin) {
 }
 
 std::string SegmentedDictation::written(const std::string& text, bool committed) const {
-  Formatted out = writer_(text, committed, done_);
+  text::Formatted out = writer_(text, committed, done_);
   return out.joint + out.text;
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/speech/formatter.h"
+#include "platform/text/formatter.h"
 #include "platform/speech/recent_audio.h"
 #include "platform/speech/segment_engine.h"
 #include "platform/speech/segmenter.h"
@@ -21,7 +21,7 @@ namespace speech {
 // committed transcript before it; formatDictation() is the real one. A result's text is the
 // joint followed by the text.
 using DictationWriter =
-    std::function<Formatted(std::string_view text, bool committed, std::string_view before)>;
+    std::function<text::Formatted(std::string_view text, bool committed, std::string_view before)>;
 
 class SegmentedDictation {
  public:

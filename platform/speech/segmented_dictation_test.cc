@@ -117,7 +117,7 @@ Dictated dictate(const std::vector<std::int16_t>& audio, std::size_t piece,
   Dictated run;
   // Joins segments with a space and writes the engine's words as they are.
   auto writer = [](std::string_view text, bool, std::string_view before) {
-    return Formatted{before.empty() ? "" : " ", std::string(text)};
+    return text::Formatted{before.empty() ? "" : " ", std::string(text)};
   };
   SegmentedDictation dictation(engine, {}, volatile_results, writer,
                                [&](SpeechTranscriberResult r) { run.results.push_back(r); });
@@ -294,7 +294,7 @@ TEST(SegmentedDictationTest, ASegmentHeardAsNothingInTheEndTakesBackItsVolatileT
   SegmentedDictation dictation(
       engine, {}, true,
       [](std::string_view text, bool, std::string_view) {
-        return Formatted{"", std::string(text)};
+        return text::Formatted{"", std::string(text)};
       },
       [&](SpeechTranscriberResult r) { results.push_back(r); });
   for (std::size_t at = 0; at < audio.size(); at += 1600) {

@@ -40,9 +40,8 @@ class SpeechTranscriber {
 
 // One buffer of audio in the analyzer's format.
 struct AnalyzerInput {
-  explicit AnalyzerInput(std::shared_ptr<audio::AVAudioPCMBuffer> buffer)
-      : buffer(std::move(buffer)) {}
-  std::shared_ptr<audio::AVAudioPCMBuffer> buffer;
+  explicit AnalyzerInput(std::shared_ptr<audio::PcmBuffer> buffer) : buffer(std::move(buffer)) {}
+  std::shared_ptr<audio::PcmBuffer> buffer;
 };
 
 class SpeechAnalyzer {
@@ -78,7 +77,7 @@ class SpeechService {
   virtual runtime::Task<std::unique_ptr<AssetInstallationRequest>> assetInstallationRequest(
       const Modules& supporting) = 0;
   // The format the modules take audio in, or none.
-  virtual runtime::Task<std::optional<audio::AVAudioFormat>> bestAvailableAudioFormat(
+  virtual runtime::Task<std::optional<audio::PcmFormat>> bestAvailableAudioFormat(
       const Modules& compatibleWith) = 0;
   // SpeechAnalyzer(modules:options:) with default options.
   virtual std::unique_ptr<SpeechAnalyzer> makeAnalyzer(const Modules& modules) = 0;
