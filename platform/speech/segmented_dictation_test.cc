@@ -250,7 +250,7 @@ TEST(SegmentedDictationTest, VolatileReadingsAreGivenUpOnceTheInputHasEnded) {
   engine.end_during = 10;
   std::vector<SpeechTranscriberResult> results;
   auto writer = [](std::string_view text, bool, std::string_view) {
-    return Formatted{"", std::string(text)};
+    return text::Formatted{"", std::string(text)};
   };
   SegmentedDictation dictation(
       engine, {}, true, writer, [&](SpeechTranscriberResult r) { results.push_back(r); },
