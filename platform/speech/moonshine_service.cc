@@ -2,10 +2,10 @@
 #include <memory>
 
 #include "platform/runtime/memory.h"
-#include "platform/text/formatter.h"
 #include "platform/speech/moonshine/model.h"
 #include "platform/speech/moonshine/tokenizer.h"
 #include "platform/speech/neural_transcriber.h"
+#include "platform/text/formatter.h"
 
 namespace speech {
 namespace {

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/text/formatter.h"
 #include "platform/speech/recent_audio.h"
 #include "platform/speech/segment_engine.h"
 #include "platform/speech/segmenter.h"
 #include "platform/speech/transcriber.h"
+#include "platform/text/formatter.h"
 
 namespace speech {
 
