@@ -66,16 +66,6 @@ TEST(StreamTest, BlockingConsumerSeesValuesYieldedBeforeItStarted) {
   EXPECT_EQ(got, (std::vector<std::string>{"early", "late"}));
 }
 
-TEST(StreamTest, EndIsToldBeforeTheValuesHeldAreTaken) {
-  auto [stream, cont] = makeStream<int>();
-  cont.yield(1);
-  EXPECT_FALSE(stream.ended());
-  cont.finish();
-  EXPECT_TRUE(stream.ended());
-  EXPECT_EQ(stream.wait_next(), 1);
-  EXPECT_EQ(stream.wait_next(), std::nullopt);
-}
-
 TEST(StreamTest, ErrorComesAfterTheQueuedValues) {
   auto [stream, cont] = makeStream<int>();
   cont.yield(1);

@@ -70,11 +70,9 @@ TEST(MoonshineQuantize, EveryInstructionSetFindsTheSameRange) {
       {"extremes in the tail past the last whole block", with(filled(37, -1, 0.05f), 36, -9)},
       {"extremes in the first lane", with(with(filled(64, 0, 0.01f), 0, 7), 16, -7)},
       {"all negative", filled(50, -3, 0.01f)},
-      {"all positive", filled(50, 0.5f, 0.01f)},
       {"negative zero", std::vector<float>(33, -0.0f)},
       {"NaN in a lane and in the tail", with(with(filled(40, -1, 0.1f), 3, NAN), 39, NAN)},
       {"infinities", with(with(filled(48, 0, 1), 20, INFINITY), 45, -INFINITY)},
-      {"shorter than a block", {0.25f, -0.5f, 3}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
