@@ -60,24 +60,22 @@ class ScriptedAnalyzer : public speech::SpeechAnalyzer {
       : script_(script), log_(log), transcriber_(std::move(transcriber)) {
     std::tie(ended_, end_) = runtime::makeStream<int>();
   }
-  ~ScriptedAnalyzer() override {
-    if (worker_.joinable()) worker_.detach();
-  }
-
   runtime::Task<> start(runtime::Stream<speech::AnalyzerInput> input) override {
     if (script_.start_error) throw speech::Error(*script_.start_error);
     for (const auto& r : script_.early) transcriber_->deliver_.yield(r);
     if (script_.results_error) {
       transcriber_->deliver_.finish(std::make_exception_ptr(speech::Error(*script_.results_error)));
     }
-    worker_ = std::thread([this, input] {
+    // Detached at once, not when destroyed: a failure ends the process with _exit(), which
+    // destroys nothing, and a thread neither joined nor detached then is a leak to ThreadSanitizer.
+    std::thread([this, input] {
       while (std::optional<speech::AnalyzerInput> in = input.wait_next()) {
         log_.frames += in->buffer->frameLength();
         ++log_.inputs;
       }
       for (const auto& r : script_.late) transcriber_->deliver_.yield(r);
       end_.yield(0);
-    });
+    }).detach();
     co_return;
   }
 
@@ -91,7 +89,6 @@ class ScriptedAnalyzer : public speech::SpeechAnalyzer {
   const SpeechScript& script_;
   SpeechLog& log_;
   std::shared_ptr<ScriptedTranscriber> transcriber_;
-  std::thread worker_;
   runtime::Stream<int> ended_;
   runtime::Continuation<int> end_;
 };
