@@ -28,10 +28,10 @@ std::string printLines(const std::vector<Result>& results, const char* error = n
     runtime::RunLoop loop;
     runtime::Task<> task;
     loop.post([&] { task = printResults(); });
-    loop.run_ready();
+    loop.runReady();
     for (const Result& r : results) scripted->deliver_.yield(r);
     scripted->deliver_.finish(error ? std::make_exception_ptr(speech::Error(error)) : nullptr);
-    loop.run_ready();
+    loop.runReady();
     if (!task.done()) _exit(10);
     // The committed transcript goes on standard error so the parent can see it.
     std::fprintf(stderr, "done=%s|error=%d", done.c_str(), task.error() ? 1 : 0);
@@ -55,8 +55,8 @@ TEST(PrinterTest, WorkedExampleBuildsRunningTranscript) {
                         {" How", false},
                         {" How are", false},
                         {" How are you?", true}}),
-            lines({"Hello", "Hello wor", "Hello world.", "Hello world. How",
-                   "Hello world. How are", "Hello world. How are you?"}) +
+            lines({"Hello", "Hello wor", "Hello world.", "Hello world. How", "Hello world. How are",
+                   "Hello world. How are you?"}) +
                 "#done=Hello world. How are you?|error=0");
 }
 

@@ -51,7 +51,7 @@ Delivered runReader(const PcmFormat& model, const ReadFn& read) {
   EXPECT_NE(converter, nullptr);
   readAudio(model, converter, read);
   Delivered d;
-  while (std::optional<speech::AnalyzerInput> in = sound.wait_next()) {
+  while (std::optional<speech::AnalyzerInput> in = sound.waitNext()) {
     const int16_t* s = in->buffer->int16ChannelData()[0];
     d.samples.insert(d.samples.end(), s, s + in->buffer->frameLength());
     d.lengths.push_back(in->buffer->frameLength());
@@ -152,7 +152,7 @@ TEST(ReaderTest, ReaderFarAheadWaitsAndDeliversTheSameAudio) {
     std::thread reader([&] { readAudio(kInt16At16k, converter, counted); });
     Delivered d;
     std::size_t ahead = 0;
-    while (std::optional<speech::AnalyzerInput> in = sound.wait_next()) {
+    while (std::optional<speech::AnalyzerInput> in = sound.waitNext()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));  // the reader runs on meanwhile
       ahead = std::max(ahead, read_frames.load() - d.samples.size());
       const int16_t* s = in->buffer->int16ChannelData()[0];

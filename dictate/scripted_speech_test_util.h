@@ -69,7 +69,7 @@ class ScriptedAnalyzer : public speech::SpeechAnalyzer {
     // Detached at once, not when destroyed: a failure ends the process with _exit(), which
     // destroys nothing, and a thread neither joined nor detached then is a leak to ThreadSanitizer.
     std::thread([this, input] {
-      while (std::optional<speech::AnalyzerInput> in = input.wait_next()) {
+      while (std::optional<speech::AnalyzerInput> in = input.waitNext()) {
         log_.frames += in->buffer->frameLength();
         ++log_.inputs;
       }

@@ -138,14 +138,14 @@ TEST_F(MoonshineOracle, SameTokensAndLogitsAsOnnxRuntime) {
   ASSERT_EQ(references.size(), files.size());
 
   speech::moonshine::Session session(*model_);
-  session.keep_logits(kLogitSteps);
+  session.keepLogits(kLogitSteps);
   for (std::size_t i = 0; i < files.size(); ++i) {
     SCOPED_TRACE(files[i]);
     const Reference& ref = references[i];
     EXPECT_EQ(ref.file, raws[i]);
     EXPECT_FALSE(ref.tokens.empty());
     EXPECT_EQ(session.transcribe(audio[i]), ref.tokens);
-    const std::vector<float>& ours = session.kept_logits();
+    const std::vector<float>& ours = session.keptLogits();
     ASSERT_EQ(ours.size(), ref.logits.size() * kVocabulary);
     for (std::size_t step = 0; step < ref.logits.size(); ++step) {
       ASSERT_EQ(ref.logits[step].size(), static_cast<std::size_t>(kVocabulary));

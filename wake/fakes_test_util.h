@@ -136,10 +136,10 @@ class ScriptedService : public speech::RecognitionService {
 // An engine whose input node is fed by the test: capture() stands in for the capture thread.
 class ScriptedMicrophone : public audio::CaptureEngine, public audio::CaptureInput {
  public:
-  audio::CaptureInput& inputNode() override { return *this; }
-  audio::PcmFormat outputFormatForBus(std::uint32_t) override { return format; }
-  void installTapOnBus(std::uint32_t bus, std::uint32_t bufferSize,
-                       const audio::PcmFormat& tap_format, audio::CaptureCallback block) override {
+  audio::CaptureInput& input() override { return *this; }
+  audio::PcmFormat busFormat(std::uint32_t) override { return format; }
+  void installTap(std::uint32_t bus, std::uint32_t bufferSize, const audio::PcmFormat& tap_format,
+                  audio::CaptureCallback block) override {
     std::lock_guard hold(mutex_);
     tap_bus = bus;
     tap_frames = bufferSize;
@@ -202,7 +202,7 @@ inline Received drain(speech::RecognitionRequest& request) {
   request.endAudio();
   Received received{{}, true};
   auto stream = request.audio();
-  while (auto buffer = stream.wait_next()) {
+  while (auto buffer = stream.waitNext()) {
     if (*buffer == marker) {
       received.ended = false;
     } else {

@@ -65,7 +65,7 @@ void log(std::string_view message) {
 
 // The recognizer writes ASCII. Folding only A-Z leaves every byte of a multi-byte UTF-8 sequence
 // as it is, so other scripts pass through unharmed and cannot turn into a match.
-bool names_us(std::string_view text) {
+bool namesUs(std::string_view text) {
   std::string lower(text);
   for (char& c : lower) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -73,7 +73,7 @@ bool names_us(std::string_view text) {
   return lower.find(kName) != std::string::npos;
 }
 
-void say_wake() {
+void sayWake() {
   // A failed write means the host has stopped reading. Nothing may go to stderr after start-up,
   // and the tick ends the process once the host is gone, so only the error flag is cleared. The
   // flush covers a stdout that could not be made line-buffered.
@@ -93,13 +93,13 @@ void heard(const std::shared_ptr<RecognitionRequest>& mine,
   }
   if (result) {
     // The name is looked for first, so a final result or one that comes with an error still wakes.
-    if (names_us(result->bestTranscription().formattedString)) {
+    if (namesUs(result->bestTranscription().formattedString)) {
       {
         std::lock_guard hold(lock);
         // Audio is dropped from now on, and every later callback of this cycle ends above.
         request = nullptr;
       }
-      say_wake();
+      sayWake();
       loop->post(listen);
       return;
     }
@@ -109,7 +109,7 @@ void heard(const std::shared_ptr<RecognitionRequest>& mine,
   }
   // The ending cycle keeps its request meanwhile, so its further callbacks are still examined and
   // each qualifying one posts a restart of its own.
-  loop->post_after(kRestartDelay, listen);
+  loop->postAfter(kRestartDelay, listen);
 }
 
 // Begins a new cycle, replacing the current one. Main thread only.
@@ -153,16 +153,16 @@ void proceed(AuthorizationStatus status) {
     quit(2, "vorlin-wake: speech recognition is not allowed (" +
                 std::to_string(static_cast<int>(status)) + ")");
   }
-  audio::CaptureInput& input = engine->inputNode();
+  audio::CaptureInput& input = engine->input();
   // The microphone's own format, so buffers reach the recognizer unconverted.
-  audio::PcmFormat format = input.outputFormatForBus(kTapBus);
-  input.installTapOnBus(kTapBus, kTapFrames, format,
-                        [](std::shared_ptr<audio::PcmBuffer> buffer, audio::CaptureTime) {
-                          // Held across the append so listen() cannot end the request between
-                          // the check and the append.
-                          std::lock_guard hold(lock);
-                          if (request) request->append(std::move(buffer));
-                        });
+  audio::PcmFormat format = input.busFormat(kTapBus);
+  input.installTap(kTapBus, kTapFrames, format,
+                   [](std::shared_ptr<audio::PcmBuffer> buffer, audio::CaptureTime) {
+                     // Held across the append so listen() cannot end the request between
+                     // the check and the append.
+                     std::lock_guard hold(lock);
+                     if (request) request->append(std::move(buffer));
+                   });
   std::string error;
   if (!engine->start(&error)) {
     quit(3, "vorlin-wake: the microphone did not start: " + error);
@@ -177,7 +177,7 @@ void proceed(AuthorizationStatus status) {
 void start(speech::RecognitionService& service, EngineFactory make_engine, runtime::RunLoop& on,
            ParentReader read_parent) {
   // Before anything is written, so each wake line leaves as soon as its line feed does. Its
-  // failure needs no handling: say_wake() flushes every line itself all the same.
+  // failure needs no handling: sayWake() flushes every line itself all the same.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   loop = &on;
   parent = std::move(read_parent);

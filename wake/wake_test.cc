@@ -39,11 +39,11 @@ struct Rig {
   void start() {
     begin();
     service.respond();
-    loop.run_ready();
+    loop.runReady();
   }
   void advance(runtime::Duration by) {
     clock.advance(by);
-    loop.run_ready();
+    loop.runReady();
   }
   ScriptedRecognizer& recognizer() { return *service.recognizer; }
   void capture(const std::shared_ptr<audio::PcmBuffer>& buffer) { mic->capture(buffer); }
@@ -57,10 +57,10 @@ struct Rig {
 };
 
 // Exits are observed in a fresh child that runs the test up to the statement.
-void isolate_exits() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+void isolateExits() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 
 TEST(WakeExitTest, NoRecognizerOrNoOnDeviceModelExitsOneBeforeAskingPermission) {
-  isolate_exits();
+  isolateExits();
   const std::string line =
       "vorlin-wake: this Mac has no speech recognition on the device for English\n";
   for (bool exists : {false, true}) {
@@ -77,7 +77,7 @@ TEST(WakeExitTest, NoRecognizerOrNoOnDeviceModelExitsOneBeforeAskingPermission) 
 }
 
 TEST(WakeExitTest, RefusedPermissionExitsTwoWithTheRawValue) {
-  isolate_exits();
+  isolateExits();
   for (int raw : {0, 1, 2, 7}) {
     SCOPED_TRACE(raw);
     EXPECT_EXIT(
@@ -92,7 +92,7 @@ TEST(WakeExitTest, RefusedPermissionExitsTwoWithTheRawValue) {
 }
 
 TEST(WakeExitTest, MicrophoneFailureExitsThreeWithTheServersMessageAndNoListeningLine) {
-  isolate_exits();
+  isolateExits();
   EXPECT_EXIT(
       {
         Rig rig;
@@ -105,7 +105,7 @@ TEST(WakeExitTest, MicrophoneFailureExitsThreeWithTheServersMessageAndNoListenin
 }
 
 TEST(WakeExitTest, ParentGoneExitsZeroSilentlyAtTheNextTick) {
-  isolate_exits();
+  isolateExits();
   // Handed to process 1, to a subreaper with an id of its own, or already an orphan at start.
   const std::pair<pid_t, pid_t> parents[] = {{4242, 1}, {4242, 977}, {1, 1}};
   for (auto [first, later] : parents) {
@@ -136,12 +136,12 @@ TEST(WakeStartTest, FirstCycleBeginsAfterTheMicrophoneAndListeningIsLoggedOnceAf
   EXPECT_THAT(rig.service.locales, ElementsAre("en-US"));
 
   // Nothing but the question happens before the answer.
-  rig.loop.run_ready();
+  rig.loop.runReady();
   EXPECT_EQ(rig.mic->taps, 0);
   EXPECT_EQ(rig.recognizer().count(), 0u);
 
   rig.service.respond();
-  rig.loop.run_ready();
+  rig.loop.runReady();
   EXPECT_EQ(rig.mic->tap_bus, 0u);
   EXPECT_EQ(rig.mic->tap_frames, 1024u);
   EXPECT_EQ(rig.mic->tap_format(), rig.mic->format);
@@ -162,7 +162,7 @@ TEST(WakeCycleTest, EveryRequestIsOnDeviceWithPartialResultsAndTheName) {
   Rig rig;
   rig.start();
   rig.recognizer().deliver(0, {.text = "vorlin"});
-  rig.loop.run_ready();
+  rig.loop.runReady();
   rig.recognizer().deliver(1, {.error = true});
   rig.advance(200ms);
   ASSERT_EQ(rig.recognizer().count(), 3u);
@@ -212,7 +212,7 @@ TEST(WakeCycleTest, EachCallbackWakesRestartsOrWaits) {
     rig.start();
     rig.recognizer().deliver(0, c.callback);
     EXPECT_EQ(out.text(), c.wakes ? "wake\n" : "");
-    rig.loop.run_ready();
+    rig.loop.runReady();
     EXPECT_EQ(rig.recognizer().count(), c.wakes ? 2u : 1u);
     rig.advance(199ms);
     EXPECT_EQ(rig.recognizer().count(), c.wakes ? 2u : 1u);
@@ -251,7 +251,7 @@ TEST(WakeCycleTest, CallbacksOfReplacedOrWokenCyclesAreIgnored) {
 
   // The current cycle still wakes, and each wake is one more line.
   recognizer.deliver(2, {.text = "VORLIN"});
-  rig.loop.run_ready();
+  rig.loop.runReady();
   EXPECT_EQ(out.text(), "wake\nwake\n");
   EXPECT_EQ(recognizer.count(), 4u);
 }
@@ -282,7 +282,7 @@ TEST(WakeCycleTest, EveryQualifyingCallbackBeginsACycleOfItsOwn) {
   std::size_t before = recognizer.count();
   recognizer.deliver(before - 1, {.text = "nothing", .final = true});
   recognizer.deliver(before - 1, {.text = "hey vorlin"});
-  rig.loop.run_ready();
+  rig.loop.runReady();
   EXPECT_EQ(recognizer.count(), before + 1);
   rig.advance(200ms);
   EXPECT_EQ(recognizer.count(), before + 2);
@@ -299,7 +299,7 @@ TEST(WakeCycleTest, AudioGoesOnlyToTheCurrentRequest) {
   std::vector<std::shared_ptr<audio::PcmBuffer>> b;
   for (int i = 0; i < 6; ++i) b.push_back(silence(format));
 
-  rig.loop.run_ready();
+  rig.loop.runReady();
   rig.capture(b[0]);
   recognizer.deliver(0, {.text = "hello", .final = true});
   rig.capture(b[1]);  // the ending cycle keeps its audio until it is replaced
@@ -307,7 +307,7 @@ TEST(WakeCycleTest, AudioGoesOnlyToTheCurrentRequest) {
   rig.capture(b[2]);
   recognizer.deliver(1, {.text = "hey vorlin"});
   rig.capture(b[3]);  // between a wake and the next cycle: dropped
-  rig.loop.run_ready();
+  rig.loop.runReady();
   rig.capture(b[4]);
   rig.capture(b[5]);
 

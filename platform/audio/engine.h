@@ -24,17 +24,17 @@ class CaptureInput {
   virtual ~CaptureInput() = default;
   // The microphone's own format: the default source's rate and channel count, 32-bit float,
   // deinterleaved.
-  virtual PcmFormat outputFormatForBus(std::uint32_t bus) = 0;
+  virtual PcmFormat busFormat(std::uint32_t bus) = 0;
   // One tap per bus; buffers of about bufferSize frames (other lengths may come) in `format`.
-  virtual void installTapOnBus(std::uint32_t bus, std::uint32_t bufferSize, const PcmFormat& format,
-                               CaptureCallback block) = 0;
+  virtual void installTap(std::uint32_t bus, std::uint32_t bufferSize, const PcmFormat& format,
+                          CaptureCallback block) = 0;
 };
 
 // Owned by the main thread. Once started it runs for the life of the process.
 class CaptureEngine {
  public:
   virtual ~CaptureEngine() = default;
-  virtual CaptureInput& inputNode() = 0;
+  virtual CaptureInput& input() = 0;
   // False with a description in `error` (the audio server's own message) when capture cannot
   // start. After a successful start, capture reconnects by itself if the server goes away and
   // comes back; nothing is reported.

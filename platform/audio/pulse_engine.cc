@@ -69,9 +69,9 @@ class PulseEngine final : public CaptureEngine, private CaptureInput {
     pa_threaded_mainloop_free(loop_);
   }
 
-  CaptureInput& inputNode() override { return *this; }
+  CaptureInput& input() override { return *this; }
 
-  PcmFormat outputFormatForBus(std::uint32_t /*bus*/) override {
+  PcmFormat busFormat(std::uint32_t /*bus*/) override {
     if (startLoop(nullptr)) {
       LoopLock lock(loop_);
       if (!source_) {
@@ -87,8 +87,8 @@ class PulseEngine final : public CaptureEngine, private CaptureInput {
     return PcmFormat(SampleFormat::Float32, kFallbackRateHz, kFallbackChannels, false);
   }
 
-  void installTapOnBus(std::uint32_t bus, std::uint32_t bufferSize, const PcmFormat& format,
-                       CaptureCallback block) override {
+  void installTap(std::uint32_t bus, std::uint32_t bufferSize, const PcmFormat& format,
+                  CaptureCallback block) override {
     if (bus != 0) return;  // The microphone is the only bus.
     std::string ignored;
     if (!startLoop(&ignored)) return;

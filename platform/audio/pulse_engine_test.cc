@@ -166,8 +166,8 @@ class PulseEngineTest : public testing::Test {
   // start.
   static std::unique_ptr<CaptureEngine> capturingInto(Tap& tap) {
     std::unique_ptr<CaptureEngine> engine = makePulseAudioEngine();
-    PcmFormat format = engine->inputNode().outputFormatForBus(0);
-    engine->inputNode().installTapOnBus(0, 1024, format, tap.block());
+    PcmFormat format = engine->input().busFormat(0);
+    engine->input().installTap(0, 1024, format, tap.block());
     std::string error;
     if (engine->start(&error)) return engine;
     ADD_FAILURE() << "the engine did not start: " << error;
@@ -182,7 +182,7 @@ TEST_F(PulseEngineTest, FormatIsTheDefaultSourcesOwn) {
         startDaemon("--rate " + std::to_string(rate) + " --channels " + std::to_string(channels));
     ASSERT_TRUE(daemon);
     std::unique_ptr<CaptureEngine> engine = makePulseAudioEngine();
-    EXPECT_EQ(engine->inputNode().outputFormatForBus(0),
+    EXPECT_EQ(engine->input().busFormat(0),
               PcmFormat(SampleFormat::Float32, rate, static_cast<std::uint32_t>(channels), false));
   }
 }
@@ -194,11 +194,11 @@ TEST_F(PulseEngineTest, StartFailsWithTheServersOwnMessage) {
     dir.erase(dir.find_last_not_of('\n') + 1);
     setenv("PULSE_SERVER", ("unix:" + dir + "/native").c_str(), 1);
     std::unique_ptr<CaptureEngine> engine = makePulseAudioEngine();
-    PcmFormat format = engine->inputNode().outputFormatForBus(0);
+    PcmFormat format = engine->input().busFormat(0);
     EXPECT_EQ(format.sampleFormat(), SampleFormat::Float32);
     EXPECT_FALSE(format.isInterleaved());
     Tap tap;
-    engine->inputNode().installTapOnBus(0, 1024, format, tap.block());
+    engine->input().installTap(0, 1024, format, tap.block());
     std::string error;
     EXPECT_FALSE(engine->start(&error));
     EXPECT_EQ(error, std::string("cannot connect to the audio server: ") +
@@ -236,7 +236,7 @@ TEST_F(PulseEngineTest, ToneReachesTheTapAtItsFrequencyAndLevel) {
   Tap tap;
   std::unique_ptr<CaptureEngine> engine = capturingInto(tap);
   ASSERT_TRUE(engine);
-  const PcmFormat format = engine->inputNode().outputFormatForBus(0);
+  const PcmFormat format = engine->input().busFormat(0);
 
   daemon->playRaw(writeTone(daemon->dir(), kRate, 1.0), kRate, 2);
   std::this_thread::sleep_for(300ms);  // what the server still holds after playing
@@ -309,7 +309,7 @@ TEST_F(PulseEngineTest, CaptureSurvivesAServerRestartSilently) {
   Tap tap;
   std::unique_ptr<CaptureEngine> engine = capturingInto(tap);
   ASSERT_TRUE(engine);
-  const PcmFormat format = engine->inputNode().outputFormatForBus(0);
+  const PcmFormat format = engine->input().busFormat(0);
   ASSERT_TRUE(tap.firstAfter(Clock::now(), 2s)) << "no audio before the restart";
 
   StderrCapture stderr_capture(daemon->dir() + "/engine-stderr");

@@ -39,7 +39,7 @@ void RunLoop::post(std::function<void()> work) {
   wake_.notify_one();
 }
 
-void RunLoop::post_after(Duration delay, std::function<void()> work) {
+void RunLoop::postAfter(Duration delay, std::function<void()> work) {
   TimePoint due = now() + delay;
   {
     std::lock_guard lock(mutex_);
@@ -57,7 +57,7 @@ void RunLoop::every(Duration interval, std::function<void()> work) {
   wake_.notify_one();
 }
 
-bool RunLoop::take_due(TimePoint now, std::function<void()>& work) {
+bool RunLoop::takeDue(TimePoint now, std::function<void()>& work) {
   // Timers that are due go first: a due timer was due before any work posted since.
   auto first = timers_.begin();
   if (first != timers_.end() && first->first.first <= now) {
@@ -87,7 +87,7 @@ void RunLoop::run() {
   stopping_ = false;
   while (!stopping_) {
     std::function<void()> work;
-    if (take_due(now(), work)) {
+    if (takeDue(now(), work)) {
       lock.unlock();
       work();
       work = nullptr;  // destroy captures outside the lock too
@@ -113,12 +113,12 @@ void RunLoop::stop() {
   wake_.notify_all();
 }
 
-std::size_t RunLoop::run_ready() {
+std::size_t RunLoop::runReady() {
   CurrentScope scope(this);
   std::size_t ran = 0;
   std::unique_lock lock(mutex_);
   std::function<void()> work;
-  while (take_due(now(), work)) {
+  while (takeDue(now(), work)) {
     lock.unlock();
     work();
     work = nullptr;

@@ -17,7 +17,7 @@ using TimePoint = Clock::time_point;
 using Duration = Clock::duration;
 
 // Where a run loop reads the time. Tests substitute a clock they move by hand and then call
-// RunLoop::run_ready(); the real clock is the monotonic one.
+// RunLoop::runReady(); the real clock is the monotonic one.
 class TimeSource {
  public:
   virtual ~TimeSource() = default;
@@ -38,7 +38,7 @@ class RunLoop {
 
   // May be called from any thread; never blocks on the work itself.
   void post(std::function<void()> work);
-  void post_after(Duration delay, std::function<void()> work);
+  void postAfter(Duration delay, std::function<void()> work);
   // A repeating timer: first fires one interval from now, then every interval. It lives as long
   // as the loop.
   void every(Duration interval, std::function<void()> work);
@@ -49,7 +49,7 @@ class RunLoop {
   void stop();
   // Runs everything that is due now, including work that falls due while it runs, without
   // sleeping; returns how many pieces ran. For tests driving a hand-moved clock.
-  std::size_t run_ready();
+  std::size_t runReady();
 
   TimePoint now() const;
 
@@ -59,7 +59,7 @@ class RunLoop {
     Duration interval;  // zero for one-shot work
   };
   // Takes the next piece of work due at `now`, if any; requires mutex_.
-  bool take_due(TimePoint now, std::function<void()>& work);
+  bool takeDue(TimePoint now, std::function<void()>& work);
 
   const TimeSource* time_;
   std::mutex mutex_;

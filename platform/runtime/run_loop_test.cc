@@ -41,24 +41,24 @@ TEST(RunLoopTest, DelayedWorkAndTimersFollowTheClock) {
   ManualClock clock;
   RunLoop loop(&clock);
   std::vector<std::string> log;
-  loop.post_after(milliseconds(200), [&] { log.push_back("restart"); });
+  loop.postAfter(milliseconds(200), [&] { log.push_back("restart"); });
   loop.every(seconds(5), [&] { log.push_back("tick"); });
   loop.post([&] { log.push_back("now"); });
 
-  EXPECT_EQ(loop.run_ready(), 1u);
+  EXPECT_EQ(loop.runReady(), 1u);
   clock.advance(milliseconds(199));
-  EXPECT_EQ(loop.run_ready(), 0u);
+  EXPECT_EQ(loop.runReady(), 0u);
   clock.advance(milliseconds(1));
-  loop.run_ready();
+  loop.runReady();
   EXPECT_EQ(log, (std::vector<std::string>{"now", "restart"}));
 
   clock.advance(milliseconds(4800));
-  loop.run_ready();
+  loop.runReady();
   clock.advance(seconds(5));
-  loop.run_ready();
+  loop.runReady();
   // A timer that falls far behind fires once, not once per missed tick.
   clock.advance(seconds(30));
-  loop.run_ready();
+  loop.runReady();
   EXPECT_EQ(log, (std::vector<std::string>{"now", "restart", "tick", "tick", "tick"}));
 }
 
@@ -66,9 +66,9 @@ TEST(RunLoopTest, EqualDeadlinesKeepPostingOrder) {
   ManualClock clock;
   RunLoop loop(&clock);
   std::string order;
-  for (char c : std::string("abc")) loop.post_after(milliseconds(10), [&, c] { order += c; });
+  for (char c : std::string("abc")) loop.postAfter(milliseconds(10), [&, c] { order += c; });
   clock.advance(milliseconds(10));
-  loop.run_ready();
+  loop.runReady();
   EXPECT_EQ(order, "abc");
 }
 
@@ -97,7 +97,7 @@ TEST(RunLoopTest, SleepsUntilDelayedWorkIsDueOnTheRealClock) {
   RunLoop loop;
   auto start = Clock::now();
   TimePoint ran;
-  loop.post_after(milliseconds(30), [&] {
+  loop.postAfter(milliseconds(30), [&] {
     ran = Clock::now();
     loop.stop();
   });

@@ -168,7 +168,7 @@ class Stream {
   }
 
   // For a consumer thread: blocks until a value or the end is there.
-  std::optional<T> wait_next() const {
+  std::optional<T> waitNext() const {
     std::unique_lock lock(state_->mutex);
     state_->arrived.wait(
         lock, [this] { return !state_->values.empty() || state_->finished || state_->cancelled; });

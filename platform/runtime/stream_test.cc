@@ -34,7 +34,7 @@ TEST(StreamTest, ValuesFromAnotherThreadArriveInOrderThenTheEnd) {
   Task<> t;
   loop.post([&] { t = consume(); });
   // Bounds the wait: a stream whose end never reaches the consumer fails here instead of hanging.
-  loop.post_after(std::chrono::seconds(10), [&] { loop.stop(); });
+  loop.postAfter(std::chrono::seconds(10), [&] { loop.stop(); });
   std::thread producer([cont = cont, &taken] {
     for (int i = 0; i < 10000; ++i) cont.yield(i);
     // Finish while the consumer waits for more, so the end must wake it.
@@ -58,7 +58,7 @@ TEST(StreamTest, BlockingConsumerSeesValuesYieldedBeforeItStarted) {
   cont.yield("early");
   std::vector<std::string> got;
   std::thread consumer([stream = stream, &got] {
-    while (auto v = stream.wait_next()) got.push_back(*v);
+    while (auto v = stream.waitNext()) got.push_back(*v);
   });
   cont.yield("late");
   cont.finish();
@@ -70,8 +70,8 @@ TEST(StreamTest, ErrorComesAfterTheQueuedValues) {
   auto [stream, cont] = makeStream<int>();
   cont.yield(1);
   cont.finish(std::make_exception_ptr(std::runtime_error("broke")));
-  EXPECT_EQ(stream.wait_next(), 1);
-  EXPECT_THROW(stream.wait_next(), std::runtime_error);
+  EXPECT_EQ(stream.waitNext(), 1);
+  EXPECT_THROW(stream.waitNext(), std::runtime_error);
 }
 
 // Runs `work` on a thread of its own and says whether it returned within `limit`. On a timeout the
@@ -111,9 +111,9 @@ TEST(StreamTest, BoundedProducerWaitsForTheConsumerAndLosesNothing) {
     if (taken % 20 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     // The producer has had time to run ahead: it may hold no more than the capacity.
     most_ahead = std::max(most_ahead, yielded.load() - taken);
-    got.push_back(*stream.wait_next());
+    got.push_back(*stream.waitNext());
   }
-  EXPECT_THROW(stream.wait_next(), std::runtime_error);  // the error still follows the values
+  EXPECT_THROW(stream.waitNext(), std::runtime_error);  // the error still follows the values
   producer.join();
   EXPECT_LE(most_ahead, static_cast<int>(kCapacity));
   for (int i = 0; i < kValues; ++i) ASSERT_EQ(got[i], i);
@@ -132,10 +132,10 @@ TEST(StreamTest, HeavyValuePassesAndWeightsCountTowardTheCapacity) {
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(second);  // 25 held, capacity 10: the next yield waits
-  EXPECT_EQ(stream.wait_next()->size(), 25u);
+  EXPECT_EQ(stream.waitNext()->size(), 25u);
   producer.join();
   EXPECT_TRUE(second);
-  EXPECT_EQ(stream.wait_next()->size(), 1u);
+  EXPECT_EQ(stream.waitNext()->size(), 1u);
 }
 
 TEST(StreamTest, ConsumerThatStopsReleasesAWaitingProducer) {
@@ -159,7 +159,7 @@ TEST(StreamTest, ConsumerThatStopsReleasesAWaitingProducer) {
     EXPECT_TRUE(returnsWithin(blocked, std::chrono::seconds(10))) << "drop " << drop;
     stopper.join();
     if (!drop) {
-      EXPECT_EQ(stream.wait_next(), std::nullopt);
+      EXPECT_EQ(stream.waitNext(), std::nullopt);
     }
   }
 }
@@ -173,8 +173,8 @@ TEST(StreamTest, FinishReleasesOtherProducersWaitingForRoom) {
   });
   EXPECT_TRUE(returnsWithin([cont = cont] { cont.yield(2); }, std::chrono::seconds(10)));
   finisher.join();
-  EXPECT_EQ(stream.wait_next(), 1);
-  EXPECT_EQ(stream.wait_next(), std::nullopt);
+  EXPECT_EQ(stream.waitNext(), 1);
+  EXPECT_EQ(stream.waitNext(), std::nullopt);
 }
 
 }  // namespace

@@ -31,11 +31,11 @@ TEST(TaskTest, StartsAtOnceAndRunsToItsFirstWait) {
   std::string trace;
   Task<std::string> t;
   loop.post([&] { t = waitFor(stream, &trace); });
-  loop.run_ready();
+  loop.runReady();
   EXPECT_EQ(trace, "waiting;");
   EXPECT_FALSE(t.done());
   cont.yield("x");
-  loop.run_ready();
+  loop.runReady();
   EXPECT_EQ(trace, "waiting;resumed;");
   EXPECT_TRUE(t.done());
 }
@@ -53,7 +53,7 @@ TEST(TaskTest, AwaitingGivesTheValueOrRethrowsTheError) {
   };
   Task<> t;
   loop.post([&] { t = awaiter(); });
-  loop.run_ready();
+  loop.runReady();
   EXPECT_TRUE(t.done());
   EXPECT_EQ(t.error(), nullptr);
   EXPECT_EQ(outcome, "42;broken");
@@ -77,9 +77,9 @@ TEST(TaskTest, ErrorIsKeptUntilAwaitedLater) {
     inner = waitFor(stream, &trace);
     outer = awaitInner();
   });
-  loop.run_ready();
+  loop.runReady();
   cont.finish(std::make_exception_ptr(std::runtime_error("results broke")));
-  loop.run_ready();
+  loop.runReady();
   EXPECT_TRUE(outer.done());
   EXPECT_EQ(seen, "error: results broke");
 }

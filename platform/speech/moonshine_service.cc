@@ -26,7 +26,7 @@ class MoonshineEngine : public SegmentEngine {
                                                     const SegmentHypothesis& earlier,
                                                     const std::function<bool()>& moot) override {
     std::optional<std::vector<std::int32_t>> tokens =
-        session_.transcribe_unless(samples, earlier.tokens, moot);
+        session_.transcribeUnless(samples, earlier.tokens, moot);
     if (!tokens) return std::nullopt;
     SegmentHypothesis heard;
     heard.tokens = std::move(*tokens);

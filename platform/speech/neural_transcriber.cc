@@ -87,7 +87,7 @@ struct Recognition {
     // Whoever waits for the end must not wait forever on input that is no longer read.
     if (error) {
       try {
-        while (input.wait_next()) {
+        while (input.waitNext()) {
         }
       } catch (...) {
       }
@@ -103,7 +103,7 @@ struct Recognition {
         engine, segmenter, volatile_results, writer,
         [this](SpeechTranscriberResult result) { results.yield(std::move(result)); },
         [&input] { return input.ended(); });
-    while (std::optional<AnalyzerInput> next = input.wait_next()) {
+    while (std::optional<AnalyzerInput> next = input.waitNext()) {
       const audio::PcmBuffer* buffer = next->buffer.get();
       if (buffer == nullptr) continue;
       if (!(buffer->format() == kFormat)) {

@@ -16,12 +16,12 @@ void add(float* x, const float* y, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) x[i] += y[i];
 }
 
-float* cross_keys(Decoder::State& s, std::size_t layer) {
+float* crossKeys(Decoder::State& s, std::size_t layer) {
   return s.cross.data() + 2 * layer * static_cast<std::size_t>(s.frames) * kWidth;
 }
 
-float* cross_values(Decoder::State& s, std::size_t layer) {
-  return cross_keys(s, layer) + static_cast<std::size_t>(s.frames) * kWidth;
+float* crossValues(Decoder::State& s, std::size_t layer) {
+  return crossKeys(s, layer) + static_cast<std::size_t>(s.frames) * kWidth;
 }
 
 }  // namespace
@@ -29,8 +29,8 @@ float* cross_values(Decoder::State& s, std::size_t layer) {
 Decoder::Decoder(OnnxWeights& w) {
   const std::string embed = "/model/decoder/embed_tokens/Gather";
   const std::string dequantize = "/model/decoder/embed_tokens/Gather_output_0_DequantizeLinear";
-  embedding_ = pack_rows(w.bytes(embed, 0, {kVocabulary, kWidth}).data(), kVocabulary, kWidth,
-                         w.scalar_byte(dequantize, 2), w.scalar_float(dequantize, 1));
+  embedding_ = packRows(w.bytes(embed, 0, {kVocabulary, kWidth}).data(), kVocabulary, kWidth,
+                        w.scalarByte(dequantize, 2), w.scalarFloat(dequantize, 1));
   final_norm_ = w.floats("/model/decoder/norm/Mul", 1, {kWidth});
   inv_freq_ = w.floats("/model/decoder/rotary_emb/MatMul", 0, {1, kRotaryPairs, 1});
   for (int i = 0; i < kLayers; ++i) {
@@ -39,8 +39,8 @@ Decoder::Decoder(OnnxWeights& w) {
     layer.self_norm = w.floats(p + "/input_layernorm/Mul", 1, {kWidth});
     layer.cross_norm = w.floats(p + "/post_attention_layernorm/Mul", 1, {kWidth});
     layer.mlp_norm = w.floats(p + "/final_layernorm/Mul", 1, {kWidth});
-    AttentionProjections self = load_attention(w, p + "/self_attn");
-    AttentionProjections cross = load_attention(w, p + "/encoder_attn");
+    AttentionProjections self = loadAttention(w, p + "/self_attn");
+    AttentionProjections cross = loadAttention(w, p + "/encoder_attn");
     layer.self_q = pack(self.q);
     layer.self_k = pack(self.k);
     layer.self_v = pack(self.v);
@@ -49,10 +49,10 @@ Decoder::Decoder(OnnxWeights& w) {
     layer.cross_o = pack(cross.o);
     layer.cross_k = std::move(cross.k);
     layer.cross_v = std::move(cross.v);
-    QuantizedLinear up = load_linear(w, p + "/mlp/up_proj/MatMul_quant", kWidth, 8 * kWidth);
+    QuantizedLinear up = loadLinear(w, p + "/mlp/up_proj/MatMul_quant", kWidth, 8 * kWidth);
     up.bias = w.floats(p + "/mlp/up_proj/Add", 0, {8 * kWidth});
     layer.up = pack(up);
-    QuantizedLinear down = load_linear(w, p + "/mlp/down_proj/MatMul_quant", 4 * kWidth, kWidth);
+    QuantizedLinear down = loadLinear(w, p + "/mlp/down_proj/MatMul_quant", 4 * kWidth, kWidth);
     down.bias = w.floats(p + "/mlp/down_proj/Add", 0, {kWidth});
     layer.down = pack(down);
     layers_.push_back(std::move(layer));
@@ -60,14 +60,14 @@ Decoder::Decoder(OnnxWeights& w) {
 }
 
 std::size_t Decoder::State::bytes() const {
-  std::size_t total = linear.bytes() + packed.bytes() + held_bytes(cross);
+  std::size_t total = linear.bytes() + packed.bytes() + heldBytes(cross);
   for (const auto* layers : {&self_k, &self_v})
-    for (const auto& layer : *layers) total += held_bytes(layer);
-  for (const auto* part : {&x, &h, &q, &k, &v, &a, &mlp, &scores}) total += held_bytes(*part);
+    for (const auto& layer : *layers) total += heldBytes(layer);
+  for (const auto* part : {&x, &h, &q, &k, &v, &a, &mlp, &scores}) total += heldBytes(*part);
   return total;
 }
 
-std::size_t Decoder::cross_floats(int frames) {
+std::size_t Decoder::crossFloats(int frames) {
   return static_cast<std::size_t>(2 * kLayers) * static_cast<std::size_t>(frames) * kWidth;
 }
 
@@ -76,14 +76,14 @@ void Decoder::start(const float* encoded, int frames, State& s) const {
   s.length = 0;
   s.self_k.resize(layers_.size());
   s.self_v.resize(layers_.size());
-  grow_scratch(s.cross, cross_floats(frames));
+  growScratch(s.cross, crossFloats(frames));
   s.linear.threads = s.threads;
   for (std::size_t l = 0; l < layers_.size(); ++l) {
     // The model quantizes the encoder output once, all frames together.
     linear(encoded, frames, layers_[l].cross_k, RowQuantization::kShared, s.linear,
-           cross_keys(s, l));
+           crossKeys(s, l));
     linear(encoded, frames, layers_[l].cross_v, RowQuantization::kShared, s.linear,
-           cross_values(s, l));
+           crossValues(s, l));
   }
 }
 
@@ -102,7 +102,7 @@ void Decoder::step(std::span<const std::int32_t> tokens, State& s, std::vector<f
       throw Error("moonshine: token " + std::to_string(token) + " is out of range");
     for (int i = 0; i < kWidth; ++i)
       s.x[static_cast<std::size_t>(r) * kWidth + i] =
-          static_cast<float>(packed_byte(embedding_, token, i) - embedding_.zero_point) *
+          static_cast<float>(packedByte(embedding_, token, i) - embedding_.zero_point) *
           embedding_.scale;
   }
   std::size_t capacity = static_cast<std::size_t>(first + rows) * kWidth;
@@ -117,10 +117,10 @@ void Decoder::step(std::span<const std::int32_t> tokens, State& s, std::vector<f
     float* new_k = k.data() + static_cast<std::size_t>(first) * kWidth;
     float* new_v = v.data() + static_cast<std::size_t>(first) * kWidth;
 
-    layer_norm(s.x.data(), rows, layer.self_norm.data(), s.h.data());
-    packed_linear(s.h.data(), rows, layer.self_q, s.packed, s.q.data());
-    packed_linear(s.h.data(), rows, layer.self_k, s.packed, new_k);
-    packed_linear(s.h.data(), rows, layer.self_v, s.packed, new_v);
+    layerNorm(s.x.data(), rows, layer.self_norm.data(), s.h.data());
+    packedLinear(s.h.data(), rows, layer.self_q, s.packed, s.q.data());
+    packedLinear(s.h.data(), rows, layer.self_k, s.packed, new_k);
+    packedLinear(s.h.data(), rows, layer.self_v, s.packed, new_v);
     rotate(s.q.data(), rows, first, inv_freq_);
     rotate(new_k, rows, first, inv_freq_);
     // Row by row, as the model runs one token at a time: the products then have the shapes of
@@ -130,21 +130,21 @@ void Decoder::step(std::span<const std::int32_t> tokens, State& s, std::vector<f
       attention(s.q.data() + row, 1, k.data(), v.data(), first + r + 1, true, first + r, s.scores,
                 s.a.data() + row);
     }
-    packed_linear(s.a.data(), rows, layer.self_o, s.packed, s.h.data());
+    packedLinear(s.a.data(), rows, layer.self_o, s.packed, s.h.data());
     add(s.x.data(), s.h.data(), cells);
 
-    layer_norm(s.x.data(), rows, layer.cross_norm.data(), s.h.data());
-    packed_linear(s.h.data(), rows, layer.cross_q, s.packed, s.q.data());
+    layerNorm(s.x.data(), rows, layer.cross_norm.data(), s.h.data());
+    packedLinear(s.h.data(), rows, layer.cross_q, s.packed, s.q.data());
     for (int r = 0; r < rows; ++r) {
       std::size_t row = static_cast<std::size_t>(r) * kWidth;
-      attention(s.q.data() + row, 1, cross_keys(s, l), cross_values(s, l), s.frames, false, 0,
+      attention(s.q.data() + row, 1, crossKeys(s, l), crossValues(s, l), s.frames, false, 0,
                 s.scores, s.a.data() + row);
     }
-    packed_linear(s.a.data(), rows, layer.cross_o, s.packed, s.h.data());
+    packedLinear(s.a.data(), rows, layer.cross_o, s.packed, s.h.data());
     add(s.x.data(), s.h.data(), cells);
 
-    layer_norm(s.x.data(), rows, layer.mlp_norm.data(), s.h.data());
-    packed_linear(s.h.data(), rows, layer.up, s.packed, s.mlp.data());
+    layerNorm(s.x.data(), rows, layer.mlp_norm.data(), s.h.data());
+    packedLinear(s.h.data(), rows, layer.up, s.packed, s.mlp.data());
     // The first half is the value, the second the SiLU gate; the product goes in the first half.
     for (int r = 0; r < rows; ++r) {
       float* u = s.mlp.data() + static_cast<std::size_t>(r) * 8 * kWidth;
@@ -155,11 +155,11 @@ void Decoder::step(std::span<const std::int32_t> tokens, State& s, std::vector<f
       // Compact the products so that the down projection reads [rows, 4 * kWidth].
       std::copy(u, u + 4 * kWidth, s.mlp.data() + static_cast<std::size_t>(r) * 4 * kWidth);
     }
-    packed_linear(s.mlp.data(), rows, layer.down, s.packed, s.h.data());
+    packedLinear(s.mlp.data(), rows, layer.down, s.packed, s.h.data());
     add(s.x.data(), s.h.data(), cells);
   }
   s.length = first + rows;
-  layer_norm(s.x.data(), rows, final_norm_.data(), s.h.data());
+  layerNorm(s.x.data(), rows, final_norm_.data(), s.h.data());
   out.resize(static_cast<std::size_t>(rows) * kVocabulary);
   logits(s.h.data(), rows, s, out.data());
 }
@@ -180,9 +180,9 @@ void Decoder::logits(const float* x, int rows, State& s, float* out) const {
   // would be as large (1 MB for a chunk of the prefix).
   auto* products = reinterpret_cast<std::int32_t*>(out);
   constexpr int kBlock = 16;
-  parallel_for(s.threads, kVocabulary / kBlock, [&](int, int begin, int end) {
-    packed_products(p.quantized.data(), rows, p.zero_points.data(), embedding_, products,
-                    begin * kBlock, end * kBlock);
+  parallelFor(s.threads, kVocabulary / kBlock, [&](int, int begin, int end) {
+    packedProducts(p.quantized.data(), rows, p.zero_points.data(), embedding_, products,
+                   begin * kBlock, end * kBlock);
   });
   for (std::size_t r = 0; r < n; ++r) {
     float scale = p.params[r].scale * embedding_.scale;

@@ -7,14 +7,14 @@
 
 namespace speech::moonshine {
 
-std::size_t encoder_frames(std::size_t samples) {
+std::size_t encoderFrames(std::size_t samples) {
   if (samples < kMinEncoderSamples) return 0;
   std::size_t first = (samples - 127) / 64 + 1;
   std::size_t second = (first - 7) / 3 + 1;
   return (second - 3) / 2 + 1;
 }
 
-QuantizedLinear load_linear(OnnxWeights& weights, const std::string& node, int in, int out) {
+QuantizedLinear loadLinear(OnnxWeights& weights, const std::string& node, int in, int out) {
   QuantizedLinear w;
   w.in = in;
   w.out = out;
@@ -22,20 +22,20 @@ QuantizedLinear load_linear(OnnxWeights& weights, const std::string& node, int i
   w.weight.resize(bytes.size());
   for (std::size_t i = 0; i < bytes.size(); ++i)
     w.weight[i] = static_cast<std::int8_t>(bytes[i] - 128);
-  w.zero_point = static_cast<std::int8_t>(weights.scalar_byte(node, 3) - 128);
-  w.scale = weights.scalar_float(node + "_scales_mul", 1);
+  w.zero_point = static_cast<std::int8_t>(weights.scalarByte(node, 3) - 128);
+  w.scale = weights.scalarFloat(node + "_scales_mul", 1);
   return w;
 }
 
-AttentionProjections load_attention(OnnxWeights& weights, const std::string& block) {
-  return {load_linear(weights, block + "/q_proj/MatMul_quant", kWidth, kWidth),
-          load_linear(weights, block + "/k_proj/MatMul_quant", kWidth, kWidth),
-          load_linear(weights, block + "/v_proj/MatMul_quant", kWidth, kWidth),
-          load_linear(weights, block + "/dense/MatMul_quant", kWidth, kWidth)};
+AttentionProjections loadAttention(OnnxWeights& weights, const std::string& block) {
+  return {loadLinear(weights, block + "/q_proj/MatMul_quant", kWidth, kWidth),
+          loadLinear(weights, block + "/k_proj/MatMul_quant", kWidth, kWidth),
+          loadLinear(weights, block + "/v_proj/MatMul_quant", kWidth, kWidth),
+          loadLinear(weights, block + "/dense/MatMul_quant", kWidth, kWidth)};
 }
 
-Encoder::Conv Encoder::load_conv(OnnxWeights& weights, const std::string& name, int in, int out,
-                                 int kernel, int stride, bool has_bias) {
+Encoder::Conv Encoder::loadConv(OnnxWeights& weights, const std::string& name, int in, int out,
+                                int kernel, int stride, bool has_bias) {
   Conv conv{in, out, kernel, stride, {}, {}};
   // Stored as int8 with a float scale and offset: weight = q * scale + offset.
   std::vector<std::uint8_t> q = weights.bytes(name + ".weight_cast_node", 0, {out, in, kernel});
@@ -49,9 +49,9 @@ Encoder::Conv Encoder::load_conv(OnnxWeights& weights, const std::string& name, 
 }
 
 Encoder::Encoder(OnnxWeights& w)
-    : conv1_(load_conv(w, "conv1", 1, kWidth, 127, 64, false)),
-      conv2_(load_conv(w, "conv2", kWidth, 2 * kWidth, 7, 3, true)),
-      conv3_(load_conv(w, "conv3", 2 * kWidth, kWidth, 3, 2, true)),
+    : conv1_(loadConv(w, "conv1", 1, kWidth, 127, 64, false)),
+      conv2_(loadConv(w, "conv2", kWidth, 2 * kWidth, 7, 3, true)),
+      conv3_(loadConv(w, "conv3", 2 * kWidth, kWidth, 3, 2, true)),
       norm_scale_(w.floats("/groupnorm/Mul", 1, {kWidth, 1})),
       norm_shift_(w.floats("/groupnorm/Add", 1, {kWidth, 1})),
       final_norm_(w.floats("/layer_norm/Mul", 1, {kWidth})),
@@ -61,10 +61,10 @@ Encoder::Encoder(OnnxWeights& w)
     Layer layer;
     layer.attention_norm = w.floats(p + "/input_layernorm/Mul", 1, {kWidth});
     layer.mlp_norm = w.floats(p + "/post_attention_layernorm/Mul", 1, {kWidth});
-    layer.attention = load_attention(w, p + "/self_attn");
-    layer.fc1 = load_linear(w, p + "/mlp/fc1/MatMul_quant", kWidth, 4 * kWidth);
+    layer.attention = loadAttention(w, p + "/self_attn");
+    layer.fc1 = loadLinear(w, p + "/mlp/fc1/MatMul_quant", kWidth, 4 * kWidth);
     layer.fc1.bias = w.floats(p + "/mlp/fc1/Add", 0, {4 * kWidth});
-    layer.fc2 = load_linear(w, p + "/mlp/fc2/MatMul_quant", 4 * kWidth, kWidth);
+    layer.fc2 = loadLinear(w, p + "/mlp/fc2/MatMul_quant", 4 * kWidth, kWidth);
     layer.fc2.bias = w.floats(p + "/mlp/fc2/Add", 0, {kWidth});
     layers_.push_back(std::move(layer));
   }
@@ -78,7 +78,7 @@ struct FrontEnd {
       : n0(static_cast<int>(samples)),
         n1((n0 - 127) / 64 + 1),
         n2((n1 - 7) / 3 + 1),
-        n3(static_cast<int>(encoder_frames(samples))) {}
+        n3(static_cast<int>(encoderFrames(samples))) {}
   // Where the work buffer is cut in two: the first convolution's output (kWidth channels at
   // six times the frame rate) and later the queries, keys and values go before it; the second
   // convolution's output (twice kWidth channels at twice the frame rate) and later the MLP's
@@ -93,16 +93,16 @@ struct FrontEnd {
 
 }  // namespace
 
-std::size_t Encoder::work_floats(std::size_t samples) {
-  if (encoder_frames(samples) == 0) return 0;
+std::size_t Encoder::workFloats(std::size_t samples) {
+  if (encoderFrames(samples) == 0) return 0;
   FrontEnd f(samples);
   return f.first() + f.second();
 }
 
 std::size_t Encoder::Scratch::bytes() const {
   std::size_t total = linear.bytes();
-  for (const auto* part : {&work, &scores}) total += held_bytes(*part);
-  for (const auto& c : columns) total += held_bytes(c);
+  for (const auto* part : {&work, &scores}) total += heldBytes(*part);
+  for (const auto& c : columns) total += heldBytes(c);
   return total;
 }
 
@@ -113,7 +113,7 @@ void Encoder::convolve(const Conv& conv, const float* in, int in_length, Scratch
   constexpr int kBlock = 128;
   int blocks = (out_length + kBlock - 1) / kBlock;
   s.columns.resize(static_cast<std::size_t>(std::max(1, s.threads)));
-  parallel_for(s.threads, blocks, [&](int part, int first_block, int end_block) {
+  parallelFor(s.threads, blocks, [&](int part, int first_block, int end_block) {
     std::vector<float>& columns = s.columns[static_cast<std::size_t>(part)];
     columns.resize(static_cast<std::size_t>(depth) * kBlock);
     for (int block = first_block; block < end_block; ++block) {
@@ -135,8 +135,8 @@ void Encoder::convolve(const Conv& conv, const float* in, int in_length, Scratch
   });
 }
 
-void Encoder::gelu_parallel(float* x, std::size_t n, int threads) {
-  parallel_for(threads, static_cast<int>(n), [&](int, int begin, int end) {
+void Encoder::geluParallel(float* x, std::size_t n, int threads) {
+  parallelFor(threads, static_cast<int>(n), [&](int, int begin, int end) {
     gelu(x + begin, static_cast<std::size_t>(end - begin));
   });
 }
@@ -144,12 +144,12 @@ void Encoder::gelu_parallel(float* x, std::size_t n, int threads) {
 bool Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<float>& out,
                      const std::function<bool()>& moot) const {
   auto given_up = [&] { return moot && moot(); };
-  std::size_t frames = encoder_frames(samples.size());
+  std::size_t frames = encoderFrames(samples.size());
   out.assign(frames * kWidth, 0.0f);
   if (frames == 0) return true;
   FrontEnd f(samples.size());
   int n0 = f.n0, n1 = f.n1, n2 = f.n2, n3 = f.n3;
-  grow_scratch(s.work, f.first() + f.second());
+  growScratch(s.work, f.first() + f.second());
   float* a = s.work.data();
   float* b = a + f.first();
 
@@ -172,9 +172,9 @@ bool Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<flo
   }
   if (given_up()) return false;
   convolve(conv2_, a, n1, s, b);
-  gelu_parallel(b, static_cast<std::size_t>(2 * kWidth) * n2, s.threads);
+  geluParallel(b, static_cast<std::size_t>(2 * kWidth) * n2, s.threads);
   convolve(conv3_, b, n2, s, a);
-  gelu_parallel(a, static_cast<std::size_t>(kWidth) * n3, s.threads);
+  geluParallel(a, static_cast<std::size_t>(kWidth) * n3, s.threads);
   float* x = out.data();
   for (int c = 0; c < kWidth; ++c)
     for (int t = 0; t < n3; ++t)
@@ -187,7 +187,7 @@ bool Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<flo
   float *q = a, *k = q + cells, *v = k + cells;
   for (const Layer& layer : layers_) {
     if (given_up()) return false;
-    layer_norm(x, n3, layer.attention_norm.data(), h);
+    layerNorm(x, n3, layer.attention_norm.data(), h);
     // q, k and v share one quantization of the normalized input.
     linear(h, n3, layer.attention.q, RowQuantization::kShared, s.linear, q);
     linear(h, n3, layer.attention.k, RowQuantization::kShared, s.linear, k);
@@ -197,13 +197,13 @@ bool Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<flo
     attention(q, n3, k, v, n3, false, 0, s.scores, h, s.threads);
     linear(h, n3, layer.attention.o, RowQuantization::kShared, s.linear, q);
     for (std::size_t i = 0; i < cells; ++i) x[i] += q[i];
-    layer_norm(x, n3, layer.mlp_norm.data(), q);
+    layerNorm(x, n3, layer.mlp_norm.data(), q);
     linear(q, n3, layer.fc1, RowQuantization::kShared, s.linear, h);
-    gelu_parallel(h, frames * 4 * kWidth, s.threads);
+    geluParallel(h, frames * 4 * kWidth, s.threads);
     linear(h, n3, layer.fc2, RowQuantization::kShared, s.linear, q);
     for (std::size_t i = 0; i < cells; ++i) x[i] += q[i];
   }
-  layer_norm(x, n3, final_norm_.data(), x);
+  layerNorm(x, n3, final_norm_.data(), x);
   return true;
 }
 

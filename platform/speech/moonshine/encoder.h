@@ -19,7 +19,7 @@ inline constexpr std::size_t kSamplesPerFrame = 64 * 3 * 2;
 inline constexpr std::size_t kMinEncoderSamples = 127 + 64 * (3 * (3 - 1) + 7 - 1);
 
 // Number of encoder frames for `samples` samples (0 when too short).
-std::size_t encoder_frames(std::size_t samples);
+std::size_t encoderFrames(std::size_t samples);
 
 // The audio encoder: a convolutional front end on raw samples, then transformer layers with
 // rotary positions.
@@ -29,7 +29,7 @@ class Encoder {
 
   struct Scratch {
     int threads = 1;
-    // The activations of the front end and of the layers: work_floats() of the input. Dead
+    // The activations of the front end and of the layers: workFloats() of the input. Dead
     // between calls, so it may serve another purpose there.
     std::vector<float> work;
     std::vector<float> scores;
@@ -37,13 +37,13 @@ class Encoder {
     LinearScratch linear;
     std::size_t bytes() const;  // what it holds
   };
-  // Encoded frames [encoder_frames(samples.size()), kWidth], row-major, into `out`. `moot`, when
+  // Encoded frames [encoderFrames(samples.size()), kWidth], row-major, into `out`. `moot`, when
   // given, is asked between the stages: once it says the result is no longer wanted, encoding
   // stops, `out` is left unfinished and the answer is false.
   bool encode(std::span<const float> samples, Scratch& scratch, std::vector<float>& out,
               const std::function<bool()>& moot = {}) const;
   // The floats of Scratch::work that encoding `samples` samples takes.
-  static std::size_t work_floats(std::size_t samples);
+  static std::size_t workFloats(std::size_t samples);
 
  private:
   struct Layer {
@@ -56,12 +56,12 @@ class Encoder {
     std::vector<float> weight;  // [out, in * kernel]
     std::vector<float> bias;    // empty when none
   };
-  static Conv load_conv(OnnxWeights& weights, const std::string& name, int in, int out, int kernel,
-                        int stride, bool has_bias);
+  static Conv loadConv(OnnxWeights& weights, const std::string& name, int in, int out, int kernel,
+                       int stride, bool has_bias);
   static void convolve(const Conv& conv, const float* in, int in_length, Scratch& scratch,
                        float* out);
 
-  static void gelu_parallel(float* x, std::size_t n, int threads);
+  static void geluParallel(float* x, std::size_t n, int threads);
 
   Conv conv1_, conv2_, conv3_;
   std::vector<float> norm_scale_, norm_shift_;  // the front end's GroupNorm, per channel
@@ -71,8 +71,8 @@ class Encoder {
 };
 
 // The quantized linear layer whose MatMulInteger node is `node` (…/MatMul_quant).
-QuantizedLinear load_linear(OnnxWeights& weights, const std::string& node, int in, int out);
+QuantizedLinear loadLinear(OnnxWeights& weights, const std::string& node, int in, int out);
 // The projections of the attention block whose nodes are under `block` (…/self_attn).
-AttentionProjections load_attention(OnnxWeights& weights, const std::string& block);
+AttentionProjections loadAttention(OnnxWeights& weights, const std::string& block);
 
 }  // namespace speech::moonshine

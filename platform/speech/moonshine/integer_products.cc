@@ -20,8 +20,8 @@ constexpr int kStepBytes = kBlock * kGroup;  // one group of inputs for one bloc
 // The kernels: d[o] = sum over i of a[i] * packed[o][i] (unsigned times signed bytes), for
 // `blocks` blocks of 16 outputs. Each is exact: no partial sum leaves its type's range.
 
-void plain_products(const std::uint8_t* a, int in, const std::int8_t* packed, int blocks,
-                    std::int32_t* d) {
+void plainProducts(const std::uint8_t* a, int in, const std::int8_t* packed, int blocks,
+                   std::int32_t* d) {
   int steps = in / kGroup;
   for (int b = 0; b < blocks; ++b) {
     std::int32_t sums[kBlock] = {};
@@ -33,7 +33,7 @@ void plain_products(const std::uint8_t* a, int in, const std::int8_t* packed, in
   }
 }
 
-std::int32_t word_at(const std::uint8_t* a) {
+std::int32_t wordAt(const std::uint8_t* a) {
   std::int32_t word;
   std::memcpy(&word, a, sizeof word);
   return word;
@@ -52,7 +52,7 @@ __attribute__((target("avx2"))) void avx2_products(const std::uint8_t* a, int in
     const std::int8_t* w = packed + static_cast<std::size_t>(b) * steps * kStepBytes;
     __m256i first = _mm256_setzero_si256(), second = _mm256_setzero_si256();
     for (int k = 0; k < steps; ++k, w += kStepBytes) {
-      __m256i x = _mm256_set1_epi32(word_at(a + k * kGroup));
+      __m256i x = _mm256_set1_epi32(wordAt(a + k * kGroup));
       __m256i upper = _mm256_and_si256(_mm256_srli_epi16(x, 1), upper_bits);
       __m256i lowest = _mm256_and_si256(x, low_bits);
       __m256i w0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w));
@@ -68,7 +68,7 @@ __attribute__((target("avx2"))) void avx2_products(const std::uint8_t* a, int in
 }
 
 // Four blocks at a time share each broadcast input and keep four sums in flight.
-__attribute__((target("avx512f,avx512bw,avx512vnni"))) void vnni_products(
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void vnniProducts(
     const std::uint8_t* a, int in, const std::int8_t* packed, int blocks, std::int32_t* d) {
   int steps = in / kGroup;
   std::size_t block_bytes = static_cast<std::size_t>(steps) * kStepBytes;
@@ -77,7 +77,7 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void vnni_products(
     const std::int8_t* w = packed + b * block_bytes;
     __m512i s0 = _mm512_setzero_si512(), s1 = s0, s2 = s0, s3 = s0;
     for (int k = 0; k < steps; ++k, w += kStepBytes) {
-      __m512i x = _mm512_set1_epi32(word_at(a + k * kGroup));
+      __m512i x = _mm512_set1_epi32(wordAt(a + k * kGroup));
       s0 = _mm512_dpbusd_epi32(s0, x, _mm512_loadu_si512(w));
       s1 = _mm512_dpbusd_epi32(s1, x, _mm512_loadu_si512(w + block_bytes));
       s2 = _mm512_dpbusd_epi32(s2, x, _mm512_loadu_si512(w + 2 * block_bytes));
@@ -92,14 +92,14 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void vnni_products(
     const std::int8_t* w = packed + b * block_bytes;
     __m512i s = _mm512_setzero_si512();
     for (int k = 0; k < steps; ++k, w += kStepBytes)
-      s = _mm512_dpbusd_epi32(s, _mm512_set1_epi32(word_at(a + k * kGroup)), _mm512_loadu_si512(w));
+      s = _mm512_dpbusd_epi32(s, _mm512_set1_epi32(wordAt(a + k * kGroup)), _mm512_loadu_si512(w));
     _mm512_storeu_si512(d + b * kBlock, s);
   }
 }
 
 // Four rows at a time, one block at a time: each 64 bytes of weights is read once for the
 // four rows of a batch (the prefix a reading builds on) instead of once per row.
-__attribute__((target("avx512f,avx512bw,avx512vnni"))) void vnni_four_rows(
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void vnniFourRows(
     const std::uint8_t* a, int in, const std::int8_t* packed, int blocks, std::int32_t* d,
     std::size_t d_stride) {
   int steps = in / kGroup;
@@ -109,10 +109,10 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void vnni_four_rows(
     __m512i s0 = _mm512_setzero_si512(), s1 = s0, s2 = s0, s3 = s0;
     for (int k = 0; k < steps; ++k, w += kStepBytes) {
       __m512i weights = _mm512_loadu_si512(w);
-      s0 = _mm512_dpbusd_epi32(s0, _mm512_set1_epi32(word_at(a + k * kGroup)), weights);
-      s1 = _mm512_dpbusd_epi32(s1, _mm512_set1_epi32(word_at(a1 + k * kGroup)), weights);
-      s2 = _mm512_dpbusd_epi32(s2, _mm512_set1_epi32(word_at(a2 + k * kGroup)), weights);
-      s3 = _mm512_dpbusd_epi32(s3, _mm512_set1_epi32(word_at(a3 + k * kGroup)), weights);
+      s0 = _mm512_dpbusd_epi32(s0, _mm512_set1_epi32(wordAt(a + k * kGroup)), weights);
+      s1 = _mm512_dpbusd_epi32(s1, _mm512_set1_epi32(wordAt(a1 + k * kGroup)), weights);
+      s2 = _mm512_dpbusd_epi32(s2, _mm512_set1_epi32(wordAt(a2 + k * kGroup)), weights);
+      s3 = _mm512_dpbusd_epi32(s3, _mm512_set1_epi32(wordAt(a3 + k * kGroup)), weights);
     }
     _mm512_storeu_si512(d + b * kBlock, s0);
     _mm512_storeu_si512(d + d_stride + b * kBlock, s1);
@@ -139,7 +139,7 @@ std::atomic<VectorIsa>& chosen() {
   return isa;
 }
 
-PackedLinear packed_shape(int in, int out) {
+PackedLinear packedShape(int in, int out) {
   if (in <= 0 || out <= 0 || in % kGroup != 0 || out % kBlock != 0)
     throw Error("moonshine: a layer of " + std::to_string(in) + " x " + std::to_string(out) +
                 " does not fit the packed blocks");
@@ -152,26 +152,26 @@ PackedLinear packed_shape(int in, int out) {
 }
 
 // Where input i of output o goes in the packed bytes.
-std::size_t packed_index(int in, int o, int i) {
+std::size_t packedIndex(int in, int o, int i) {
   std::size_t step = static_cast<std::size_t>(o / kBlock) * (in / kGroup) + i / kGroup;
   return step * kStepBytes + (o % kBlock) * kGroup + i % kGroup;
 }
 
 }  // namespace
 
-VectorIsa vector_isa() { return chosen().load(std::memory_order_relaxed); }
+VectorIsa vectorIsa() { return chosen().load(std::memory_order_relaxed); }
 
-void limit_vector_isa(VectorIsa isa) {
+void limitVectorIsa(VectorIsa isa) {
   chosen().store(std::min(isa, detect()), std::memory_order_relaxed);
 }
 
 PackedLinear pack(const QuantizedLinear& layer) {
-  PackedLinear w = packed_shape(layer.in, layer.out);
+  PackedLinear w = packedShape(layer.in, layer.out);
   // The model's bytes are kept shifted by 128 already.
   for (int i = 0; i < layer.in; ++i)
     for (int o = 0; o < layer.out; ++o) {
       std::int8_t q = layer.weight[static_cast<std::size_t>(i) * layer.out + o];
-      w.packed[packed_index(layer.in, o, i)] = q;
+      w.packed[packedIndex(layer.in, o, i)] = q;
       w.column_sums[static_cast<std::size_t>(o)] += q - layer.zero_point;
     }
   w.zero_point = layer.zero_point + 128;
@@ -180,13 +180,13 @@ PackedLinear pack(const QuantizedLinear& layer) {
   return w;
 }
 
-PackedLinear pack_rows(const std::uint8_t* table, int rows, int in, std::uint8_t zero_point,
-                       float scale) {
-  PackedLinear w = packed_shape(in, rows);
+PackedLinear packRows(const std::uint8_t* table, int rows, int in, std::uint8_t zero_point,
+                      float scale) {
+  PackedLinear w = packedShape(in, rows);
   for (int o = 0; o < rows; ++o)
     for (int i = 0; i < in; ++i) {
       int q = table[static_cast<std::size_t>(o) * in + i];
-      w.packed[packed_index(in, o, i)] = static_cast<std::int8_t>(q - 128);
+      w.packed[packedIndex(in, o, i)] = static_cast<std::int8_t>(q - 128);
       w.column_sums[static_cast<std::size_t>(o)] += q - zero_point;
     }
   w.zero_point = zero_point;
@@ -194,33 +194,33 @@ PackedLinear pack_rows(const std::uint8_t* table, int rows, int in, std::uint8_t
   return w;
 }
 
-std::uint8_t packed_byte(const PackedLinear& w, int o, int i) {
-  return static_cast<std::uint8_t>(w.packed[packed_index(w.in, o, i)] + 128);
+std::uint8_t packedByte(const PackedLinear& w, int o, int i) {
+  return static_cast<std::uint8_t>(w.packed[packedIndex(w.in, o, i)] + 128);
 }
 
-void packed_products(const std::uint8_t* a, int rows, const std::int32_t* a_zero_points,
-                     const PackedLinear& w, std::int32_t* products, int first, int end) {
+void packedProducts(const std::uint8_t* a, int rows, const std::int32_t* a_zero_points,
+                    const PackedLinear& w, std::int32_t* products, int first, int end) {
   if (end == 0) end = w.out;
   int blocks = (end - first) / kBlock;
   auto in = static_cast<std::size_t>(w.in), cols = static_cast<std::size_t>(w.out);
-  const std::int8_t* packed = w.packed.data() + packed_index(w.in, first, 0);
-  VectorIsa isa = vector_isa();
+  const std::int8_t* packed = w.packed.data() + packedIndex(w.in, first, 0);
+  VectorIsa isa = vectorIsa();
   int r = 0;
   if (isa == VectorIsa::kAvx512Vnni)
     for (; r + 4 <= rows; r += 4)
-      vnni_four_rows(a + r * in, w.in, packed, blocks, products + r * cols + first, cols);
+      vnniFourRows(a + r * in, w.in, packed, blocks, products + r * cols + first, cols);
   for (; r < rows; ++r) {
     const std::uint8_t* row = a + r * in;
     std::int32_t* d = products + r * cols + first;
     switch (isa) {
       case VectorIsa::kAvx512Vnni:
-        vnni_products(row, w.in, packed, blocks, d);
+        vnniProducts(row, w.in, packed, blocks, d);
         break;
       case VectorIsa::kAvx2:
         avx2_products(row, w.in, packed, blocks, d);
         break;
       case VectorIsa::kPlain:
-        plain_products(row, w.in, packed, blocks, d);
+        plainProducts(row, w.in, packed, blocks, d);
         break;
     }
   }
@@ -236,7 +236,7 @@ void packed_products(const std::uint8_t* a, int rows, const std::int32_t* a_zero
   }
 }
 
-void packed_linear(const float* x, int rows, const PackedLinear& w, PackedScratch& s, float* out) {
+void packedLinear(const float* x, int rows, const PackedLinear& w, PackedScratch& s, float* out) {
   auto in = static_cast<std::size_t>(w.in), cols = static_cast<std::size_t>(w.out);
   auto n = static_cast<std::size_t>(rows);
   if (s.quantized.size() < n * in) s.quantized.resize(n * in);
@@ -247,7 +247,7 @@ void packed_linear(const float* x, int rows, const PackedLinear& w, PackedScratc
     s.params[r] = quantize({x + r * in, in}, s.quantized.data() + r * in);
     s.zero_points[r] = s.params[r].zero_point;
   }
-  packed_products(s.quantized.data(), rows, s.zero_points.data(), w, s.products.data());
+  packedProducts(s.quantized.data(), rows, s.zero_points.data(), w, s.products.data());
   for (std::size_t r = 0; r < n; ++r) {
     float scale = s.params[r].scale * w.scale;  // the model multiplies the two scales first
     const std::int32_t* product = s.products.data() + r * cols;

@@ -15,9 +15,9 @@ namespace speech::moonshine {
 // what oneDNN is allowed (ONEDNN_MAX_CPU_ISA), so that one setting limits both alike and a
 // test can run the fallback paths on any machine.
 enum class VectorIsa { kPlain, kAvx2, kAvx512Vnni };
-VectorIsa vector_isa();
+VectorIsa vectorIsa();
 // For tests: the kernels of `isa` (no better than the CPU's) from now on, in this process.
-void limit_vector_isa(VectorIsa isa);
+void limitVectorIsa(VectorIsa isa);
 
 // A weight matrix of `out` rows of `in` bytes each (value = (q - zero_point) * scale) packed
 // for the kernels: blocks of 16 outputs, each a run of [in / 4][16 outputs][4 inputs] bytes
@@ -36,33 +36,32 @@ struct PackedLinear {
 // not fit the blocks.
 PackedLinear pack(const QuantizedLinear& layer);
 // From a table of `rows` rows of `in` bytes ([out, in]: the token embedding as output layer).
-PackedLinear pack_rows(const std::uint8_t* table, int rows, int in, std::uint8_t zero_point,
-                       float scale);
+PackedLinear packRows(const std::uint8_t* table, int rows, int in, std::uint8_t zero_point,
+                      float scale);
 
 struct PackedScratch {
   std::vector<std::uint8_t> quantized;
   std::vector<std::int32_t> products, zero_points;
   std::vector<QuantizationParams> params;
   std::size_t bytes() const {
-    return held_bytes(quantized) + held_bytes(products) + held_bytes(zero_points) +
-           held_bytes(params);
+    return heldBytes(quantized) + heldBytes(products) + heldBytes(zero_points) + heldBytes(params);
   }
 };
 
 // out[rows, w.out] = x[rows, w.in] · W (+ bias), each row of x quantized to 8 bits alone (as
 // linear() with RowQuantization::kPerRow, and with the same result). `scratch` grows to the
 // largest layer once and is reused.
-void packed_linear(const float* x, int rows, const PackedLinear& w, PackedScratch& scratch,
-                   float* out);
+void packedLinear(const float* x, int rows, const PackedLinear& w, PackedScratch& scratch,
+                  float* out);
 
 // The integer part alone: for each of the `rows` rows of a (w.in bytes each, with zero point
 // a_zero_points[row]), products[row * w.out + o] = sum over i of (a[i] - a_zero_point) *
 // (q[o][i] - w.zero_point), for the outputs o in [first, end) (multiples of 16; all of them
 // when end is 0). The weights are read once for every four rows where the kernels allow.
-void packed_products(const std::uint8_t* a, int rows, const std::int32_t* a_zero_points,
-                     const PackedLinear& w, std::int32_t* products, int first = 0, int end = 0);
+void packedProducts(const std::uint8_t* a, int rows, const std::int32_t* a_zero_points,
+                    const PackedLinear& w, std::int32_t* products, int first = 0, int end = 0);
 
 // The stored byte q of input i of output o.
-std::uint8_t packed_byte(const PackedLinear& w, int o, int i);
+std::uint8_t packedByte(const PackedLinear& w, int o, int i);
 
 }  // namespace speech::moonshine

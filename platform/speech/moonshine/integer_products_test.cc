@@ -18,14 +18,14 @@ struct Bytes {
 // Restores the best kernels after each test.
 class PackedProductsTest : public ::testing::TestWithParam<VectorIsa> {
  protected:
-  void TearDown() override { limit_vector_isa(VectorIsa::kAvx512Vnni); }
+  void TearDown() override { limitVectorIsa(VectorIsa::kAvx512Vnni); }
 };
 
 // Every kernel gives the exact sums, the extremes included: 255 against stored 0 (-128 in the
 // kernels) is what saturates 16-bit pair sums.
 TEST_P(PackedProductsTest, ExactOnEveryInstructionSet) {
-  if (GetParam() > vector_isa()) GTEST_SKIP() << "not on this CPU";
-  limit_vector_isa(GetParam());
+  if (GetParam() > vectorIsa()) GTEST_SKIP() << "not on this CPU";
+  limitVectorIsa(GetParam());
   const Bytes cases[] = {{"Extremes", 255, 255, 0, 0},
                          {"ExtremesMixed", 254, 255, 0, 255},
                          {"Random", 0, 255, 0, 255},
@@ -43,9 +43,9 @@ TEST_P(PackedProductsTest, ExactOnEveryInstructionSet) {
       for (auto& x : a) x = static_cast<std::uint8_t>(activation(rng));
       const std::int32_t a_zeros[kRows] = {131, 0, 255, 7, 128};
       const int w_zero = 97;
-      PackedLinear w = pack_rows(table.data(), out, in, w_zero, 1.0f);
+      PackedLinear w = packRows(table.data(), out, in, w_zero, 1.0f);
       std::vector<std::int32_t> products(kRows * out);
-      packed_products(a.data(), kRows, a_zeros, w, products.data());
+      packedProducts(a.data(), kRows, a_zeros, w, products.data());
       for (int r = 0; r < kRows; ++r)
         for (int o = 0; o < out; ++o) {
           std::int64_t expected = 0;
@@ -83,14 +83,14 @@ TEST(PackedLinearTest, SameAsLinearPerRow) {
   LinearScratch scratch;
   linear(x.data(), 3, layer, RowQuantization::kPerRow, scratch, library.data());
   PackedScratch packed_scratch;
-  packed_linear(x.data(), 3, pack(layer), packed_scratch, packed.data());
+  packedLinear(x.data(), 3, pack(layer), packed_scratch, packed.data());
   EXPECT_EQ(library, packed);
 }
 
 TEST(PackedLinearTest, ShapesThatDoNotFitTheBlocksAreRefused) {
   std::vector<std::uint8_t> table(6 * 16);
-  EXPECT_THROW(pack_rows(table.data(), 16, 6, 0, 1.0f), Error);
-  EXPECT_THROW(pack_rows(table.data(), 6, 16, 0, 1.0f), Error);
+  EXPECT_THROW(packRows(table.data(), 16, 6, 0, 1.0f), Error);
+  EXPECT_THROW(packRows(table.data(), 6, 16, 0, 1.0f), Error);
 }
 
 }  // namespace

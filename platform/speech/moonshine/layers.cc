@@ -39,8 +39,8 @@ void softmax(float* x, int n) {
 // The rounding loop, built for three instruction sets and picked as the engine's own kernels
 // are (so ONEDNN_MAX_CPU_ISA reaches it too). Division and rounding are exact in each, so all
 // three give the same bytes.
-[[gnu::always_inline]] inline void quantize_loop(const float* x, std::size_t n, float scale,
-                                                 std::uint8_t zero_point, std::uint8_t* out) {
+[[gnu::always_inline]] inline void quantizeLoop(const float* x, std::size_t n, float scale,
+                                                std::uint8_t zero_point, std::uint8_t* out) {
   const float below = 0.0f - zero_point, above = 255.0f - zero_point;
   for (std::size_t i = 0; i < n; ++i) {
     float q = x[i] / scale;
@@ -50,21 +50,21 @@ void softmax(float* x, int n) {
   }
 }
 
-void quantize_plain(const float* x, std::size_t n, float scale, std::uint8_t zero_point,
-                    std::uint8_t* out) {
-  quantize_loop(x, n, scale, zero_point, out);
+void quantizePlain(const float* x, std::size_t n, float scale, std::uint8_t zero_point,
+                   std::uint8_t* out) {
+  quantizeLoop(x, n, scale, zero_point, out);
 }
 
-__attribute__((target("avx2"))) void quantize_avx2(const float* x, std::size_t n, float scale,
-                                                   std::uint8_t zero_point, std::uint8_t* out) {
-  quantize_loop(x, n, scale, zero_point, out);
+__attribute__((target("avx2"))) void quantizeAvx2(const float* x, std::size_t n, float scale,
+                                                  std::uint8_t zero_point, std::uint8_t* out) {
+  quantizeLoop(x, n, scale, zero_point, out);
 }
 
-__attribute__((target("avx512f,avx512bw"))) void quantize_avx512(const float* x, std::size_t n,
-                                                                 float scale,
-                                                                 std::uint8_t zero_point,
-                                                                 std::uint8_t* out) {
-  quantize_loop(x, n, scale, zero_point, out);
+__attribute__((target("avx512f,avx512bw"))) void quantizeAvx512(const float* x, std::size_t n,
+                                                                float scale,
+                                                                std::uint8_t zero_point,
+                                                                std::uint8_t* out) {
+  quantizeLoop(x, n, scale, zero_point, out);
 }
 
 // The range [min(0, x), max(0, x)], built like the rounding loop. One running minimum and
@@ -73,7 +73,7 @@ __attribute__((target("avx512f,avx512bw"))) void quantize_avx512(const float* x,
 // gives the plain loop's range; a lane never holds -0, which could tie with 0.
 using Range = std::pair<float, float>;
 
-[[gnu::always_inline]] inline Range range_loop(const float* x, std::size_t n) {
+[[gnu::always_inline]] inline Range rangeLoop(const float* x, std::size_t n) {
   constexpr std::size_t kLanes = 16;
   float lo[kLanes] = {}, hi[kLanes] = {};
   std::size_t i = 0;
@@ -95,39 +95,39 @@ using Range = std::pair<float, float>;
   return {low, high};
 }
 
-Range range_plain(const float* x, std::size_t n) { return range_loop(x, n); }
+Range rangePlain(const float* x, std::size_t n) { return rangeLoop(x, n); }
 
-__attribute__((target("avx2"))) Range range_avx2(const float* x, std::size_t n) {
-  return range_loop(x, n);
+__attribute__((target("avx2"))) Range rangeAvx2(const float* x, std::size_t n) {
+  return rangeLoop(x, n);
 }
 
-__attribute__((target("avx512f,avx512bw"))) Range range_avx512(const float* x, std::size_t n) {
-  return range_loop(x, n);
+__attribute__((target("avx512f,avx512bw"))) Range rangeAvx512(const float* x, std::size_t n) {
+  return rangeLoop(x, n);
 }
 
 Range range(const float* x, std::size_t n) {
-  switch (vector_isa()) {
+  switch (vectorIsa()) {
     case VectorIsa::kAvx512Vnni:
-      return range_avx512(x, n);
+      return rangeAvx512(x, n);
     case VectorIsa::kAvx2:
-      return range_avx2(x, n);
+      return rangeAvx2(x, n);
     case VectorIsa::kPlain:
       break;
   }
-  return range_plain(x, n);
+  return rangePlain(x, n);
 }
 
-void quantize_values(const float* x, std::size_t n, float scale, std::uint8_t zero_point,
-                     std::uint8_t* out) {
-  switch (vector_isa()) {
+void quantizeValues(const float* x, std::size_t n, float scale, std::uint8_t zero_point,
+                    std::uint8_t* out) {
+  switch (vectorIsa()) {
     case VectorIsa::kAvx512Vnni:
-      quantize_avx512(x, n, scale, zero_point, out);
+      quantizeAvx512(x, n, scale, zero_point, out);
       return;
     case VectorIsa::kAvx2:
-      quantize_avx2(x, n, scale, zero_point, out);
+      quantizeAvx2(x, n, scale, zero_point, out);
       return;
     case VectorIsa::kPlain:
-      quantize_plain(x, n, scale, zero_point, out);
+      quantizePlain(x, n, scale, zero_point, out);
       return;
   }
 }
@@ -138,7 +138,7 @@ namespace {
 
 // Without VNNI, oneDNN sums byte products in pairs into 16 bits, and 255 * -128 twice does not
 // fit. With VNNI they go straight into 32 bits.
-bool library_products_exact() {
+bool libraryProductsExact() {
   static const bool exact = [] {
     auto isa = static_cast<unsigned>(dnnl_get_effective_cpu_isa());
     auto vnni = static_cast<unsigned>(dnnl_cpu_isa_avx512_core_vnni);
@@ -147,7 +147,7 @@ bool library_products_exact() {
   return exact;
 }
 
-void grow_split_scratch(int rows, std::size_t in, std::size_t cols, LinearScratch& s) {
+void growSplitScratch(int rows, std::size_t in, std::size_t cols, LinearScratch& s) {
   std::size_t n = static_cast<std::size_t>(rows) * in;
   if (s.upper.size() < n) {
     s.upper.resize(n);
@@ -168,8 +168,8 @@ void gemm(int rows, const QuantizedLinear& w, const std::uint8_t* a, std::uint8_
 // The integer products of rows [first_row, first_row + rows) of s.quantized, into `products`
 // (rows of w.out). Split: with a = 2u + l and the zero point z = 2zu + zl, (a - z) = 2(u - zu)
 // + (l - zl), where u < 128 and l < 2 keep every pair of products within 16 bits.
-void integer_products(int first_row, int rows, const QuantizedLinear& w, std::uint8_t a_zero_point,
-                      bool split, LinearScratch& s, std::int32_t* products) {
+void integerProducts(int first_row, int rows, const QuantizedLinear& w, std::uint8_t a_zero_point,
+                     bool split, LinearScratch& s, std::int32_t* products) {
   std::size_t at = static_cast<std::size_t>(first_row) * w.in;
   std::size_t out_at = static_cast<std::size_t>(first_row) * w.out;
   if (!split) {
@@ -201,7 +201,7 @@ QuantizationParams quantize(std::span<const float> x, std::uint8_t* out) {
   float zero = 0.0f - lo / p.scale;
   zero = zero > 0.0f ? std::min(zero, 255.0f) : 0.0f;  // an infinite range gives NaN here
   p.zero_point = static_cast<std::uint8_t>(std::nearbyint(zero));
-  quantize_values(x.data(), x.size(), p.scale, p.zero_point, out);
+  quantizeValues(x.data(), x.size(), p.scale, p.zero_point, out);
   return p;
 }
 
@@ -210,13 +210,13 @@ void linear(const float* x, int rows, const QuantizedLinear& w, RowQuantization 
   auto in = static_cast<std::size_t>(w.in), cols = static_cast<std::size_t>(w.out);
   std::size_t n = static_cast<std::size_t>(rows) * in;
   if (s.quantized.size() < n) s.quantized.resize(n);
-  bool split = !library_products_exact();
-  if (split) grow_split_scratch(rows, in, cols, s);
+  bool split = !libraryProductsExact();
+  if (split) growSplitScratch(rows, in, cols, s);
   // The integer products go into `out` itself and become floats in place: on a long segment a
   // buffer of their own would be as large as the output.
   auto* products = reinterpret_cast<std::int32_t*>(out);
   auto multiply = [&](int first_row, int row_count, QuantizationParams p) {
-    integer_products(first_row, row_count, w, p.zero_point, split, s, products);
+    integerProducts(first_row, row_count, w, p.zero_point, split, s, products);
     float scale = p.scale * w.scale;  // the model multiplies the two scales first
     for (int r = first_row; r < first_row + row_count; ++r) {
       float* y = out + r * cols;
@@ -232,8 +232,7 @@ void linear(const float* x, int rows, const QuantizedLinear& w, RowQuantization 
   if (rows == 0) return;
   if (mode == RowQuantization::kShared) {
     QuantizationParams p = quantize({x, n}, s.quantized.data());
-    parallel_for(s.threads, rows,
-                 [&](int, int begin, int end) { multiply(begin, end - begin, p); });
+    parallelFor(s.threads, rows, [&](int, int begin, int end) { multiply(begin, end - begin, p); });
   } else {
     for (int r = 0; r < rows; ++r)
       multiply(r, 1, quantize({x + r * in, in}, s.quantized.data() + r * in));
@@ -241,13 +240,12 @@ void linear(const float* x, int rows, const QuantizedLinear& w, RowQuantization 
 }
 
 std::size_t LinearScratch::bytes() const {
-  return held_bytes(quantized) + held_bytes(upper) + held_bytes(lowest) +
-         held_bytes(lowest_products);
+  return heldBytes(quantized) + heldBytes(upper) + heldBytes(lowest) + heldBytes(lowest_products);
 }
 
-void use_one_math_thread() { omp_set_num_threads(1); }
+void useOneMathThread() { omp_set_num_threads(1); }
 
-void grow_scratch(std::vector<float>& v, std::size_t n) {
+void growScratch(std::vector<float>& v, std::size_t n) {
   if (n <= v.size()) return;
   if (n > v.capacity()) {
     std::size_t room = std::max(n, v.capacity() + v.capacity() / 4);
@@ -257,14 +255,14 @@ void grow_scratch(std::vector<float>& v, std::size_t n) {
   v.resize(n);
 }
 
-void parallel_for(int threads, int n, const std::function<void(int, int, int)>& body) {
+void parallelFor(int threads, int n, const std::function<void(int, int, int)>& body) {
   threads = std::clamp(threads, 1, std::max(1, n));
   auto begin = [&](int part) { return static_cast<int>(static_cast<long>(n) * part / threads); };
   std::vector<std::thread> helpers;
   helpers.reserve(static_cast<std::size_t>(threads - 1));
   for (int part = 1; part < threads; ++part)
     helpers.emplace_back([&, part] {
-      use_one_math_thread();
+      useOneMathThread();
       body(part, begin(part), begin(part + 1));
     });
   body(0, 0, begin(1));
@@ -278,7 +276,7 @@ void sgemm(bool transpose_b, int m, int n, int k, float alpha, const float* a, i
         "matrix product");
 }
 
-void layer_norm(const float* x, int rows, const float* weight, float* out) {
+void layerNorm(const float* x, int rows, const float* weight, float* out) {
   for (int r = 0; r < rows; ++r) {
     const float* in = x + r * kWidth;
     float* y = out + r * kWidth;
@@ -327,7 +325,7 @@ void attention(const float* q, int q_rows, const float* k, const float* v, int k
   if (scores.size() < cells * threads) scores.resize(cells * threads);
   // The model scales queries and keys by 36^-1/4 each.
   const float scale = 1.0f / std::sqrt(static_cast<float>(kHeadDim));
-  parallel_for(threads, kHeads, [&](int part, int first_head, int end_head) {
+  parallelFor(threads, kHeads, [&](int part, int first_head, int end_head) {
     float* p = scores.data() + cells * part;
     for (int h = first_head; h < end_head; ++h)
       for (int r0 = 0; r0 < q_rows; r0 += kQueryBlock) {

@@ -56,14 +56,14 @@ struct LinearScratch {
 
 // The memory a vector holds, for the scratch accounts.
 template <class T>
-std::size_t held_bytes(const std::vector<T>& v) {
+std::size_t heldBytes(const std::vector<T>& v) {
   return v.capacity() * sizeof(T);
 }
 
 // Makes `v` at least `n` long for scratch whose contents are dead: a buffer too small is freed
 // before the larger one is taken, never copied into it, so the two are not held at once. Room
 // for a quarter more is reserved (not touched, so not resident) for the next, longer input.
-void grow_scratch(std::vector<float>& v, std::size_t n);
+void growScratch(std::vector<float>& v, std::size_t n);
 
 // out[rows, w.out] = x[rows, w.in] · W (+ bias), with x quantized to 8 bits first. The integer
 // products are exact on every instruction set oneDNN may pick.
@@ -73,17 +73,17 @@ void linear(const float* x, int rows, const QuantizedLinear& w, RowQuantization 
 // Keeps the math library's products on the calling thread: the engine divides its work between
 // threads itself, in parts large enough to pay for it, and no thread is left spinning while
 // another one works (which on a busy machine costs more than the threads gain).
-void use_one_math_thread();
+void useOneMathThread();
 
 // Runs body(part, begin, end) over [0, n) cut into `threads` parts, part 0 on the calling thread.
-void parallel_for(int threads, int n, const std::function<void(int, int, int)>& body);
+void parallelFor(int threads, int n, const std::function<void(int, int, int)>& body);
 
 // Throws speech::Error when the math library fails. C[m, n] = alpha * A[m, k] · B (+ beta * C).
 void sgemm(bool transpose_b, int m, int n, int k, float alpha, const float* a, int lda,
            const float* b, int ldb, float beta, float* c, int ldc);
 
 // LayerNorm over each row of kWidth values, scaled by `weight`, without bias. In place is fine.
-void layer_norm(const float* x, int rows, const float* weight, float* out);
+void layerNorm(const float* x, int rows, const float* weight, float* out);
 
 void gelu(float* x, std::size_t n);  // the exact (erf) form
 

@@ -83,13 +83,13 @@ TEST(MoonshineQuantize, EveryInstructionSetFindsTheSameRange) {
     }
     float scale = hi == lo ? 1.0f : (hi - lo) / 255.0f;
     for (VectorIsa isa : {VectorIsa::kPlain, VectorIsa::kAvx2, VectorIsa::kAvx512Vnni}) {
-      limit_vector_isa(isa);
+      limitVectorIsa(isa);
       std::vector<std::uint8_t> q(c.x.size());
       QuantizationParams p = quantize(c.x, q.data());
       EXPECT_EQ(std::memcmp(&p.scale, &scale, sizeof scale), 0)
           << static_cast<int>(isa) << ": " << p.scale << " for " << scale;
     }
-    limit_vector_isa(VectorIsa::kAvx512Vnni);
+    limitVectorIsa(VectorIsa::kAvx512Vnni);
   }
 }
 
@@ -145,7 +145,7 @@ TEST(MoonshineLayerNorm, NormalizesEachRowAndScales) {
     x[i] = (i % 2 ? 3.0f : -3.0f) + 5.0f;  // mean 5, deviation 3
     x[kWidth + i] = 7.0f;                  // constant: all deviation is the epsilon's
   }
-  layer_norm(x.data(), 2, weight.data(), y.data());
+  layerNorm(x.data(), 2, weight.data(), y.data());
   EXPECT_NEAR(y[0], -2.0f, 1e-5);
   EXPECT_NEAR(y[1], 2.0f, 1e-5);
   EXPECT_EQ(y[kWidth], 0.0f);
@@ -266,7 +266,7 @@ TEST(MoonshineParallelFor, CoversEveryIndexOnce) {
   for (int threads : {1, 2, 3, 8}) {
     for (int n : {0, 1, 2, 7, 100}) {
       std::vector<std::atomic<int>> seen(static_cast<std::size_t>(n));
-      parallel_for(threads, n, [&](int, int begin, int end) {
+      parallelFor(threads, n, [&](int, int begin, int end) {
         for (int i = begin; i < end; ++i) ++seen[static_cast<std::size_t>(i)];
       });
       for (int i = 0; i < n; ++i)

@@ -32,13 +32,13 @@ std::unique_ptr<Model> Model::load(const std::string& encoder_path,
 Model::Model(Encoder&& encoder, OnnxWeights& decoder)
     : encoder_(std::move(encoder)), decoder_(decoder) {}
 
-std::size_t max_tokens(std::size_t samples) {
+std::size_t maxTokens(std::size_t samples) {
   samples = std::min(samples, kMaxSegmentSamples);
   return static_cast<std::size_t>(
       std::ceil(static_cast<double>(samples) / kSampleRateHz * kMaxTokensPerSecond));
 }
 
-std::size_t usable_prefix(std::span<const std::int32_t> prefix, std::size_t limit) {
+std::size_t usablePrefix(std::span<const std::int32_t> prefix, std::size_t limit) {
   std::size_t usable = 0;
   while (usable < prefix.size() && usable < limit && prefix[usable] >= 0 &&
          prefix[usable] < kVocabulary && prefix[usable] != kEndToken)
@@ -46,7 +46,7 @@ std::size_t usable_prefix(std::span<const std::int32_t> prefix, std::size_t limi
   return usable;
 }
 
-std::span<const float> clean_samples(std::span<const float> samples, std::vector<float>& copy) {
+std::span<const float> cleanSamples(std::span<const float> samples, std::vector<float>& copy) {
   auto clean = [](float x) { return !std::isnan(x) && x >= -1.0f && x <= 1.0f; };
   if (std::all_of(samples.begin(), samples.end(), clean)) return samples;
   copy.resize(samples.size());
@@ -55,13 +55,13 @@ std::span<const float> clean_samples(std::span<const float> samples, std::vector
   return copy;
 }
 
-bool encode_and_start(const Model& model, std::span<const float> samples, Encoder::Scratch& scratch,
-                      std::vector<float>& encoded, Decoder::State& state,
-                      const std::function<bool()>& moot) {
-  auto frames = static_cast<int>(encoder_frames(samples.size()));
+bool encodeAndStart(const Model& model, std::span<const float> samples, Encoder::Scratch& scratch,
+                    std::vector<float>& encoded, Decoder::State& state,
+                    const std::function<bool()>& moot) {
+  auto frames = static_cast<int>(encoderFrames(samples.size()));
   // Sized for both turns first: a turn that grew it would copy the other's dead contents.
-  grow_scratch(state.cross,
-               std::max(Encoder::work_floats(samples.size()), Decoder::cross_floats(frames)));
+  growScratch(state.cross,
+              std::max(Encoder::workFloats(samples.size()), Decoder::crossFloats(frames)));
   scratch.work.swap(state.cross);
   bool encoded_all = model.encoder().encode(samples, scratch, encoded, moot);
   state.cross.swap(scratch.work);
@@ -72,36 +72,36 @@ bool encode_and_start(const Model& model, std::span<const float> samples, Encode
 
 Session::Session(const Model& model, int threads) : model_(model), threads_(std::max(1, threads)) {}
 
-std::size_t Session::scratch_bytes() const {
-  return held_bytes(samples_) + encoder_scratch_.bytes() + held_bytes(encoded_) + state_.bytes() +
-         held_bytes(logits_) + held_bytes(kept_);
+std::size_t Session::scratchBytes() const {
+  return heldBytes(samples_) + encoder_scratch_.bytes() + heldBytes(encoded_) + state_.bytes() +
+         heldBytes(logits_) + heldBytes(kept_);
 }
 
 std::vector<std::int32_t> Session::transcribe(std::span<const float> samples,
                                               std::span<const std::int32_t> prefix) {
-  return *transcribe_unless(samples, prefix, {});
+  return *transcribeUnless(samples, prefix, {});
 }
 
-std::optional<std::vector<std::int32_t>> Session::transcribe_unless(
+std::optional<std::vector<std::int32_t>> Session::transcribeUnless(
     std::span<const float> samples, std::span<const std::int32_t> prefix,
     const std::function<bool()>& moot) {
   auto given_up = [&] { return moot && moot(); };
   kept_.clear();
   samples = samples.first(std::min(samples.size(), kMaxSegmentSamples));
-  std::size_t frames = encoder_frames(samples.size());
+  std::size_t frames = encoderFrames(samples.size());
   if (frames == 0) return std::vector<std::int32_t>{};
-  samples = clean_samples(samples, samples_);
-  use_one_math_thread();
+  samples = cleanSamples(samples, samples_);
+  useOneMathThread();
   encoder_scratch_.threads = threads_;
   state_.threads = threads_;
-  if (!encode_and_start(model_, samples, encoder_scratch_, encoded_, state_, moot))
+  if (!encodeAndStart(model_, samples, encoder_scratch_, encoded_, state_, moot))
     return std::nullopt;
   const Decoder& decoder = model_.decoder();
 
-  std::size_t limit = max_tokens(samples.size());
+  std::size_t limit = maxTokens(samples.size());
   std::vector<std::int32_t> tokens;
   if (given_up()) return std::nullopt;
-  std::int32_t next = follow_prefix(prefix.first(usable_prefix(prefix, limit)), tokens);
+  std::int32_t next = followPrefix(prefix.first(usablePrefix(prefix, limit)), tokens);
   while (next != kEndToken && tokens.size() < limit) {
     tokens.push_back(next);
     if (tokens.size() == limit) break;
@@ -113,8 +113,8 @@ std::optional<std::vector<std::int32_t>> Session::transcribe_unless(
   return tokens;
 }
 
-std::int32_t Session::follow_prefix(std::span<const std::int32_t> prefix,
-                                    std::vector<std::int32_t>& tokens) {
+std::int32_t Session::followPrefix(std::span<const std::int32_t> prefix,
+                                   std::vector<std::int32_t>& tokens) {
   // Fed a few at a time: the logits of a chunk are all that is held at once, and a prefix that
   // goes astray early costs no more than the chunk it went astray in.
   std::vector<std::int32_t> input{kStartToken};

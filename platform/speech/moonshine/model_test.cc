@@ -103,21 +103,21 @@ TEST_F(Moonshine, TooShortForOneFrameGivesNoTokens) {
   std::vector<float> audio = recording("cards/001.wav");
   EXPECT_TRUE(session.transcribe(std::span(audio).first(1)).empty());
   EXPECT_TRUE(session.transcribe(std::span(audio).first(kMinEncoderSamples - 1)).empty());
-  EXPECT_EQ(encoder_frames(kMinEncoderSamples), 1u);
+  EXPECT_EQ(encoderFrames(kMinEncoderSamples), 1u);
   EXPECT_LE(session.transcribe(std::span(audio).first(kMinEncoderSamples)).size(),
-            max_tokens(kMinEncoderSamples));
+            maxTokens(kMinEncoderSamples));
 }
 
 TEST_F(Moonshine, HostileSegmentsGiveBoundedTokens) {
   Session session(*model_);
   std::vector<float> silence(kSampleRateHz, 0.0f);
-  EXPECT_LE(session.transcribe(silence).size(), max_tokens(silence.size()));
+  EXPECT_LE(session.transcribe(silence).size(), maxTokens(silence.size()));
 
   // Clipped full-scale noise.
   std::mt19937 random(7);
   std::vector<float> noise(2 * kSampleRateHz);
   for (float& x : noise) x = random() % 2 ? 1.0f : -1.0f;
-  EXPECT_LE(session.transcribe(noise).size(), max_tokens(noise.size()));
+  EXPECT_LE(session.transcribe(noise).size(), maxTokens(noise.size()));
 
   // Values no recording has: they are clipped to [-1, 1], and not-a-number reads as silence.
   std::vector<float> speech = recording("cards/001.wav");
@@ -146,7 +146,7 @@ TEST_F(Moonshine, LongerThanTheModelIsCutTo30Seconds) {
   Session session(*model_);
   std::vector<std::int32_t> tokens = session.transcribe(audio);
   EXPECT_FALSE(tokens.empty());
-  EXPECT_LE(tokens.size(), max_tokens(kMaxSegmentSamples));
+  EXPECT_LE(tokens.size(), maxTokens(kMaxSegmentSamples));
   EXPECT_EQ(tokens, session.transcribe(std::span(audio).first(kMaxSegmentSamples)));
 }
 
@@ -155,7 +155,7 @@ TEST_F(Moonshine, CachedStepsGiveTheLogitsOfOneBatchedPass) {
   Encoder::Scratch scratch;
   std::vector<float> encoded;
   model_->encoder().encode(audio, scratch, encoded);
-  int frames = static_cast<int>(encoder_frames(audio.size()));
+  int frames = static_cast<int>(encoderFrames(audio.size()));
   const Decoder& decoder = model_->decoder();
   std::vector<std::int32_t> tokens{kStartToken, 2921, 9051, 322, 437};
 
@@ -220,10 +220,10 @@ TEST_F(Moonshine, ScratchIsSizedByTheLongestInputNotByHowMany) {
   Session session(*model_);
   // Read as dictation reads it: a beginning, then the whole building on that.
   std::vector<std::int32_t> heard = session.transcribe(longest, session.transcribe(beginning));
-  std::size_t held = session.scratch_bytes();
+  std::size_t held = session.scratchBytes();
   // At least the cross keys and values of its 7 s.
-  EXPECT_GT(held, Decoder::cross_floats(static_cast<int>(encoder_frames(longest.size()))) *
-                      sizeof(float));
+  EXPECT_GT(held,
+            Decoder::crossFloats(static_cast<int>(encoderFrames(longest.size()))) * sizeof(float));
   for (int segment = 0; segment < 4; ++segment) {
     SCOPED_TRACE(segment);
     std::vector<std::int32_t> early = session.transcribe(std::span(other).first(other.size() / 2));
@@ -231,7 +231,7 @@ TEST_F(Moonshine, ScratchIsSizedByTheLongestInputNotByHowMany) {
     // The same longest input again, building on a reading of its beginning and on its own.
     EXPECT_EQ(session.transcribe(longest, session.transcribe(beginning)), heard);
     EXPECT_EQ(session.transcribe(longest, heard), heard);
-    EXPECT_EQ(session.scratch_bytes(), held);
+    EXPECT_EQ(session.scratchBytes(), held);
   }
 }
 
@@ -246,8 +246,8 @@ TEST_F(Moonshine, EncoderAndCrossAttentionTakeTurnsInOneBuffer) {
   std::vector<float> encoded;
   model_->encoder().encode(audio, scratch, encoded);
   Decoder::State state;
-  model_->decoder().start(encoded.data(), static_cast<int>(encoder_frames(audio.size())), state);
-  EXPECT_LT(session.scratch_bytes(), scratch.bytes() + state.bytes());
+  model_->decoder().start(encoded.data(), static_cast<int>(encoderFrames(audio.size())), state);
+  EXPECT_LT(session.scratchBytes(), scratch.bytes() + state.bytes());
 
   // Taking turns, neither spoils the other: a reading after a longer one, and again.
   std::vector<float> shorter = recording("something.raw");
@@ -275,13 +275,13 @@ TEST_F(Moonshine, AReadingGivenUpPartWayLeavesTheSessionWhole) {
     Session session(*model_);
     int asked = 0;
     std::optional<std::vector<std::int32_t>> got =
-        session.transcribe_unless(audio, {}, [&] { return asked++ >= c.answers_no; });
+        session.transcribeUnless(audio, {}, [&] { return asked++ >= c.answers_no; });
     EXPECT_EQ(got.has_value(), c.finished);
     if (got) {
       EXPECT_EQ(*got, greedy);
     }
     EXPECT_EQ(session.transcribe(audio), greedy);
-    EXPECT_EQ(session.scratch_bytes(), fresh.scratch_bytes());
+    EXPECT_EQ(session.scratchBytes(), fresh.scratchBytes());
   }
 }
 

@@ -1,6 +1,6 @@
 // libFuzzer target for the Moonshine engine: any segment (16-bit or float samples, any values,
 // any length up to what the fuzzer gives) with any prefix decodes without a fault, to at most
-// max_tokens(samples) tokens, and a prefix never changes the greedy result.
+// maxTokens(samples) tokens, and a prefix never changes the greedy result.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   std::vector<std::int32_t> tokens = session.transcribe(samples, prefix);
-  check(tokens.size() <= moonshine::max_tokens(samples.size()));
+  check(tokens.size() <= moonshine::maxTokens(samples.size()));
   for (std::int32_t t : tokens)
     check(t >= 0 && t < moonshine::kVocabulary && t != moonshine::kEndToken);
   if (!prefix.empty()) check(session.transcribe(samples) == tokens);

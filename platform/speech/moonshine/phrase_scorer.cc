@@ -58,7 +58,7 @@ float PhraseScorer::wordEnds(const float* logits) const {
 void PhraseScorer::greedy(std::span<const std::int32_t> earlier, std::size_t limit,
                           PhraseReading& reading) {
   const Decoder& decoder = model_.decoder();
-  std::size_t usable = usable_prefix(earlier, limit);
+  std::size_t usable = usablePrefix(earlier, limit);
   std::vector<std::int32_t> input{kStartToken};
   input.insert(input.end(), earlier.begin(), earlier.begin() + static_cast<std::ptrdiff_t>(usable));
   decoder.step(input, state_, logits_);
@@ -108,12 +108,12 @@ PhraseReading PhraseScorer::read(std::span<const float> samples,
   reading.phrases.assign(phrases_.size(), PhraseMatch{});
   places_.clear();
   samples = samples.first(std::min(samples.size(), kMaxSegmentSamples));
-  std::size_t frames = encoder_frames(samples.size());
+  std::size_t frames = encoderFrames(samples.size());
   if (frames == 0) return reading;
-  samples = clean_samples(samples, samples_);
-  use_one_math_thread();
-  encode_and_start(model_, samples, encoder_scratch_, encoded_, state_);
-  greedy(earlier, max_tokens(samples.size()), reading);
+  samples = cleanSamples(samples, samples_);
+  useOneMathThread();
+  encodeAndStart(model_, samples, encoder_scratch_, encoded_, state_);
+  greedy(earlier, maxTokens(samples.size()), reading);
 
   // From the last place back: forcing a phrase at a place overwrites the cache after it only,
   // and every earlier place still finds the reading's tokens before it.

@@ -16,7 +16,7 @@
 namespace speech::moonshine {
 namespace {
 
-std::string shape_text(const std::vector<std::int64_t>& dims) {
+std::string shapeText(const std::vector<std::int64_t>& dims) {
   std::ostringstream out;
   out << '[';
   for (std::size_t i = 0; i < dims.size(); ++i) out << (i ? ", " : "") << dims[i];
@@ -24,7 +24,7 @@ std::string shape_text(const std::vector<std::int64_t>& dims) {
   return out.str();
 }
 
-std::int64_t element_count(const std::vector<std::int64_t>& dims) {
+std::int64_t elementCount(const std::vector<std::int64_t>& dims) {
   std::int64_t n = 1;
   for (std::int64_t d : dims) n *= d;
   return n;
@@ -91,10 +91,10 @@ onnx::TensorProto& OnnxWeights::find(const std::string& node, int slot,
     throw Error(path_ + ": weight missing: " + input->second + " (input of " + node + ")");
   onnx::TensorProto& t = *it->second;
   std::vector<std::int64_t> dims(t.dims().begin(), t.dims().end());
-  bool scalar_ok = shape.empty() && element_count(dims) == 1;
+  bool scalar_ok = shape.empty() && elementCount(dims) == 1;
   if (!scalar_ok && dims != shape)
-    throw Error(path_ + ": weight " + t.name() + " has shape " + shape_text(dims) + ", expected " +
-                shape_text(shape));
+    throw Error(path_ + ": weight " + t.name() + " has shape " + shapeText(dims) + ", expected " +
+                shapeText(shape));
   if (t.data_type() != data_type)
     throw Error(path_ + ": weight " + t.name() + " has element type " +
                 std::to_string(t.data_type()) + ", expected " + std::to_string(data_type));
@@ -107,7 +107,7 @@ onnx::TensorProto& OnnxWeights::find(const std::string& node, int slot,
 std::vector<float> OnnxWeights::floats(const std::string& node, int slot,
                                        const std::vector<std::int64_t>& shape) {
   onnx::TensorProto& t = find(node, slot, shape, onnx::TensorProto::FLOAT);
-  auto n = static_cast<std::size_t>(shape.empty() ? 1 : element_count(shape));
+  auto n = static_cast<std::size_t>(shape.empty() ? 1 : elementCount(shape));
   std::vector<float> out(n);
   if (t.has_raw_data()) {
     if (t.raw_data().size() != n * sizeof(float))
@@ -131,7 +131,7 @@ std::vector<std::uint8_t> OnnxWeights::bytes(const std::string& node, int slot,
       type = onnx::TensorProto::INT8;
   }
   onnx::TensorProto& t = find(node, slot, shape, type);
-  auto n = static_cast<std::size_t>(shape.empty() ? 1 : element_count(shape));
+  auto n = static_cast<std::size_t>(shape.empty() ? 1 : elementCount(shape));
   std::vector<std::uint8_t> out(n);
   if (t.has_raw_data()) {
     if (t.raw_data().size() != n)
@@ -149,11 +149,11 @@ std::vector<std::uint8_t> OnnxWeights::bytes(const std::string& node, int slot,
   return out;
 }
 
-float OnnxWeights::scalar_float(const std::string& node, int slot) {
+float OnnxWeights::scalarFloat(const std::string& node, int slot) {
   return floats(node, slot, {})[0];
 }
 
-std::uint8_t OnnxWeights::scalar_byte(const std::string& node, int slot) {
+std::uint8_t OnnxWeights::scalarByte(const std::string& node, int slot) {
   return bytes(node, slot, {})[0];
 }
 

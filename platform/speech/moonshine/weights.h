@@ -34,8 +34,8 @@ class OnnxWeights {
   // Integer tensors of one byte (uint8 or int8) as their raw bytes.
   std::vector<std::uint8_t> bytes(const std::string& node, int slot,
                                   const std::vector<std::int64_t>& shape);
-  float scalar_float(const std::string& node, int slot);
-  std::uint8_t scalar_byte(const std::string& node, int slot);
+  float scalarFloat(const std::string& node, int slot);
+  std::uint8_t scalarByte(const std::string& node, int slot);
 
   const std::string& path() const { return path_; }
 

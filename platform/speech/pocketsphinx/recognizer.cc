@@ -348,7 +348,7 @@ void Worker::listen(Task& task) {
   bool heard_speech = false;
   runtime::Stream<std::shared_ptr<audio::PcmBuffer>> audio = request.audio();
   for (;;) {
-    std::optional<std::shared_ptr<audio::PcmBuffer>> next = audio.wait_next();
+    std::optional<std::shared_ptr<audio::PcmBuffer>> next = audio.waitNext();
     if (task.cancelled()) break;
     if (!next) return finish(task);
     std::span<const std::int16_t> pcm16 = converted.convert(*next);
