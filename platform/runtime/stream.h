@@ -160,6 +160,13 @@ class Stream {
     return !state_->values.empty();
   }
 
+  // Whether the producer has ended the stream, though values may still be there to take: for a
+  // consumer whose work under way is moot once no more input is coming.
+  bool ended() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->finished;
+  }
+
   // For a consumer thread: blocks until a value or the end is there.
   std::optional<T> waitNext() const {
     std::unique_lock lock(state_->mutex);

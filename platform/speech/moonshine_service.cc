@@ -7,6 +7,7 @@
 #include "platform/speech/moonshine/model.h"
 #include "platform/speech/moonshine/tokenizer.h"
 #include "platform/speech/neural_transcriber.h"
+#include "platform/text/formatter.h"
 
 namespace speech {
 namespace {
@@ -20,8 +21,17 @@ class MoonshineEngine : public SegmentEngine {
 
   SegmentHypothesis transcribe(std::span<const float> samples,
                                const SegmentHypothesis& earlier) override {
+    return *transcribeUnless(samples, earlier, {});
+  }
+
+  std::optional<SegmentHypothesis> transcribeUnless(std::span<const float> samples,
+                                                    const SegmentHypothesis& earlier,
+                                                    const std::function<bool()>& moot) override {
+    std::optional<std::vector<std::int32_t>> tokens =
+        session_.transcribeUnless(samples, earlier.tokens, moot);
+    if (!tokens) return std::nullopt;
     SegmentHypothesis heard;
-    heard.tokens = session_.transcribe(samples, earlier.tokens);
+    heard.tokens = std::move(*tokens);
     heard.text = tokenizer_.decode(heard.tokens);
     return heard;
   }

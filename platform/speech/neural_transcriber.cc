@@ -103,7 +103,8 @@ struct Recognition {
   void recognize(SegmentEngine& engine, const runtime::Stream<AnalyzerInput>& input) {
     SegmentedDictation dictation(
         engine, segmenter, volatile_results, writer,
-        [this](SpeechTranscriberResult result) { results.yield(std::move(result)); });
+        [this](SpeechTranscriberResult result) { results.yield(std::move(result)); },
+        [&input] { return input.ended(); });
     while (std::optional<AnalyzerInput> next = input.waitNext()) {
       const audio::PcmBuffer* buffer = next->buffer.get();
       if (buffer == nullptr) continue;

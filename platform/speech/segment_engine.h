@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -25,6 +27,14 @@ class SegmentEngine {
   // it, and gives the same answer as without it.
   virtual SegmentHypothesis transcribe(std::span<const float> samples,
                                        const SegmentHypothesis& earlier) = 0;
+  // The same, for a reading that may turn moot while under way: the engine may ask `moot` now and
+  // then, and once it says so stop and give nothing.
+  virtual std::optional<SegmentHypothesis> transcribeUnless(std::span<const float> samples,
+                                                            const SegmentHypothesis& earlier,
+                                                            const std::function<bool()>& moot) {
+    (void)moot;
+    return transcribe(samples, earlier);
+  }
 };
 
 }  // namespace speech

@@ -13,24 +13,30 @@ constexpr std::int64_t kSamplesPerSecond = kSampleRateHz;
 constexpr std::int64_t kFirstReadingSamples = kSamplesPerSecond * 4 / 10;
 // ...then every tenth of a second, and every eighth of its length once it is longer than 0.8 s:
 // the model hears its first word after 0.4 to 0.5 s of speech, so the first words show within
-// 0.6 s of the start of speech; a reading costs more as the segment grows, and each new word
-// matters less.
+// 0.6 s of the start of speech...
 constexpr std::int64_t kReadingIntervalSamples = kSamplesPerSecond / 10;
 constexpr std::int64_t kReadingIntervalFraction = 8;
+// ...and every third of its length once it is longer than this. Every reading encodes the whole
+// segment again, so its cost grows with the length, as the interval does: the fraction sets what
+// real-time dictation costs. An eighth took twice the CPU of a third, a quarter 1.2 times, and
+// each new word of a long segment matters less.
+constexpr std::int64_t kFirstWordsSamples = kSamplesPerSecond * 12 / 10;
+constexpr std::int64_t kLaterIntervalFraction = 3;
 // While the readings of a segment keep giving the same text (a pause inside it, a long word),
-// each unchanged one waits longer for the next: up to this many intervals. Every reading
-// encodes the whole segment again, so this is most of what real-time dictation costs.
+// each unchanged one waits longer for the next: up to this many intervals.
 constexpr int kMostStableIntervals = 4;
 
 }  // namespace
 
 SegmentedDictation::SegmentedDictation(SegmentEngine& engine, SegmenterOptions segmenter,
-                                       bool volatile_results, DictationWriter writer, Report report)
+                                       bool volatile_results, DictationWriter writer, Report report,
+                                       std::function<bool()> input_ended)
     : engine_(engine),
       segmenter_(segmenter),
       volatile_results_(volatile_results),
       writer_(std::move(writer)),
-      report_(std::move(report)) {}
+      report_(std::move(report)),
+      input_ended_(std::move(input_ended)) {}
 
 void SegmentedDictation::feed(std::span<const std::int16_t> input, bool more_waiting) {
   audio_.append(input);
@@ -42,7 +48,8 @@ void SegmentedDictation::feed(std::span<const std::int16_t> input, bool more_wai
     next_reading_ = open_begin_ + kFirstReadingSamples;
     stable_readings_ = 0;
   }
-  if (open && volatile_results_ && !more_waiting && audio_.end() >= next_reading_) {
+  if (open && volatile_results_ && !more_waiting && audio_.end() >= next_reading_ &&
+      !(input_ended_ && input_ended_())) {
     readOpenSegment(*open);
   }
   audio_.dropBefore(std::min(segmenter_.earliestNeededSample(), open.value_or(audio_.end())));
@@ -66,12 +73,19 @@ void SegmentedDictation::commit(const Segmenter::Segment& segment) {
 }
 
 void SegmentedDictation::readOpenSegment(std::int64_t begin) {
-  SegmentHypothesis heard = engine_.transcribe(audio_.floats(begin, audio_.end()), reading_);
+  std::span<const float> samples = audio_.floats(begin, audio_.end());
+  std::optional<SegmentHypothesis> read =
+      input_ended_ ? engine_.transcribeUnless(samples, reading_, input_ended_)
+                   : engine_.transcribe(samples, reading_);
+  if (!read) return;
+  SegmentHypothesis& heard = *read;
   bool unchanged = !reading_.tokens.empty() && heard.tokens == reading_.tokens;
   stable_readings_ = unchanged ? std::min(stable_readings_ + 1, kMostStableIntervals - 1) : 0;
   reading_ = std::move(heard);
   std::int64_t length = audio_.end() - begin;
-  std::int64_t interval = std::max(kReadingIntervalSamples, length / kReadingIntervalFraction);
+  std::int64_t interval = length < kFirstWordsSamples
+                              ? std::max(kReadingIntervalSamples, length / kReadingIntervalFraction)
+                              : length / kLaterIntervalFraction;
   next_reading_ = audio_.end() + interval * (1 + stable_readings_);
   if (reading_.text.empty()) return;
   std::string text = written(reading_.text, false);

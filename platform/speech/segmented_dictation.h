@@ -31,8 +31,10 @@ class SegmentedDictation {
   // `volatile_results`, and only when their text changed), then its final result. A final
   // result's text is the segment's as `writer` writes it. Segments in which the engine hears
   // nothing give no result, unless a volatile one was shown: its final result is then empty.
+  // Once `input_ended` says so, a volatile reading under way is given up: finish() comes next,
+  // and its final reading would only wait for it.
   SegmentedDictation(SegmentEngine& engine, SegmenterOptions segmenter, bool volatile_results,
-                     DictationWriter writer, Report report);
+                     DictationWriter writer, Report report, std::function<bool()> input_ended = {});
 
   // Takes the next samples of the input (16 kHz mono). `more_waiting` says that more input is
   // already there: the open segment is then read again only once it has been taken, so a
@@ -51,6 +53,7 @@ class SegmentedDictation {
   bool volatile_results_;
   DictationWriter writer_;
   Report report_;
+  std::function<bool()> input_ended_;
 
   RecentAudio audio_;  // the input, back to what a reading may still need
   // The open segment: where it begins, when it is read again, and its last reading.

@@ -5,7 +5,9 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -77,6 +79,26 @@ class SteadyEngine : public CountingEngine {
     calls.push_back({samples.size(), earlier.tokens});
     return {{7}, "w"};
   }
+};
+
+// Ends the input while its `end_during`th reading is under way, and gives up a reading once
+// told it is moot.
+class GivingUpEngine : public CountingEngine {
+ public:
+  std::optional<SegmentHypothesis> transcribeUnless(std::span<const float> samples,
+                                                    const SegmentHypothesis& earlier,
+                                                    const std::function<bool()>& moot) override {
+    if (++readings == end_during) ended = true;
+    if (moot()) {
+      ++given_up;
+      return std::nullopt;
+    }
+    return transcribe(samples, earlier);
+  }
+  int end_during = 0;
+  int readings = 0;
+  int given_up = 0;
+  bool ended = false;
 };
 
 struct Dictated {
@@ -196,6 +218,57 @@ TEST(SegmentedDictationTest, ReadingsThinOutWhileTheTextStandsStill) {
   EXPECT_EQ(steady.calls[1].samples, moving.calls[1].samples);
   EXPECT_LT(steady.calls.size() * 3, moving.calls.size() * 2)
       << steady.calls.size() << " against " << moving.calls.size();
+}
+
+// A reading costs what the audio it encodes does. Readings of a long segment come less often as
+// it grows, so that together they encode a few times its length, not ten; the first ones still
+// come every tenth of a second, so the first words show as soon.
+TEST(SegmentedDictationTest, ReadingsOfLongSegmentsEncodeAFewTimesTheirLength) {
+  std::vector<std::int16_t> audio;  // read aloud without a pause: 7 s, then 17.5 s
+  for (const char* clip : {"0870", "0880", "0890", "0920", "0930"}) {
+    auto part =
+        recording(std::string("librivox/sense_and_sensibility_01_austen_64kb-") + clip + ".wav");
+    audio.insert(audio.end(), part.begin(), part.end());
+  }
+  Dictated run = dictate(audio, 320);
+  ASSERT_EQ(finals(run).size(), 2u);
+  std::size_t encoded = 0;
+  for (const CountingEngine::Call& call : run.calls) encoded += call.samples;
+  EXPECT_LT(encoded, 6 * audio.size()) << encoded / kRate << " s of audio read";
+  ASSERT_GE(run.calls.size(), 5u);
+  for (std::size_t i = 1; i < 5; ++i)
+    EXPECT_EQ(run.calls[i].samples - run.calls[i - 1].samples, kRate / 10) << i;
+}
+
+// Once the input has ended (a reader with audio still queued), the reading under way is given up
+// and no other begins: the final reading comes next and builds on the last one made before.
+TEST(SegmentedDictationTest, VolatileReadingsAreGivenUpOnceTheInputHasEnded) {
+  // Speech to the very end: the segment is open until finish().
+  auto audio =
+      joined({silence(1), recording("librivox/sense_and_sensibility_01_austen_64kb-0870.wav")});
+  GivingUpEngine engine;
+  engine.end_during = 10;
+  std::vector<SpeechTranscriberResult> results;
+  auto writer = [](std::string_view text, bool, std::string_view) {
+    return text::Formatted{"", std::string(text)};
+  };
+  SegmentedDictation dictation(
+      engine, {}, true, writer, [&](SpeechTranscriberResult r) { results.push_back(r); },
+      [&] { return engine.ended; });
+  for (std::size_t at = 0; at < audio.size(); at += 320)
+    dictation.feed({audio.data() + at, std::min<std::size_t>(320, audio.size() - at)}, false);
+  ASSERT_TRUE(engine.ended);
+  std::size_t shown = results.size();
+  dictation.finish();
+
+  EXPECT_EQ(engine.readings, 10);
+  EXPECT_EQ(engine.given_up, 1);
+  ASSERT_EQ(engine.calls.size(), 10u);  // nine readings made, and the final one
+  ASSERT_EQ(results.size(), shown + 1);
+  EXPECT_TRUE(results.back().isFinal);
+  EXPECT_EQ(results.back().text, finals(dictate(audio, 320))[0].text);
+  EXPECT_GT(engine.calls.back().samples, engine.calls[8].samples);
+  EXPECT_EQ(engine.calls.back().earlier.size(), engine.calls[8].samples / (kRate / 10));
 }
 
 TEST(SegmentedDictationTest, EndOfInputMidPhraseCommitsIt) {

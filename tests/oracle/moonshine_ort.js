@@ -1,7 +1,9 @@
 // Transcribes headerless 16 kHz mono s16le recordings with the Moonshine ONNX files through ONNX
 // Runtime (one thread), greedily, as the reference for our own engine. One JSON line per file:
-//   {"file":..., "tokens":[...], "text":..., "encode_ms":..., "decode_ms":...,
+//   {"file":..., "tokens":[...], "text":..., "encode_ms":..., "decode_ms":..., "cpu_ms":...,
 //    "logits":[[...], ...]}   (the first --logits N steps' full logits, when asked for)
+// encode_ms and decode_ms are wall time; cpu_ms is the process's CPU time over both, which a
+// busy machine does not inflate.
 // Usage: node moonshine_ort.js MODEL_DIR [--logits N] FILE.raw...
 'use strict';
 const fs = require('fs');
@@ -93,9 +95,13 @@ async function main() {
       await ort.InferenceSession.create(path.join(modelDir, 'decoder_model_merged.onnx'), options);
   const {default: tokenizer} = await import('llama-tokenizer-js');
   for (const file of args) {
-    const r = await transcribe(encoder, decoder, readSamples(file), keepLogits);
+    const samples = readSamples(file);
+    const cpu = process.cpuUsage();
+    const r = await transcribe(encoder, decoder, samples, keepLogits);
+    const used = process.cpuUsage(cpu);
     const line = {file, tokens: r.tokens, text: tokenizer.decode(r.tokens, false).trim(),
-                  encode_ms: r.encodeMs, decode_ms: r.decodeMs};
+                  encode_ms: r.encodeMs, decode_ms: r.decodeMs,
+                  cpu_ms: (used.user + used.system) / 1000};
     if (keepLogits) line.logits = r.logits;
     process.stdout.write(JSON.stringify(line) + '\n');
   }

@@ -16,6 +16,14 @@ void add(float* x, const float* y, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) x[i] += y[i];
 }
 
+float* crossKeys(Decoder::State& s, std::size_t layer) {
+  return s.cross.data() + 2 * layer * static_cast<std::size_t>(s.frames) * kWidth;
+}
+
+float* crossValues(Decoder::State& s, std::size_t layer) {
+  return crossKeys(s, layer) + static_cast<std::size_t>(s.frames) * kWidth;
+}
+
 }  // namespace
 
 Decoder::Decoder(OnnxWeights& w) {
@@ -52,30 +60,30 @@ Decoder::Decoder(OnnxWeights& w) {
 }
 
 std::size_t Decoder::State::bytes() const {
-  std::size_t total = linear.bytes() + packed.bytes();
-  for (const auto* layers : {&cross_k, &cross_v, &self_k, &self_v})
+  std::size_t total = linear.bytes() + packed.bytes() + heldBytes(cross);
+  for (const auto* layers : {&self_k, &self_v})
     for (const auto& layer : *layers) total += heldBytes(layer);
   for (const auto* part : {&x, &h, &q, &k, &v, &a, &mlp, &scores}) total += heldBytes(*part);
   return total;
 }
 
+std::size_t Decoder::crossFloats(int frames) {
+  return static_cast<std::size_t>(2 * kLayers) * static_cast<std::size_t>(frames) * kWidth;
+}
+
 void Decoder::start(const float* encoded, int frames, State& s) const {
   s.frames = frames;
   s.length = 0;
-  s.cross_k.resize(layers_.size());
-  s.cross_v.resize(layers_.size());
   s.self_k.resize(layers_.size());
   s.self_v.resize(layers_.size());
-  auto cells = static_cast<std::size_t>(frames) * kWidth;
+  growScratch(s.cross, crossFloats(frames));
   s.linear.threads = s.threads;
   for (std::size_t l = 0; l < layers_.size(); ++l) {
-    s.cross_k[l].resize(cells);
-    s.cross_v[l].resize(cells);
     // The model quantizes the encoder output once, all frames together.
     linear(encoded, frames, layers_[l].cross_k, RowQuantization::kShared, s.linear,
-           s.cross_k[l].data());
+           crossKeys(s, l));
     linear(encoded, frames, layers_[l].cross_v, RowQuantization::kShared, s.linear,
-           s.cross_v[l].data());
+           crossValues(s, l));
   }
 }
 
@@ -129,7 +137,7 @@ void Decoder::step(std::span<const std::int32_t> tokens, State& s, std::vector<f
     packedLinear(s.h.data(), rows, layer.cross_q, s.packed, s.q.data());
     for (int r = 0; r < rows; ++r) {
       std::size_t row = static_cast<std::size_t>(r) * kWidth;
-      attention(s.q.data() + row, 1, s.cross_k[l].data(), s.cross_v[l].data(), s.frames, false, 0,
+      attention(s.q.data() + row, 1, crossKeys(s, l), crossValues(s, l), s.frames, false, 0,
                 s.scores, s.a.data() + row);
     }
     packedLinear(s.a.data(), rows, layer.cross_o, s.packed, s.h.data());

@@ -25,7 +25,10 @@ class Decoder {
   // What one decoding keeps between steps: the cross-attention keys and values of the encoded
   // audio, the self-attention keys and values of the tokens so far, and scratch memory.
   struct State {
-    std::vector<std::vector<float>> cross_k, cross_v, self_k, self_v;  // per layer, rows of kWidth
+    // The cross keys and values: crossFloats(frames) of them, a layer's keys then its values,
+    // each [frames, kWidth].
+    std::vector<float> cross;
+    std::vector<std::vector<float>> self_k, self_v;  // per layer, rows of kWidth
     int frames = 0;
     int length = 0;   // tokens in the self-attention cache
     int threads = 1;  // for the output layer
@@ -38,6 +41,7 @@ class Decoder {
   // Starts a decoding of `frames` encoded frames ([frames, kWidth]): computes the cross keys and
   // values and empties the token cache.
   void start(const float* encoded, int frames, State& state) const;
+  static std::size_t crossFloats(int frames);
 
   // Runs `tokens` (positions state.length ...) through the decoder, appending them to the cache,
   // and writes the logits of each ([tokens.size(), kVocabulary]) to `logits`.

@@ -70,9 +70,38 @@ Encoder::Encoder(OnnxWeights& w)
   }
 }
 
+namespace {
+
+// Lengths of the front end's stages for `samples` samples, which make at least one frame.
+struct FrontEnd {
+  explicit FrontEnd(std::size_t samples)
+      : n0(static_cast<int>(samples)),
+        n1((n0 - 127) / 64 + 1),
+        n2((n1 - 7) / 3 + 1),
+        n3(static_cast<int>(encoderFrames(samples))) {}
+  // Where the work buffer is cut in two: the first convolution's output (kWidth channels at
+  // six times the frame rate) and later the queries, keys and values go before it; the second
+  // convolution's output (twice kWidth channels at twice the frame rate) and later the MLP's
+  // hidden rows after it.
+  std::size_t first() const { return std::max(static_cast<std::size_t>(kWidth) * n1, 3 * cells()); }
+  std::size_t second() const {
+    return std::max(static_cast<std::size_t>(2 * kWidth) * n2, 4 * cells());
+  }
+  std::size_t cells() const { return static_cast<std::size_t>(n3) * kWidth; }
+  int n0, n1, n2, n3;
+};
+
+}  // namespace
+
+std::size_t Encoder::workFloats(std::size_t samples) {
+  if (encoderFrames(samples) == 0) return 0;
+  FrontEnd f(samples);
+  return f.first() + f.second();
+}
+
 std::size_t Encoder::Scratch::bytes() const {
   std::size_t total = linear.bytes();
-  for (const auto* part : {&a, &b, &scores}) total += heldBytes(*part);
+  for (const auto* part : {&work, &scores}) total += heldBytes(*part);
   for (const auto& c : columns) total += heldBytes(c);
   return total;
 }
@@ -112,52 +141,52 @@ void Encoder::geluParallel(float* x, std::size_t n, int threads) {
   });
 }
 
-void Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<float>& out) const {
+bool Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<float>& out,
+                     const std::function<bool()>& moot) const {
+  auto given_up = [&] { return moot && moot(); };
   std::size_t frames = encoderFrames(samples.size());
   out.assign(frames * kWidth, 0.0f);
-  if (frames == 0) return;
-  int n0 = static_cast<int>(samples.size());
-  int n1 = (n0 - 127) / 64 + 1, n2 = (n1 - 7) / 3 + 1, n3 = static_cast<int>(frames);
+  if (frames == 0) return true;
+  FrontEnd f(samples.size());
+  int n0 = f.n0, n1 = f.n1, n2 = f.n2, n3 = f.n3;
+  growScratch(s.work, f.first() + f.second());
+  float* a = s.work.data();
+  float* b = a + f.first();
 
   // Front end, channels first.
-  s.a.resize(static_cast<std::size_t>(kWidth) * n1);
-  convolve(conv1_, samples.data(), n0, s, s.a.data());
+  std::size_t first_cells = static_cast<std::size_t>(kWidth) * n1;
+  convolve(conv1_, samples.data(), n0, s, a);
   double sum = 0, squares = 0;
-  for (float& x : s.a) {
-    x = std::tanh(x);
-    sum += x;
+  for (std::size_t i = 0; i < first_cells; ++i) {
+    a[i] = std::tanh(a[i]);
+    sum += a[i];
   }
-  auto mean = static_cast<float>(sum / static_cast<double>(s.a.size()));
-  for (float x : s.a) squares += static_cast<double>(x - mean) * (x - mean);
-  auto deviation = static_cast<float>(std::sqrt(squares / static_cast<double>(s.a.size()) + 1e-5));
+  auto mean = static_cast<float>(sum / static_cast<double>(first_cells));
+  for (std::size_t i = 0; i < first_cells; ++i)
+    squares += static_cast<double>(a[i] - mean) * (a[i] - mean);
+  auto deviation = static_cast<float>(std::sqrt(squares / static_cast<double>(first_cells) + 1e-5));
   for (int c = 0; c < kWidth; ++c) {
-    float* row = s.a.data() + static_cast<std::size_t>(c) * n1;
+    float* row = a + static_cast<std::size_t>(c) * n1;
     for (int t = 0; t < n1; ++t)
       row[t] = (row[t] - mean) / deviation * norm_scale_[c] + norm_shift_[c];
   }
-  s.b.resize(static_cast<std::size_t>(2 * kWidth) * n2);
-  convolve(conv2_, s.a.data(), n1, s, s.b.data());
-  geluParallel(s.b.data(), s.b.size(), s.threads);
-  s.a.resize(static_cast<std::size_t>(kWidth) * n3);
-  convolve(conv3_, s.b.data(), n2, s, s.a.data());
-  geluParallel(s.a.data(), s.a.size(), s.threads);
+  if (given_up()) return false;
+  convolve(conv2_, a, n1, s, b);
+  geluParallel(b, static_cast<std::size_t>(2 * kWidth) * n2, s.threads);
+  convolve(conv3_, b, n2, s, a);
+  geluParallel(a, static_cast<std::size_t>(kWidth) * n3, s.threads);
   float* x = out.data();
   for (int c = 0; c < kWidth; ++c)
     for (int t = 0; t < n3; ++t)
-      x[static_cast<std::size_t>(t) * kWidth + c] = s.a[static_cast<std::size_t>(c) * n3 + t];
+      x[static_cast<std::size_t>(t) * kWidth + c] = a[static_cast<std::size_t>(c) * n3 + t];
 
-  // Transformer layers.
+  // Transformer layers, in the front end's place.
   s.linear.threads = s.threads;
-  std::size_t cells = frames * kWidth;
-  // The front end's buffers are free from here on, and as large as the layers need: the MLP's
-  // hidden rows (4 * kWidth a frame) in the second convolution's output (576 channels at twice
-  // the frame rate), the queries, keys and values in the first's (288 at six times). On a long
-  // segment that is 7 MB not taken again.
-  s.b.resize(std::max(s.b.size(), frames * 4 * kWidth));
-  s.a.resize(std::max(s.a.size(), 3 * cells));
-  float* h = s.b.data();
-  float *q = s.a.data(), *k = q + cells, *v = k + cells;
+  std::size_t cells = f.cells();
+  float* h = b;
+  float *q = a, *k = q + cells, *v = k + cells;
   for (const Layer& layer : layers_) {
+    if (given_up()) return false;
     layerNorm(x, n3, layer.attention_norm.data(), h);
     // q, k and v share one quantization of the normalized input.
     linear(h, n3, layer.attention.q, RowQuantization::kShared, s.linear, q);
@@ -175,6 +204,7 @@ void Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<flo
     for (std::size_t i = 0; i < cells; ++i) x[i] += q[i];
   }
   layerNorm(x, n3, final_norm_.data(), x);
+  return true;
 }
 
 }  // namespace speech::moonshine

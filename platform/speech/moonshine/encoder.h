@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -28,13 +29,21 @@ class Encoder {
 
   struct Scratch {
     int threads = 1;
-    std::vector<float> a, b, scores;
+    // The activations of the front end and of the layers: workFloats() of the input. Dead
+    // between calls, so it may serve another purpose there.
+    std::vector<float> work;
+    std::vector<float> scores;
     std::vector<std::vector<float>> columns;  // per thread
     LinearScratch linear;
     std::size_t bytes() const;  // what it holds
   };
-  // Encoded frames [encoderFrames(samples.size()), kWidth], row-major, into `out`.
-  void encode(std::span<const float> samples, Scratch& scratch, std::vector<float>& out) const;
+  // Encoded frames [encoderFrames(samples.size()), kWidth], row-major, into `out`. `moot`, when
+  // given, is asked between the stages: once it says the result is no longer wanted, encoding
+  // stops, `out` is left unfinished and the answer is false.
+  bool encode(std::span<const float> samples, Scratch& scratch, std::vector<float>& out,
+              const std::function<bool()>& moot = {}) const;
+  // The floats of Scratch::work that encoding `samples` samples takes.
+  static std::size_t workFloats(std::size_t samples);
 
  private:
   struct Layer {

@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "platform/speech/error.h"
 #include "platform/speech/moonshine/integer_products.h"
@@ -64,6 +65,56 @@ __attribute__((target("avx512f,avx512bw"))) void quantizeAvx512(const float* x, 
                                                                 std::uint8_t zero_point,
                                                                 std::uint8_t* out) {
   quantizeLoop(x, n, scale, zero_point, out);
+}
+
+// The range [min(0, x), max(0, x)], built like the rounding loop. One running minimum and
+// maximum per lane instead of one in all: no order of comparisons changes a minimum or a
+// maximum, and NaN is passed over in every lane as the plain loop passes it, so every build
+// gives the plain loop's range; a lane never holds -0, which could tie with 0.
+using Range = std::pair<float, float>;
+
+[[gnu::always_inline]] inline Range rangeLoop(const float* x, std::size_t n) {
+  constexpr std::size_t kLanes = 16;
+  float lo[kLanes] = {}, hi[kLanes] = {};
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes)
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      float v = x[i + j];
+      lo[j] = v < lo[j] ? v : lo[j];
+      hi[j] = hi[j] < v ? v : hi[j];
+    }
+  float low = 0, high = 0;
+  for (std::size_t j = 0; j < kLanes; ++j) {
+    low = lo[j] < low ? lo[j] : low;
+    high = high < hi[j] ? hi[j] : high;
+  }
+  for (; i < n; ++i) {
+    low = x[i] < low ? x[i] : low;
+    high = high < x[i] ? x[i] : high;
+  }
+  return {low, high};
+}
+
+Range rangePlain(const float* x, std::size_t n) { return rangeLoop(x, n); }
+
+__attribute__((target("avx2"))) Range rangeAvx2(const float* x, std::size_t n) {
+  return rangeLoop(x, n);
+}
+
+__attribute__((target("avx512f,avx512bw"))) Range rangeAvx512(const float* x, std::size_t n) {
+  return rangeLoop(x, n);
+}
+
+Range range(const float* x, std::size_t n) {
+  switch (vectorIsa()) {
+    case VectorIsa::kAvx512Vnni:
+      return rangeAvx512(x, n);
+    case VectorIsa::kAvx2:
+      return rangeAvx2(x, n);
+    case VectorIsa::kPlain:
+      break;
+  }
+  return rangePlain(x, n);
 }
 
 void quantizeValues(const float* x, std::size_t n, float scale, std::uint8_t zero_point,
@@ -144,11 +195,7 @@ void integerProducts(int first_row, int rows, const QuantizedLinear& w, std::uin
 }  // namespace
 
 QuantizationParams quantize(std::span<const float> x, std::uint8_t* out) {
-  float lo = 0, hi = 0;
-  for (float v : x) {
-    lo = std::min(lo, v);
-    hi = std::max(hi, v);
-  }
+  auto [lo, hi] = range(x.data(), x.size());
   QuantizationParams p;
   p.scale = hi == lo ? 1.0f : (hi - lo) / 255.0f;
   float zero = 0.0f - lo / p.scale;
@@ -197,6 +244,16 @@ std::size_t LinearScratch::bytes() const {
 }
 
 void useOneMathThread() { omp_set_num_threads(1); }
+
+void growScratch(std::vector<float>& v, std::size_t n) {
+  if (n <= v.size()) return;
+  if (n > v.capacity()) {
+    std::size_t room = std::max(n, v.capacity() + v.capacity() / 4);
+    std::vector<float>().swap(v);
+    v.reserve(room);
+  }
+  v.resize(n);
+}
 
 void parallelFor(int threads, int n, const std::function<void(int, int, int)>& body) {
   threads = std::clamp(threads, 1, std::max(1, n));

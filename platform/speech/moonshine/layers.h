@@ -60,6 +60,11 @@ std::size_t heldBytes(const std::vector<T>& v) {
   return v.capacity() * sizeof(T);
 }
 
+// Makes `v` at least `n` long for scratch whose contents are dead: a buffer too small is freed
+// before the larger one is taken, never copied into it, so the two are not held at once. Room
+// for a quarter more is reserved (not touched, so not resident) for the next, longer input.
+void growScratch(std::vector<float>& v, std::size_t n);
+
 // out[rows, w.out] = x[rows, w.in] · W (+ bias), with x quantized to 8 bits first. The integer
 // products are exact on every instruction set oneDNN may pick.
 void linear(const float* x, int rows, const QuantizedLinear& w, RowQuantization mode,

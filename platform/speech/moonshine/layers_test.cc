@@ -4,8 +4,12 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <numeric>
+#include <string>
 #include <vector>
+
+#include "platform/speech/moonshine/integer_products.h"
 
 namespace speech::moonshine {
 namespace {
@@ -44,6 +48,49 @@ TEST(MoonshineQuantize, NotANumberEndsInRange) {
   QuantizationParams p = quantize(infinite, q.data());
   EXPECT_EQ(p.zero_point, 0);
   EXPECT_EQ(q[1], 0);
+}
+
+// The range is found lane by lane where the instruction set allows: whatever the set, the
+// parameters are those of one running minimum and maximum over the values in order.
+TEST(MoonshineQuantize, EveryInstructionSetFindsTheSameRange) {
+  auto filled = [](std::size_t n, float first, float step) {
+    std::vector<float> x(n);
+    for (std::size_t i = 0; i < n; ++i) x[i] = first + step * static_cast<float>(i % 37);
+    return x;
+  };
+  auto with = [](std::vector<float> x, std::size_t at, float value) {
+    x[at] = value;
+    return x;
+  };
+  struct Case {
+    std::string name;
+    std::vector<float> x;
+  };
+  std::vector<Case> cases = {
+      {"extremes in the tail past the last whole block", with(filled(37, -1, 0.05f), 36, -9)},
+      {"extremes in the first lane", with(with(filled(64, 0, 0.01f), 0, 7), 16, -7)},
+      {"all negative", filled(50, -3, 0.01f)},
+      {"negative zero", std::vector<float>(33, -0.0f)},
+      {"NaN in a lane and in the tail", with(with(filled(40, -1, 0.1f), 3, NAN), 39, NAN)},
+      {"infinities", with(with(filled(48, 0, 1), 20, INFINITY), 45, -INFINITY)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    float lo = 0, hi = 0;
+    for (float v : c.x) {
+      lo = std::min(lo, v);
+      hi = std::max(hi, v);
+    }
+    float scale = hi == lo ? 1.0f : (hi - lo) / 255.0f;
+    for (VectorIsa isa : {VectorIsa::kPlain, VectorIsa::kAvx2, VectorIsa::kAvx512Vnni}) {
+      limitVectorIsa(isa);
+      std::vector<std::uint8_t> q(c.x.size());
+      QuantizationParams p = quantize(c.x, q.data());
+      EXPECT_EQ(std::memcmp(&p.scale, &scale, sizeof scale), 0)
+          << static_cast<int>(isa) << ": " << p.scale << " for " << scale;
+    }
+    limitVectorIsa(VectorIsa::kAvx512Vnni);
+  }
 }
 
 // Weights [in 2, out 2] = [[1, -1], [0, 2]] stored with zero point 128 and scale 0.5.

@@ -55,6 +55,21 @@ std::span<const float> cleanSamples(std::span<const float> samples, std::vector<
   return copy;
 }
 
+bool encodeAndStart(const Model& model, std::span<const float> samples, Encoder::Scratch& scratch,
+                    std::vector<float>& encoded, Decoder::State& state,
+                    const std::function<bool()>& moot) {
+  auto frames = static_cast<int>(encoderFrames(samples.size()));
+  // Sized for both turns first: a turn that grew it would copy the other's dead contents.
+  growScratch(state.cross,
+              std::max(Encoder::workFloats(samples.size()), Decoder::crossFloats(frames)));
+  scratch.work.swap(state.cross);
+  bool encoded_all = model.encoder().encode(samples, scratch, encoded, moot);
+  state.cross.swap(scratch.work);
+  if (!encoded_all) return false;
+  model.decoder().start(encoded.data(), frames, state);
+  return true;
+}
+
 Session::Session(const Model& model, int threads) : model_(model), threads_(std::max(1, threads)) {}
 
 std::size_t Session::scratchBytes() const {
@@ -64,24 +79,33 @@ std::size_t Session::scratchBytes() const {
 
 std::vector<std::int32_t> Session::transcribe(std::span<const float> samples,
                                               std::span<const std::int32_t> prefix) {
+  return *transcribeUnless(samples, prefix, {});
+}
+
+std::optional<std::vector<std::int32_t>> Session::transcribeUnless(
+    std::span<const float> samples, std::span<const std::int32_t> prefix,
+    const std::function<bool()>& moot) {
+  auto given_up = [&] { return moot && moot(); };
   kept_.clear();
   samples = samples.first(std::min(samples.size(), kMaxSegmentSamples));
   std::size_t frames = encoderFrames(samples.size());
-  if (frames == 0) return {};
+  if (frames == 0) return std::vector<std::int32_t>{};
   samples = cleanSamples(samples, samples_);
   useOneMathThread();
   encoder_scratch_.threads = threads_;
-  model_.encoder().encode(samples, encoder_scratch_, encoded_);
-  const Decoder& decoder = model_.decoder();
   state_.threads = threads_;
-  decoder.start(encoded_.data(), static_cast<int>(frames), state_);
+  if (!encodeAndStart(model_, samples, encoder_scratch_, encoded_, state_, moot))
+    return std::nullopt;
+  const Decoder& decoder = model_.decoder();
 
   std::size_t limit = maxTokens(samples.size());
   std::vector<std::int32_t> tokens;
+  if (given_up()) return std::nullopt;
   std::int32_t next = followPrefix(prefix.first(usablePrefix(prefix, limit)), tokens);
   while (next != kEndToken && tokens.size() < limit) {
     tokens.push_back(next);
     if (tokens.size() == limit) break;
+    if (given_up()) return std::nullopt;
     decoder.step({&next, 1}, state_, logits_);
     keep(logits_.data());
     next = argmax(logits_.data());

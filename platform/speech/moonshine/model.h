@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -50,6 +52,15 @@ std::size_t usablePrefix(std::span<const std::int32_t> prefix, std::size_t limit
 // cleaned into `copy`.
 std::span<const float> cleanSamples(std::span<const float> samples, std::vector<float>& copy);
 
+// Encodes `samples` (at least one frame) into `encoded` and starts a decoding of them in
+// `state`. The encoder's activations and the decoder's cross keys and values are never needed at
+// once: they take turns in one buffer, state.cross, sized once for the larger, where on a long
+// segment each would hold about 10 MB of its own. scratch.work is left empty. False, and no
+// decoding started, when `moot` stopped the encoder (see Encoder::encode).
+bool encodeAndStart(const Model& model, std::span<const float> samples, Encoder::Scratch& scratch,
+                    std::vector<float>& encoded, Decoder::State& state,
+                    const std::function<bool()>& moot = {});
+
 // One decoding context: owns its scratch memory and caches; use from one thread at a time.
 class Session {
  public:
@@ -65,6 +76,12 @@ class Session {
   // whenever the prefix agrees with it, and costs one pass instead of one step per kept token.
   std::vector<std::int32_t> transcribe(std::span<const float> samples,
                                        std::span<const std::int32_t> prefix = {});
+  // transcribe() for a reading that may turn moot while under way: `moot` is asked between the
+  // encoder's stages and before each decoding step, and once it says so the reading stops and
+  // gives nothing. The session serves later calls as well as after any other.
+  std::optional<std::vector<std::int32_t>> transcribeUnless(std::span<const float> samples,
+                                                            std::span<const std::int32_t> prefix,
+                                                            const std::function<bool()>& moot);
 
   // The logits of the first `steps` greedy decoding steps of the last transcribe() call
   // (fewer when it ended sooner), [steps, kVocabulary]; kept only when asked for with

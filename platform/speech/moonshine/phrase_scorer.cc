@@ -112,8 +112,7 @@ PhraseReading PhraseScorer::read(std::span<const float> samples,
   if (frames == 0) return reading;
   samples = cleanSamples(samples, samples_);
   useOneMathThread();
-  model_.encoder().encode(samples, encoder_scratch_, encoded_);
-  model_.decoder().start(encoded_.data(), static_cast<int>(frames), state_);
+  encodeAndStart(model_, samples, encoder_scratch_, encoded_, state_);
   greedy(earlier, maxTokens(samples.size()), reading);
 
   // From the last place back: forcing a phrase at a place overwrites the cache after it only,
