@@ -90,78 +90,93 @@ void Decoder::start(const float* encoded, int frames, State& s) const {
 void Decoder::step(std::span<const std::int32_t> tokens, State& s, std::vector<float>& out) const {
   int rows = static_cast<int>(tokens.size());
   auto cells = static_cast<std::size_t>(rows) * kWidth;
-  int first = s.length;
   s.x.resize(cells);
   s.h.resize(cells);
   s.q.resize(cells);
   s.a.resize(cells);
   s.mlp.resize(static_cast<std::size_t>(rows) * 8 * kWidth);
-  for (int r = 0; r < rows; ++r) {
-    std::int32_t token = tokens[static_cast<std::size_t>(r)];
-    if (token < 0 || token >= kVocabulary)
-      throw Error("moonshine: token " + std::to_string(token) + " is out of range");
-    for (int i = 0; i < kWidth; ++i)
-      s.x[static_cast<std::size_t>(r) * kWidth + i] =
-          static_cast<float>(packedByte(embedding_, token, i) - embedding_.zero_point) *
-          embedding_.scale;
-  }
-  std::size_t capacity = static_cast<std::size_t>(first + rows) * kWidth;
+  embed(tokens, s);
   for (std::size_t l = 0; l < layers_.size(); ++l) {
-    const Layer& layer = layers_[l];
-    std::vector<float>& k = s.self_k[l];
-    std::vector<float>& v = s.self_v[l];
-    if (k.size() < capacity) {  // by doubling: a step rarely allocates
-      k.resize(std::max(capacity, 2 * k.size()));
-      v.resize(k.size());
-    }
-    float* new_k = k.data() + static_cast<std::size_t>(first) * kWidth;
-    float* new_v = v.data() + static_cast<std::size_t>(first) * kWidth;
-
-    layerNorm(s.x.data(), rows, layer.self_norm.data(), s.h.data());
-    packedLinear(s.h.data(), rows, layer.self_q, s.packed, s.q.data());
-    packedLinear(s.h.data(), rows, layer.self_k, s.packed, new_k);
-    packedLinear(s.h.data(), rows, layer.self_v, s.packed, new_v);
-    rotate(s.q.data(), rows, first, inv_freq_);
-    rotate(new_k, rows, first, inv_freq_);
-    // Row by row, as the model runs one token at a time: the products then have the shapes of
-    // single steps, and a batch gives bit for bit the logits of feeding its tokens one by one.
-    for (int r = 0; r < rows; ++r) {
-      std::size_t row = static_cast<std::size_t>(r) * kWidth;
-      attention(s.q.data() + row, 1, k.data(), v.data(), first + r + 1, true, first + r, s.scores,
-                s.a.data() + row);
-    }
-    packedLinear(s.a.data(), rows, layer.self_o, s.packed, s.h.data());
+    selfAttention(l, rows, s);
     add(s.x.data(), s.h.data(), cells);
-
-    layerNorm(s.x.data(), rows, layer.cross_norm.data(), s.h.data());
-    packedLinear(s.h.data(), rows, layer.cross_q, s.packed, s.q.data());
-    for (int r = 0; r < rows; ++r) {
-      std::size_t row = static_cast<std::size_t>(r) * kWidth;
-      attention(s.q.data() + row, 1, crossKeys(s, l), crossValues(s, l), s.frames, false, 0,
-                s.scores, s.a.data() + row);
-    }
-    packedLinear(s.a.data(), rows, layer.cross_o, s.packed, s.h.data());
+    crossAttention(l, rows, s);
     add(s.x.data(), s.h.data(), cells);
-
-    layerNorm(s.x.data(), rows, layer.mlp_norm.data(), s.h.data());
-    packedLinear(s.h.data(), rows, layer.up, s.packed, s.mlp.data());
-    // The first half is the value, the second the SiLU gate; the product goes in the first half.
-    for (int r = 0; r < rows; ++r) {
-      float* u = s.mlp.data() + static_cast<std::size_t>(r) * 8 * kWidth;
-      for (int i = 0; i < 4 * kWidth; ++i) {
-        float gate = u[4 * kWidth + i];
-        u[i] *= gate / (1.0f + std::exp(-gate));
-      }
-      // Compact the products so that the down projection reads [rows, 4 * kWidth].
-      std::copy(u, u + 4 * kWidth, s.mlp.data() + static_cast<std::size_t>(r) * 4 * kWidth);
-    }
-    packedLinear(s.mlp.data(), rows, layer.down, s.packed, s.h.data());
+    feedForward(layers_[l], rows, s);
     add(s.x.data(), s.h.data(), cells);
   }
-  s.length = first + rows;
+  s.length += rows;
   layerNorm(s.x.data(), rows, final_norm_.data(), s.h.data());
   out.resize(static_cast<std::size_t>(rows) * kVocabulary);
   logits(s.h.data(), rows, s, out.data());
+}
+
+void Decoder::embed(std::span<const std::int32_t> tokens, State& s) const {
+  for (std::size_t r = 0; r < tokens.size(); ++r) {
+    std::int32_t token = tokens[r];
+    if (token < 0 || token >= kVocabulary)
+      throw Error("moonshine: token " + std::to_string(token) + " is out of range");
+    for (int i = 0; i < kWidth; ++i)
+      s.x[r * kWidth + i] =
+          static_cast<float>(packedByte(embedding_, token, i) - embedding_.zero_point) *
+          embedding_.scale;
+  }
+}
+
+void Decoder::selfAttention(std::size_t l, int rows, State& s) const {
+  const Layer& layer = layers_[l];
+  int first = s.length;
+  std::vector<float>& k = s.self_k[l];
+  std::vector<float>& v = s.self_v[l];
+  std::size_t capacity = static_cast<std::size_t>(first + rows) * kWidth;
+  if (k.size() < capacity) {  // by doubling: a step rarely allocates
+    k.resize(std::max(capacity, 2 * k.size()));
+    v.resize(k.size());
+  }
+  float* new_k = k.data() + static_cast<std::size_t>(first) * kWidth;
+  float* new_v = v.data() + static_cast<std::size_t>(first) * kWidth;
+
+  layerNorm(s.x.data(), rows, layer.self_norm.data(), s.h.data());
+  packedLinear(s.h.data(), rows, layer.self_q, s.packed, s.q.data());
+  packedLinear(s.h.data(), rows, layer.self_k, s.packed, new_k);
+  packedLinear(s.h.data(), rows, layer.self_v, s.packed, new_v);
+  rotate(s.q.data(), rows, first, inv_freq_);
+  rotate(new_k, rows, first, inv_freq_);
+  // Row by row, as the model runs one token at a time: the products then have the shapes of
+  // single steps, and a batch gives bit for bit the logits of feeding its tokens one by one.
+  for (int r = 0; r < rows; ++r) {
+    std::size_t row = static_cast<std::size_t>(r) * kWidth;
+    attention(s.q.data() + row, 1, k.data(), v.data(), first + r + 1, true, first + r, s.scores,
+              s.a.data() + row);
+  }
+  packedLinear(s.a.data(), rows, layer.self_o, s.packed, s.h.data());
+}
+
+void Decoder::crossAttention(std::size_t l, int rows, State& s) const {
+  const Layer& layer = layers_[l];
+  layerNorm(s.x.data(), rows, layer.cross_norm.data(), s.h.data());
+  packedLinear(s.h.data(), rows, layer.cross_q, s.packed, s.q.data());
+  for (int r = 0; r < rows; ++r) {
+    std::size_t row = static_cast<std::size_t>(r) * kWidth;
+    attention(s.q.data() + row, 1, crossKeys(s, l), crossValues(s, l), s.frames, false, 0, s.scores,
+              s.a.data() + row);
+  }
+  packedLinear(s.a.data(), rows, layer.cross_o, s.packed, s.h.data());
+}
+
+void Decoder::feedForward(const Layer& layer, int rows, State& s) const {
+  layerNorm(s.x.data(), rows, layer.mlp_norm.data(), s.h.data());
+  packedLinear(s.h.data(), rows, layer.up, s.packed, s.mlp.data());
+  // The first half is the value, the second the SiLU gate; the product goes in the first half.
+  for (int r = 0; r < rows; ++r) {
+    float* u = s.mlp.data() + static_cast<std::size_t>(r) * 8 * kWidth;
+    for (int i = 0; i < 4 * kWidth; ++i) {
+      float gate = u[4 * kWidth + i];
+      u[i] *= gate / (1.0f + std::exp(-gate));
+    }
+    // Compact the products so that the down projection reads [rows, 4 * kWidth].
+    std::copy(u, u + 4 * kWidth, s.mlp.data() + static_cast<std::size_t>(r) * 4 * kWidth);
+  }
+  packedLinear(s.mlp.data(), rows, layer.down, s.packed, s.h.data());
 }
 
 void Decoder::logits(const float* x, int rows, State& s, float* out) const {

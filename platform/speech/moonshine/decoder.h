@@ -58,6 +58,12 @@ class Decoder {
     PackedLinear self_q, self_k, self_v, self_o, cross_q, cross_o, up, down;
     QuantizedLinear cross_k, cross_v;
   };
+  // The parts of a step over its `rows` tokens, each reading state.x; the three blocks of a
+  // layer leave what they add to state.x in state.h.
+  void embed(std::span<const std::int32_t> tokens, State& state) const;
+  void selfAttention(std::size_t layer, int rows, State& state) const;
+  void crossAttention(std::size_t layer, int rows, State& state) const;
+  void feedForward(const Layer& layer, int rows, State& state) const;
   void logits(const float* x, int rows, State& state, float* out) const;
 
   // The token embedding, [kVocabulary, kWidth], packed as the output layer it also is; the
