@@ -74,9 +74,8 @@ void SegmentedDictation::commit(const Segmenter::Segment& segment) {
 
 void SegmentedDictation::readOpenSegment(std::int64_t begin) {
   std::span<const float> samples = audio_.floats(begin, audio_.end());
-  std::optional<SegmentHypothesis> read =
-      input_ended_ ? engine_.transcribeUnless(samples, reading_, input_ended_)
-                   : engine_.transcribe(samples, reading_);
+  // An empty input_ended_ never makes the reading moot.
+  std::optional<SegmentHypothesis> read = engine_.transcribeUnless(samples, reading_, input_ended_);
   if (!read) return;
   SegmentHypothesis& heard = *read;
   bool unchanged = !reading_.tokens.empty() && heard.tokens == reading_.tokens;
