@@ -22,13 +22,13 @@ struct SegmentHypothesis {
 class SegmentEngine {
  public:
   virtual ~SegmentEngine() = default;
-  // The hypothesis for `samples` (16 kHz mono, in [-1, 1]). `earlier` is a hypothesis for a
-  // shorter beginning of the same segment, or empty: the engine may reuse what still holds of
-  // it, and gives the same answer as without it.
+  // The hypothesis for `samples` (16 kHz mono, in [-1, 1]), to be committed: someone waits for
+  // it. `earlier` is a hypothesis for a shorter beginning of the same segment, or empty: the
+  // engine may reuse what still holds of it, and gives the same answer as without it.
   virtual SegmentHypothesis transcribe(std::span<const float> samples,
                                        const SegmentHypothesis& earlier) = 0;
-  // The same, for a reading that may turn moot while under way: the engine may ask `moot` now and
-  // then, and once it says so stop and give nothing.
+  // The same, for a volatile reading, which may turn moot while under way: the engine may ask
+  // `moot` now and then, and once it says so stop and give nothing.
   virtual std::optional<SegmentHypothesis> transcribeUnless(std::span<const float> samples,
                                                             const SegmentHypothesis& earlier,
                                                             const std::function<bool()>& moot) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -65,6 +66,9 @@ bool encodeAndStart(const Model& model, std::span<const float> samples, Encoder:
 class Session {
  public:
   explicit Session(const Model& model, int threads = 1);
+
+  // The threads later readings run on; they give the same tokens on any number.
+  void setThreads(int threads) { threads_ = std::max(1, threads); }
 
   // Greedy tokens (no start or end token) for `samples`, 16 kHz mono in [-1, 1] (values outside
   // are clipped, non-numbers read as 0). At most maxTokens(samples) tokens; stops at the end
