@@ -291,28 +291,22 @@ bool Decoder::process(const std::int16_t* samples, std::size_t count) {
   return true;
 }
 
-std::unique_ptr<Decoder> makeDecoder(const ModelFiles& files,
-                                     const std::vector<std::string>& options,
-                                     std::size_t vocabulary) {
-  if (std::optional<std::string> missing = files.firstMissing()) {
-    throw Error("the speech model file " + *missing +
-                " is missing or empty (it comes with the package " + files.package + ")");
-  }
-  if (options.size() % 2 != 0) throw Error("decoder option " + options.back() + " has no value");
+namespace {
 
-  std::lock_guard lock(engineMutex());
-  silenceEngineLog();
-  // The engine grows its per-utterance tables by doubling them: about 3 MB of a long
-  // recognition's peak otherwise.
-  runtime::keepLargeBlocksMapped();
-  takeEngineMessages();
+// What the caller's options leave to the model: its search and its dictionary.
+struct OwnChoices {
+  bool search = false;
+  bool dictionary = false;
+};
 
+std::unique_ptr<cmd_ln_t, ConfigDeleter> engineConfig(const ModelFiles& files,
+                                                      const std::vector<std::string>& options,
+                                                      OwnChoices& own) {
   std::vector<std::pair<std::string, std::string>> settings = {{"-hmm", files.acoustic_model},
                                                                {"-dict", files.dictionary}};
-  bool own_search = false, own_dictionary = false;
   for (std::size_t i = 0; i < options.size(); i += 2) {
-    own_search = own_search || picksSearch(options[i]);
-    own_dictionary = own_dictionary || options[i] == "-dict";
+    own.search = own.search || picksSearch(options[i]);
+    own.dictionary = own.dictionary || options[i] == "-dict";
     auto same = std::find_if(settings.begin(), settings.end(),
                              [&](const auto& setting) { return setting.first == options[i]; });
     if (same != settings.end()) {
@@ -329,31 +323,57 @@ std::unique_ptr<Decoder> makeDecoder(const ModelFiles& files,
   std::unique_ptr<cmd_ln_t, ConfigDeleter> config(cmd_ln_parse_r(
       nullptr, ps_args(), static_cast<int32>(argv.size()), const_cast<char**>(argv.data()), TRUE));
   if (!config) throw Error(engineFailure("bad decoder options"));
+  return config;
+}
 
+// dictionaryFor() the language model of `files`. Without memory files (nothing returned) the
+// full dictionary still works, only slower and larger.
+std::optional<MemoryFile> languageModelDictionary(cmd_ln_t* config, const ModelFiles& files,
+                                                  std::size_t vocabulary) {
+  // Read first only for its words, and freed before the engine loads its own copy, so that two
+  // copies are never held at once.
+  std::unique_ptr<logmath_t, LogmathDeleter> lmath(
+      logmath_init(cmd_ln_float32_r(config, "-logbase"), 0, FALSE));
+  if (!lmath) throw Error(engineFailure("cannot set up the engine's logarithms"));
+  std::unique_ptr<ngram_model_t, NgramDeleter> lm(
+      ngram_model_read(config, files.language_model.c_str(), NGRAM_AUTO, lmath.get()));
+  if (!lm) throw Error(engineFailure("cannot load the language model " + files.language_model));
+  return dictionaryFor(lm.get(), files.dictionary, vocabulary);
+}
+
+}  // namespace
+
+std::unique_ptr<Decoder> makeDecoder(const ModelFiles& files,
+                                     const std::vector<std::string>& options,
+                                     std::size_t vocabulary) {
+  if (std::optional<std::string> missing = files.firstMissing()) {
+    throw Error("the speech model file " + *missing +
+                " is missing or empty (it comes with the package " + files.package + ")");
+  }
+  if (options.size() % 2 != 0) throw Error("decoder option " + options.back() + " has no value");
+
+  std::lock_guard lock(engineMutex());
+  silenceEngineLog();
+  // The engine grows its per-utterance tables by doubling them: about 3 MB of a long
+  // recognition's peak otherwise.
+  runtime::keepLargeBlocksMapped();
+  takeEngineMessages();
+
+  OwnChoices own;
+  std::unique_ptr<cmd_ln_t, ConfigDeleter> config = engineConfig(files, options, own);
   std::optional<MemoryFile> dictionary;
-  if (!own_search && vocabulary == 0 && !own_dictionary) {
+  if (!own.search && vocabulary == 0 && !own.dictionary) {
     // A decoder that is only ever given words of its own (a keyphrase spotter) needs none of
     // the model's.
     dictionary = MemoryFile::make();
     if (!dictionary) throw Error("cannot make an empty dictionary: no memory files here");
     cmd_ln_set_str_r(config.get(), "-dict", dictionary->path().c_str());
-  } else if (!own_search && vocabulary > 0) {
+  } else if (!own.search && vocabulary > 0) {
     // The engine loads the language model itself, once; set here so that it is the model of
     // `files`, whatever the engine would pick on its own.
     cmd_ln_set_str_r(config.get(), "-lm", files.language_model.c_str());
-    if (!own_dictionary) {
-      // Read first only for its words, and freed before the engine loads its own copy, so that
-      // two copies are never held at once. Without memory files the full dictionary still
-      // works, only slower and larger.
-      std::unique_ptr<logmath_t, LogmathDeleter> lmath(
-          logmath_init(cmd_ln_float32_r(config.get(), "-logbase"), 0, FALSE));
-      if (!lmath) throw Error(engineFailure("cannot set up the engine's logarithms"));
-      std::unique_ptr<ngram_model_t, NgramDeleter> lm(
-          ngram_model_read(config.get(), files.language_model.c_str(), NGRAM_AUTO, lmath.get()));
-      if (!lm) {
-        throw Error(engineFailure("cannot load the language model " + files.language_model));
-      }
-      dictionary = dictionaryFor(lm.get(), files.dictionary, vocabulary);
+    if (!own.dictionary) {
+      dictionary = languageModelDictionary(config.get(), files, vocabulary);
       if (dictionary) cmd_ln_set_str_r(config.get(), "-dict", dictionary->path().c_str());
     }
     // Hands the freed pages back before the engine's peak.
