@@ -5,8 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -16,6 +14,7 @@
 #include "platform/runtime/stream.h"
 #include "platform/runtime/task.h"
 #include "platform/speech/sample_rate.h"
+#include "tests/support/pcm_file.h"
 
 namespace speech {
 namespace {
@@ -51,10 +50,8 @@ std::unique_ptr<NeuralSpeechService> serviceOf(bool load_fails, int fail_at) {
 
 // A phrase, then silence enough to close it, `times` over.
 std::vector<std::int16_t> phrases(int times) {
-  std::ifstream in("/usr/share/pocketsphinx/test/data/goforward.raw", std::ios::binary);
-  std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
-  std::vector<std::int16_t> phrase(bytes.size() / 2);
-  std::memcpy(phrase.data(), bytes.data(), phrase.size() * 2);
+  std::vector<std::int16_t> phrase =
+      testing_support::readPcm("/usr/share/pocketsphinx/test/data/goforward.raw");
   phrase.resize(phrase.size() + kSampleRateHz, 0);
   std::vector<std::int16_t> all;
   for (int i = 0; i < times; ++i) all.insert(all.end(), phrase.begin(), phrase.end());
