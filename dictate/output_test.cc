@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
-#include "tests/support/child_process.h"
-
 namespace dictate {
 namespace {
 
@@ -48,38 +44,9 @@ INSTANTIATE_TEST_SUITE_P(
                       LineCase{"OverlongIsInvalid", "\xc0\xaf", "{\"text\":\"\uFFFD\uFFFD\"}"}),
     [](const auto& info) { return info.param.name; });
 
-TEST(SayTest, OneLinePerCall) {
-  auto child = testing_support::runInChild([] {
-    setUpOutput();
-    say("first");
-    say(" second\n");
-  });
-  EXPECT_EQ(child.out, "{\"text\":\"first\"}\n{\"text\":\"second\\n\"}\n");
-}
-
-TEST(FailTest, WritesPrefixedLineAndExitsOne) {
-  struct Case {
-    std::string message;
-    std::string err;
-  } cases[] = {
-      {"boom", "vorlin-dictate: boom\n"},
-      {"two\nlines", "vorlin-dictate: two\nlines\n"},
-  };
-  for (const Case& c : cases) {
-    auto child = testing_support::runInChild([&] {
-      setUpOutput();
-      say("before");
-      fail(c.message);
-    });
-    EXPECT_EQ(child.status, 1);
-    EXPECT_EQ(child.err, c.err);
-    // The line already said is flushed by the exit.
-    EXPECT_EQ(child.out, "{\"text\":\"before\"}\n");
-  }
-}
-
-// A transcript that cannot be written (a full disk, a closed output, a reader gone) is checked on
-// the real program by tests/dictate_e2e.py.
+// say() and fail() on the real streams are checked through the whole program: lines before a
+// failure and the failure's one line by lifecycle_test.cc, a transcript that cannot be written (a
+// full disk, a closed output, a reader gone) on the real program by tests/dictate_e2e.py.
 
 }  // namespace
 }  // namespace dictate

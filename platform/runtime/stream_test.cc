@@ -56,19 +56,6 @@ TEST(StreamTest, ValuesFromAnotherThreadArriveInOrderThenTheEnd) {
   EXPECT_TRUE(ended);
 }
 
-TEST(StreamTest, BlockingConsumerSeesValuesYieldedBeforeItStarted) {
-  auto [stream, cont] = makeStream<std::string>();
-  cont.yield("early");
-  std::vector<std::string> got;
-  std::thread consumer([stream = stream, &got] {
-    while (auto v = stream.waitNext()) got.push_back(*v);
-  });
-  cont.yield("late");
-  cont.finish();
-  consumer.join();
-  EXPECT_EQ(got, (std::vector<std::string>{"early", "late"}));
-}
-
 // The id a thread stores in `id` as it starts, once it has.
 pid_t startedThread(const std::atomic<pid_t>& id) {
   while (id == 0) std::this_thread::yield();
