@@ -1,7 +1,6 @@
 #include "platform/speech/pocketsphinx/recognizer.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,6 +16,7 @@
 #include "platform/audio/converter.h"
 #include "platform/speech/pocketsphinx/keyphrase_spotting.h"
 #include "tests/support/pcm_file.h"
+#include "tests/support/temp_dir.h"
 
 namespace speech {
 namespace {
@@ -64,17 +64,12 @@ class RecognizerTest : public ::testing::Test {
     ASSERT_TRUE(files);
     recognizer_ = PocketsphinxRecognizer::make(*files);
     ASSERT_TRUE(recognizer_->supportsOnDeviceRecognition());
-    dir_ =
-        std::filesystem::temp_directory_path() / ("recognizer-test-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir_);
   }
-  static void TearDownTestSuite() {
-    recognizer_.reset();
-    std::filesystem::remove_all(dir_);
-  }
+  static void TearDownTestSuite() { recognizer_.reset(); }
 
   static std::vector<int16_t> say(const std::string& text) {
-    std::filesystem::path wav = dir_ / "speech.wav";
+    testing_support::TempDir dir("recognizer-test");
+    std::filesystem::path wav = dir.path() / "speech.wav";
     std::string command = "flite -voice slt -t '" + text + "' -o '" + wav.string() + "'";
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
     return testing_support::readPcm(wav.string());
@@ -134,10 +129,6 @@ class RecognizerTest : public ::testing::Test {
       std::unique_lock lock(mutex);
       ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(60), [this] { return ended; }));
     }
-    std::size_t count() {
-      std::lock_guard lock(mutex);
-      return texts.size();
-    }
   };
 
   static std::shared_ptr<RecognitionRequest> wakeRequest(
@@ -153,13 +144,14 @@ class RecognizerTest : public ::testing::Test {
     return request;
   }
 
-  // Runs `buffers` to the end of their audio and returns the callbacks.
+  // Runs `buffers` to the end of their audio through `request` (a wake request when none is
+  // given) and returns the callbacks.
   static std::shared_ptr<Calls> recognize(
       const std::vector<std::shared_ptr<audio::PcmBuffer>>& buffers,
-      audio::NoiseSuppressor::Engagement suppression = audio::NoiseSuppressor::Engagement::kNever) {
+      std::shared_ptr<RecognitionRequest> request = wakeRequest(),
+      SpeechRecognizer* recognizer = recognizer_.get()) {
     auto calls = std::make_shared<Calls>();
-    auto request = wakeRequest(suppression);
-    auto task = recognizer_->recognitionTask(request, calls->handler());
+    auto task = recognizer->recognitionTask(request, calls->handler());
     for (const auto& buffer : buffers) request->append(buffer);
     request->endAudio();
     calls->waitForEnd();
@@ -175,7 +167,6 @@ class RecognizerTest : public ::testing::Test {
   }
 
   static inline std::shared_ptr<PocketsphinxRecognizer> recognizer_;
-  static inline std::filesystem::path dir_;
 };
 
 // Where in an utterance the name is said, in which voices, and that ordinary speech never wakes,
@@ -187,7 +178,7 @@ TEST_F(RecognizerTest, WakePhraseIsFoundWithNoiseSuppressionOffAdaptiveOrAlways)
   for (auto suppression :
        {audio::NoiseSuppressor::Engagement::kNever, audio::NoiseSuppressor::Engagement::kAdaptive,
         audio::NoiseSuppressor::Engagement::kAlways}) {
-    auto calls = recognize(buffers, suppression);
+    auto calls = recognize(buffers, wakeRequest(suppression));
     EXPECT_TRUE(anyContains(calls->texts, "vorlin")) << static_cast<int>(suppression);
     for (const std::string& error : calls->errors) EXPECT_EQ(error, "");
   }
@@ -252,11 +243,7 @@ TEST_F(RecognizerTest, AWordTheModelLacksIsHeardOnceARequestSaysHowItSounds) {
   auto fresh = PocketsphinxRecognizer::make(*files);
   auto buffers = microphone(say("Hey Vorlin."));
   auto decode = [&](std::shared_ptr<RecognitionRequest> request) {
-    auto calls = std::make_shared<Calls>();
-    auto task = fresh->recognitionTask(request, calls->handler());
-    for (const auto& buffer : buffers) request->append(buffer);
-    request->endAudio();
-    calls->waitForEnd();
+    auto calls = recognize(buffers, request, fresh.get());
     for (const std::string& error : calls->errors) EXPECT_EQ(error, "");
     return calls;
   };
