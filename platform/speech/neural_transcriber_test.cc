@@ -64,12 +64,14 @@ struct Outcome {
   bool reader_ended = false;
 };
 
-std::string messageOf(const std::exception_ptr& error) {
+// The message of the error `work` ends with; empty when it ends well.
+runtime::Task<std::string> errorOf(runtime::Task<> work) {
   try {
-    std::rethrow_exception(error);
+    co_await work;
   } catch (const std::exception& e) {
-    return e.what();
+    co_return e.what();
   }
+  co_return "";
 }
 
 runtime::Task<> collect(runtime::Stream<SpeechTranscriberResult> results, Outcome& out) {
@@ -86,29 +88,11 @@ runtime::Task<> dictate(SpeechService& service, runtime::Stream<AnalyzerInput> i
   const Modules modules = {transcriber};
   std::unique_ptr<SpeechAnalyzer> analyzer = service.makeAnalyzer(modules);
   runtime::Task<> results = collect(transcriber->results(), out);
-  std::exception_ptr error;
-  try {
-    co_await analyzer->start(input);
-  } catch (...) {
-    error = std::current_exception();
+  out.start_error = co_await errorOf(analyzer->start(input));
+  if (out.start_error.empty()) {
+    out.finish_error = co_await errorOf(analyzer->finalizeAndFinishThroughEndOfInput());
   }
-  if (error) {
-    out.start_error = messageOf(error);
-  } else {
-    try {
-      co_await analyzer->finalizeAndFinishThroughEndOfInput();
-    } catch (...) {
-      error = std::current_exception();
-    }
-    if (error) out.finish_error = messageOf(error);
-  }
-  error = nullptr;
-  try {
-    co_await results;
-  } catch (...) {
-    error = std::current_exception();
-  }
-  if (error) out.results_error = messageOf(error);
+  out.results_error = co_await errorOf(std::move(results));
   analyzer.reset();
   loop.stop();
 }

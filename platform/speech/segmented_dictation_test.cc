@@ -32,19 +32,27 @@ std::vector<std::int16_t> joined(std::initializer_list<std::vector<std::int16_t>
   return all;
 }
 
-// Hears one word a tenth of a second of audio, so a growing segment reads longer each time, and
-// keeps what it was asked.
+// Keeps what it was asked, and hears:
+//   kCounting: one word a tenth of a second of audio, so a growing segment reads longer each time;
+//   kDeaf: nothing;
+//   kForgetful: as kCounting in the first second of a segment, and nothing once it is longer:
+//     what the model does when the start of a segment was a cough it took for a word;
+//   kSteady: the same word however long the segment grows.
 class CountingEngine : public SegmentEngine {
  public:
+  enum class Hearing { kCounting, kDeaf, kForgetful, kSteady };
   struct Call {
     std::size_t samples;
     std::vector<std::int32_t> earlier;
   };
+  explicit CountingEngine(Hearing hearing = Hearing::kCounting) : hearing_(hearing) {}
   SegmentHypothesis transcribe(std::span<const float> samples,
                                const SegmentHypothesis& earlier) override {
     calls.push_back({samples.size(), earlier.tokens});
+    if (hearing_ == Hearing::kSteady) return {{7}, "w"};
     SegmentHypothesis heard;
-    if (deaf) return heard;
+    if (hearing_ == Hearing::kDeaf || (hearing_ == Hearing::kForgetful && samples.size() >= kRate))
+      return heard;
     for (std::size_t i = 0; i < samples.size() / (kRate / 10); ++i) {
       heard.tokens.push_back(static_cast<std::int32_t>(i));
       heard.text += heard.text.empty() ? "w" : " w";
@@ -52,29 +60,11 @@ class CountingEngine : public SegmentEngine {
     return heard;
   }
   std::vector<Call> calls;
-  bool deaf = false;
-};
 
-// Hears words in the first second of a segment, and nothing once it is longer: what the model
-// does when the start of a segment was a cough it took for a word.
-class ForgetfulEngine : public CountingEngine {
- public:
-  SegmentHypothesis transcribe(std::span<const float> samples,
-                               const SegmentHypothesis& earlier) override {
-    SegmentHypothesis heard = CountingEngine::transcribe(samples, earlier);
-    return samples.size() < kRate ? heard : SegmentHypothesis{};
-  }
+ private:
+  Hearing hearing_;
 };
-
-// Hears the same word however long the segment grows.
-class SteadyEngine : public CountingEngine {
- public:
-  SegmentHypothesis transcribe(std::span<const float> samples,
-                               const SegmentHypothesis& earlier) override {
-    calls.push_back({samples.size(), earlier.tokens});
-    return {{7}, "w"};
-  }
-};
+using Hearing = CountingEngine::Hearing;
 
 // Ends the input while its `end_during`th reading is under way, and gives up a reading once
 // told it is moot.
@@ -198,7 +188,7 @@ TEST(SegmentedDictationTest, InputAheadOfTheEngineSkipsVolatileReadingsButNoFina
 TEST(SegmentedDictationTest, ReadingsThinOutWhileTheTextStandsStill) {
   auto audio = joined({silence(1), recording("goforward.raw"), silence(2)});
   Dictated moving = dictate(audio, 320);
-  SteadyEngine steady_engine;
+  CountingEngine steady_engine(Hearing::kSteady);
   Dictated steady = dictate(audio, 320, false, true, &steady_engine);
   ASSERT_EQ(finals(steady).size(), 1u);
   EXPECT_EQ(finals(steady)[0].text, "w");
@@ -265,14 +255,13 @@ TEST(SegmentedDictationTest, SilenceAndPhrasesHeardAsNothingGiveNoResult) {
   EXPECT_TRUE(dictate(silence(5), 1600).results.empty());
   EXPECT_TRUE(dictate({}, 1600).results.empty());
   auto audio = joined({silence(1), recording("goforward.raw"), silence(2)});
-  CountingEngine deaf;
-  deaf.deaf = true;
+  CountingEngine deaf(Hearing::kDeaf);
   EXPECT_TRUE(dictate(audio, 1600, false, true, &deaf).results.empty());
 }
 
 TEST(SegmentedDictationTest, ASegmentHeardAsNothingInTheEndTakesBackItsVolatileText) {
   auto audio = joined({silence(1), recording("goforward.raw"), silence(2)});
-  ForgetfulEngine engine;
+  CountingEngine engine(Hearing::kForgetful);
   std::vector<SpeechTranscriberResult> results = dictate(audio, 1600, false, true, &engine).results;
   ASSERT_GE(results.size(), 2u);
   EXPECT_FALSE(results.front().isFinal);
