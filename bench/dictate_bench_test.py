@@ -81,8 +81,6 @@ class FirstLineTest(unittest.TestCase):
         delays = bench.first_line_delays([1.0, 3.1, 5.0, 5.9, 9.0], arrivals)
         self.assertEqual([None if d is None else round(d, 2) for d in delays],
                          [0.2, 0.4, None, 0.1, 0.5])
-
-    def test_no_lines(self):
         self.assertEqual(bench.first_line_delays([1.0], []), [None])
 
 

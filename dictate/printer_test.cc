@@ -52,21 +52,15 @@ TEST(PrinterTest, WorkedExampleBuildsRunningTranscript) {
                 "#done=Hello world. How are you?|error=0");
 }
 
-TEST(PrinterTest, AddsNoSeparatorOfItsOwn) {
-  EXPECT_EQ(printLines({{"Hello world.", true}, {"How are you?", true}}),
-            lines({"Hello world.", "Hello world.How are you?"}) +
-                "#done=Hello world.How are you?|error=0");
-}
-
 TEST(PrinterTest, EdgeCasesOfTheResultSequence) {
   // No results at all: nothing written, nothing committed.
   EXPECT_EQ(printLines({}), "#done=|error=0");
   // An empty final still writes the committed transcript; repeats are not suppressed.
   EXPECT_EQ(printLines({{"a", true}, {"", true}, {" b", false}, {" b", false}}),
             lines({"a", "a", "a b", "a b"}) + "#done=a|error=0");
-  // A volatile last result is shown but never committed.
-  EXPECT_EQ(printLines({{"one", true}, {" two", false}}),
-            lines({"one", "one two"}) + "#done=one|error=0");
+  // A volatile last result is shown but never committed; no separator is added between results.
+  EXPECT_EQ(printLines({{"one", true}, {"two", false}}),
+            lines({"one", "onetwo"}) + "#done=one|error=0");
 }
 
 TEST(PrinterTest, ErrorEndsTheTaskAfterTheLinesSoFar) {

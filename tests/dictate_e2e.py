@@ -1,4 +1,4 @@
-"""End-to-end tests of vorlin-dictate on real recordings.
+"""End-to-end tests of vorlin-dictate on real recordings, and on speech made with flite.
 
 Usage: dictate_e2e.py CASE, with VORLIN_DICTATE naming the binary.
 """
@@ -17,6 +17,7 @@ from e2e_common import (SKIP, check, feed_in_real_time, librivox_clips, transcri
                         word_errors, words_of)
 
 BINARY = os.environ.get("VORLIN_DICTATE", "vorlin-dictate")
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def dictate(pcm, timeout=600):
@@ -244,6 +245,40 @@ def case_long():
     print("%.0f s of audio in %.1f s: %d lines, word error rate %.1f%%" % (
         len(pcm) * repeats / 32000, seconds, len(lines), 100 * wer))
     check(wer < 0.5, "final transcript far off")
+
+
+def spoken_pcm(voice, text, work):
+    wav, raw = os.path.join(work, "say.wav"), os.path.join(work, "say.raw")
+    subprocess.run(["flite", "-voice", voice, "-t", text, "-o", wav], check=True)
+    subprocess.run(["sox", wav, "-r", "16000", "-c", "1", "-b", "16", "-e", "signed-integer",
+                    "-t", "raw", raw], check=True)
+    with open(raw, "rb") as f:
+        return f.read()
+
+
+def case_written():
+    """Each dictation of tests/dictate_written.tsv, spoken with flite and piped to the program:
+    its final line is the written text given there, exactly."""
+    if not shutil.which("flite") or not shutil.which("sox"):
+        print("SKIPPED: flite and sox make the speech")
+        sys.exit(SKIP)
+    pause = b"\0" * (2 * 16000 * 3 // 2)  # 1.5 s of silence between pieces
+    failures = []
+    with open(os.path.join(HERE, "dictate_written.tsv")) as f, \
+            tempfile.TemporaryDirectory() as work:
+        for line in f:
+            if line.startswith("#") or not line.strip():
+                continue
+            voice, pieces, want = line.rstrip("\n").split("\t")
+            pieces = [p.strip() for p in pieces.split("|")]
+            pcm = pause.join(spoken_pcm(voice, piece, work) for piece in pieces) + pause
+            status, out, err = dictate(pcm, timeout=300)
+            check(status == 0, "status %d, stderr %r" % (status, err))
+            final = transcript_lines(out)[-1]
+            print("%s\n  want: %s\n  got:  %s" % (" | ".join(pieces), want, final))
+            if final != want:
+                failures.append(want)
+    check(not failures, "%d of the dictations written otherwise: %r" % (len(failures), failures))
 
 
 if __name__ == "__main__":

@@ -34,16 +34,12 @@ class RecordingsTest(unittest.TestCase):
 
 
 class SpeechSpanTest(unittest.TestCase):
-    def test_span_of_the_speech(self):
+    def test_span_of_the_speech_not_of_a_quiet_room(self):
         self.assertEqual(audio.speech_span_s(silence(1) + tone(0.5) + silence(0.5)), (1.0, 1.5))
-
-    def test_quiet_room_tone_is_not_speech_but_quiet_speech_is(self):
         quiet = tone(0.2, amplitude=100)  # 38 dB below the speech
         self.assertEqual(audio.speech_span_s(quiet + tone(0.4) + quiet), (0.2, 0.6))
-        softer = tone(0.2, amplitude=800)  # 20 dB below
+        softer = tone(0.2, amplitude=800)  # 20 dB below: speech still
         self.assertEqual(audio.speech_span_s(softer + tone(0.4)), (0.0, 0.6))
-
-    def test_no_speech_is_an_error(self):
         with self.assertRaises(ValueError):
             audio.speech_span_s(silence(1))
 
@@ -53,13 +49,9 @@ class NoiseTest(unittest.TestCase):
     def setUpClass(cls):
         cls.noise = audio.pink_noise(10)
 
-    def test_noise_repeats_from_run_to_run(self):
-        self.assertEqual(audio.pink_noise(10), self.noise)
-        self.assertGreater(power(audio.samples_of(self.noise)), 1000)
-
     def test_noise_starts_before_the_speech_at_the_asked_snr(self):
         speech = silence(0.5) + tone(1) + silence(0.3)
-        for snr in (20, 10, 0):
+        for snr in (20, 0):
             mixed = audio.samples_of(audio.in_noise(speech, snr, self.noise, 2.0))
             lead = round((audio.NOISE_LEAD_S - 0.5) * 16000)
             self.assertEqual(len(mixed), lead + len(speech) // 2 + audio.NOISE_TAIL_S * 16000)
@@ -70,17 +62,10 @@ class NoiseTest(unittest.TestCase):
             measured = 10 * math.log10(8000 ** 2 / 2 / power(added))
             self.assertAlmostEqual(measured, snr, delta=0.1)
 
-    def test_speech_that_starts_late_gets_no_more_lead(self):
-        speech = silence(3) + tone(1)
-        self.assertEqual(len(audio.in_noise(speech, 10, self.noise)), len(speech) + 32000)
-
-    def test_loud_sums_are_clipped_not_wrapped(self):
+    def test_loud_sums_are_clipped_not_wrapped_and_too_little_noise_is_an_error(self):
         square = audio.pcm_of([32767, -32768] * 8000)
         mixed = audio.samples_of(audio.in_noise(square, -10, self.noise))
-        self.assertEqual(max(mixed), 32767)
-        self.assertEqual(min(mixed), -32768)
-
-    def test_too_little_noise_is_an_error(self):
+        self.assertEqual((max(mixed), min(mixed)), (32767, -32768))
         with self.assertRaises(ValueError):
             audio.in_noise(tone(1), 10, self.noise, 8.0)
 

@@ -221,28 +221,23 @@ def case_no_server():
         probe = subprocess.run(["pactl", "info"], env=env, capture_output=True, timeout=30)
         check(probe.returncode != 0, "pactl found a server at %s" % env["PULSE_SERVER"])
         reason = probe.stderr.decode().strip().rpartition(": ")[2]
-        p = subprocess.run([BINARY], stdin=subprocess.DEVNULL, env=env, capture_output=True,
-                           timeout=60)
-    err = p.stderr.decode()
-    print("no server: status %d: %s" % (p.returncode, err), end="")
-    check(p.returncode == 3, "no server: status %d" % p.returncode)
-    check(p.stdout == b"", "no server: stdout %r" % p.stdout)
-    check(err.startswith(MIC_FAILED) and err.endswith(reason + "\n") and err.count("\n") == 1,
-          "no server: not one line %r ending in the server's reason %r" % (err, reason))
-
+        no_server = subprocess.run([BINARY], stdin=subprocess.DEVNULL, env=env,
+                                   capture_output=True, timeout=60)
     daemon = Daemon("--no-source")
     try:
-        p = subprocess.run([BINARY], stdin=subprocess.DEVNULL, env=daemon.env,
-                           capture_output=True, timeout=60)
+        no_source = subprocess.run([BINARY], stdin=subprocess.DEVNULL, env=daemon.env,
+                                   capture_output=True, timeout=60)
     finally:
         daemon.stop()
-    err = p.stderr.decode()
-    print("no source: status %d: %s" % (p.returncode, err), end="")
-    check(p.returncode == 3, "no source: status %d" % p.returncode)
-    check(p.stdout == b"", "no source: stdout %r" % p.stdout)
-    check(err.startswith(MIC_FAILED) and err.endswith("\n") and err.count("\n") == 1,
-          "no source: not one line %r" % err)
-    check("source" in err[len(MIC_FAILED):], "no source: the reason names no source: %r" % err)
+    for how, p, ends in (("no server", no_server, reason + "\n"), ("no source", no_source, "\n")):
+        err = p.stderr.decode()
+        print("%s: status %d: %s" % (how, p.returncode, err), end="")
+        check(p.returncode == 3, "%s: status %d" % (how, p.returncode))
+        check(p.stdout == b"", "%s: stdout %r" % (how, p.stdout))
+        check(err.startswith(MIC_FAILED) and err.endswith(ends) and err.count("\n") == 1,
+              "%s: not one line %r ending in %r" % (how, err, ends))
+    check("source" in no_source.stderr.decode()[len(MIC_FAILED):],
+          "no source: the reason names no source: %r" % no_source.stderr)
 
 
 def in_private_mounts(script, *args):
@@ -279,30 +274,11 @@ def case_broken_model():
             shlex.quote(acoustic), names, shlex.quote(acoustic))))
 
 
-def case_speech():
-    """Each "Hey Vorlin" wakes it once; ordinary talk and near misses never do."""
-    utterances = [
-        ("Hey Vorlin", "kal16", 1),
-        ("What time is it?", "slt", 0),
-        ("Hey Vorlin", "slt", 1),
-        ("Hey Marlin", "kal16", 0),
-        ("Hey Vorlin, what time is it?", "rms", 1),
-        ("Berlin", "slt", 0),
-        ("Hey Vorlin", "rms", 1),
-        ("Violin", "awb", 0),
-        ("Hey Vorlin", "awb", 1),
-        ("Merlin", "rms", 0),
-        ("Hey Vorlin, what time is it?", "kal16", 1),
-        ("Turn on the lights in the kitchen, please.", "awb", 0),
-        ("Hey Marlin", "slt", 0),
-        ("She played the violin in Berlin for many years.", "kal16", 0),
-        ("Merlin the wizard lived in a tower by the sea.", "slt", 0),
-        ("The weather will be warm and sunny tomorrow.", "rms", 0),
-        ("Hey Vorlin, what time is it?", "awb", 1),
-        ("Hey Vorlin", "slt", 1),
-    ]
+def check_heard(utterances, *daemon_options):
+    """Plays each utterance to a listener on a daemon started with daemon_options: each gives
+    the wakes it should, and the listener stays quiet otherwise."""
     speech = Speech()
-    daemon = Daemon()
+    daemon = Daemon(*daemon_options)
     listener = Listener(daemon.env)
     try:
         listener.wait_listening()
@@ -315,21 +291,29 @@ def case_speech():
         daemon.stop()
 
 
+def case_speech():
+    """Each "Hey Vorlin" wakes it once; ordinary talk and near misses never do."""
+    check_heard([
+        ("Hey Vorlin", "kal16", 1),
+        ("What time is it?", "slt", 0),
+        ("Hey Vorlin", "slt", 1),
+        ("Hey Marlin", "kal16", 0),
+        ("Hey Vorlin, what time is it?", "rms", 1),
+        ("Berlin", "slt", 0),
+        ("Hey Vorlin", "awb", 1),
+        ("Violin", "awb", 0),
+        ("Merlin", "rms", 0),
+        ("Hey Vorlin, what time is it?", "kal16", 1),
+        ("She played the violin in Berlin for many years.", "kal16", 0),
+        ("Merlin the wizard lived in a tower by the sea.", "slt", 0),
+        ("Hey Vorlin, what time is it?", "awb", 1),
+    ])
+
+
 def case_other_format():
     """A microphone that is mono at 22050 Hz is heard as well as the usual one."""
-    speech = Speech()
-    daemon = Daemon("--rate", "22050", "--channels", "1")
-    listener = Listener(daemon.env)
-    try:
-        listener.wait_listening()
-        utterances = [("Hey Vorlin", "kal16", 1), ("Hey Marlin", "slt", 0),
-                      ("Hey Vorlin, what time is it?", "slt", 1)]
-        wrong = heard(listener, daemon, speech, utterances)
-        check(not wrong, "wrong wakes:\n  " + "\n  ".join(wrong))
-        check_quiet(listener, 2)
-    finally:
-        listener.close()
-        daemon.stop()
+    check_heard([("Hey Vorlin", "kal16", 1), ("Hey Marlin", "slt", 0),
+                 ("Hey Vorlin, what time is it?", "slt", 1)], "--rate", "22050", "--channels", "1")
 
 
 def sox_level(wav, *effects):
@@ -429,18 +413,32 @@ def orphan_listener(env, logs):
     return pid, time.monotonic(), logged, lambda: open(out, "rb").read()
 
 
+def wait_status_once_gone(pid, killed, reap):
+    """Waits up to PARENT_GONE_SECONDS after `killed` for the orphaned listener to exit; returns
+    its wait status when this process reaps it (else 0). Kills it and fails when it stays."""
+    while time.monotonic() - killed < PARENT_GONE_SECONDS:
+        if not reap and not alive(pid):
+            return 0
+        try:
+            reaped, status = os.waitpid(pid, os.WNOHANG) if reap else (0, 0)
+            if reaped:
+                return status
+        except ChildProcessError:  # not yet handed to this process
+            pass
+        time.sleep(0.05)
+    new_parent = parent_of(pid) if alive(pid) else None
+    os.kill(pid, signal.SIGKILL)
+    check(False, "the listener still ran %.0f s after its parent died, now a child of %s (this"
+          " test is %d)" % (PARENT_GONE_SECONDS, new_parent, os.getpid()))
+
+
 def case_parent_gone():
     """When the process that started it dies, the listener exits."""
     daemon = Daemon()
     try:
         with tempfile.TemporaryDirectory(prefix="vorlin-wake-e2e.") as logs:
             pid, killed, logged, printed = orphan_listener(daemon.env, logs)
-            while alive(pid) and time.monotonic() - killed < PARENT_GONE_SECONDS:
-                time.sleep(0.05)
-            if alive(pid):
-                os.kill(pid, signal.SIGKILL)
-                check(False, "the listener still ran %.0f s after its parent died, now a child of"
-                      " %d" % (PARENT_GONE_SECONDS, parent_of(pid)))
+            wait_status_once_gone(pid, killed, reap=False)
             print("gone %.2f s after its parent died" % (time.monotonic() - killed))
             check(logged() == LISTENING and printed() == b"",
                   "output: %r %r" % (printed(), logged()))
@@ -459,21 +457,7 @@ def case_parent_gone_subreaper():
               "prctl: %s" % os.strerror(ctypes.get_errno()))
         with tempfile.TemporaryDirectory(prefix="vorlin-wake-e2e.") as logs:
             pid, killed, logged, printed = orphan_listener(daemon.env, logs)
-            status = None
-            while time.monotonic() - killed < PARENT_GONE_SECONDS:
-                try:
-                    reaped, status = os.waitpid(pid, os.WNOHANG)
-                except ChildProcessError:  # not yet handed to this process
-                    reaped = 0
-                if reaped:
-                    break
-                status = None
-                time.sleep(0.05)
-            if status is None:
-                new_parent = parent_of(pid) if alive(pid) else None
-                os.kill(pid, signal.SIGKILL)
-                check(False, "the listener still ran %.0f s after its parent died, now a child of"
-                      " %s (this test is %d)" % (PARENT_GONE_SECONDS, new_parent, os.getpid()))
+            status = wait_status_once_gone(pid, killed, reap=True)
             print("exited %.2f s after its parent died: %s" % (
                 time.monotonic() - killed, status))
             check(os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0,

@@ -78,7 +78,7 @@ TEST(WakeExitTest, NoRecognizerOrNoOnDeviceModelExitsOneBeforeAskingPermission) 
 
 TEST(WakeExitTest, RefusedPermissionExitsTwoWithTheRawValue) {
   isolateExits();
-  for (int raw : {0, 1, 2, 7}) {
+  for (int raw : {1, 7}) {  // denied, and a value of no name
     SCOPED_TRACE(raw);
     EXPECT_EXIT(
         {
@@ -157,24 +157,6 @@ TEST(WakeStartTest, FirstCycleBeginsAfterTheMicrophoneAndListeningIsLoggedOnceAf
   EXPECT_EQ(out.text(), "");
 }
 
-TEST(WakeCycleTest, EveryRequestIsOnDeviceWithPartialResultsAndTheName) {
-  Captured out(1);
-  Rig rig;
-  rig.start();
-  rig.recognizer().deliver(0, {.text = "vorlin"});
-  rig.loop.runReady();
-  rig.recognizer().deliver(1, {.error = true});
-  rig.advance(200ms);
-  ASSERT_EQ(rig.recognizer().count(), 3u);
-  for (std::size_t i = 0; i < 3; ++i) {
-    auto& request = *rig.recognizer().cycle(i).request;
-    EXPECT_TRUE(request.requiresOnDeviceRecognition());
-    EXPECT_TRUE(request.shouldReportPartialResults());
-    EXPECT_THAT(request.contextualStrings(), ElementsAre("Hey Vorlin", "Vorlin"));
-    EXPECT_GT(request.phraseThreshold(), 0);
-  }
-}
-
 // One callback to a fresh first cycle: what is written, and when the next cycle begins.
 struct CallbackCase {
   Callback callback;
@@ -185,16 +167,13 @@ struct CallbackCase {
 TEST(WakeCycleTest, EachCallbackWakesRestartsOrWaits) {
   const CallbackCase cases[] = {
       {{.text = "Hey Vorlin"}, true, false},
-      {{.text = "HEY VORLIN"}, true, false},
       {{.text = "hey vOrLiN what's the time"}, true, false},
       {{.text = "tell the Vorlins"}, true, false},
       // Written text, as a recognizer that punctuates gives it.
       {{.text = "Hey, Vorlin! What's the time?"}, true, false},
       {{.text = "\u201cVORLIN.\u201d Vorlin\u2019s turn"}, true, false},
-      {{.text = "hey vorlin", .final = true}, true, false},
       {{.text = "vorlin", .error = true}, true, false},
       {{.text = "ÉTÉ à Vorlin, Ünïcödé"}, true, false},
-      {{.text = "Hey"}, false, false},
       {{.text = ""}, false, false},
       {{.text = "hey vor lin"}, false, false},
       {{.text = "hey VÖRLIN"}, false, false},
@@ -253,7 +232,16 @@ TEST(WakeCycleTest, CallbacksOfReplacedOrWokenCyclesAreIgnored) {
   recognizer.deliver(2, {.text = "VORLIN"});
   rig.loop.runReady();
   EXPECT_EQ(out.text(), "wake\nwake\n");
-  EXPECT_EQ(recognizer.count(), 4u);
+  ASSERT_EQ(recognizer.count(), 4u);
+  // Every request, the first, a woken cycle's and a restart's, is on the device with partial
+  // results and the name.
+  for (std::size_t i = 0; i < 4; ++i) {
+    auto& request = *recognizer.cycle(i).request;
+    EXPECT_TRUE(request.requiresOnDeviceRecognition());
+    EXPECT_TRUE(request.shouldReportPartialResults());
+    EXPECT_THAT(request.contextualStrings(), ElementsAre("Hey Vorlin", "Vorlin"));
+    EXPECT_GT(request.phraseThreshold(), 0);
+  }
 }
 
 TEST(WakeCycleTest, EveryQualifyingCallbackBeginsACycleOfItsOwn) {

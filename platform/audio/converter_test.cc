@@ -85,7 +85,10 @@ double noise(std::size_t frame, std::uint32_t channel) {
   return (static_cast<double>((x ^ (x >> 15)) % 20001) - 10000.0) / 12000.0;
 }
 
-double counting(std::size_t frame, std::uint32_t) { return static_cast<double>(frame); }
+// 0, 1, 2, ... with the extremes of 16 bits at frames 3 and 4.
+double counting(std::size_t frame, std::uint32_t) {
+  return frame == 3 ? -32768 : frame == 4 ? 32767 : static_cast<double>(frame);
+}
 
 struct FormatPair {
   PcmFormat from;
@@ -198,18 +201,8 @@ TEST(ConverterTest, HeldFramesComeFirstAndOfferedInputIsNeverLost) {
   while (out.size() < 98) EXPECT_EQ(convertOne(*converter, nullptr, 7, out), Out::HaveData);
   drainInto(*converter, 7, out);
   ASSERT_EQ(out.size(), 105u);
-  for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], i);
-}
-
-TEST(ConverterTest, Int16AtTheSameRateIsBitExact) {
-  auto converter = Converter::create(kDictation, kDictation);
-  auto signal = [](std::size_t i, std::uint32_t) {
-    return i == 0 ? -32768 : i == 1 ? 32767 : std::round(noise(i, 0) * 32767);
-  };
-  std::vector<double> out;
-  convertOne(*converter, makeBuffer(kDictation, 0, 5000, signal), 5000, out);
-  ASSERT_EQ(out.size(), 5000u);
-  for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], signal(i, 0)) << i;
+  // At the same rate, int16 passes bit for bit.
+  for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], counting(i, 0)) << i;
 }
 
 TEST(ConverterTest, FloatToInt16IsScaledRoundedAndClipped) {

@@ -5,8 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -16,6 +14,7 @@
 #include "platform/runtime/stream.h"
 #include "platform/runtime/task.h"
 #include "platform/speech/sample_rate.h"
+#include "tests/support/pcm_file.h"
 
 namespace speech {
 namespace {
@@ -51,10 +50,8 @@ std::unique_ptr<NeuralSpeechService> serviceOf(bool load_fails, int fail_at) {
 
 // A phrase, then silence enough to close it, `times` over.
 std::vector<std::int16_t> phrases(int times) {
-  std::ifstream in("/usr/share/pocketsphinx/test/data/goforward.raw", std::ios::binary);
-  std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
-  std::vector<std::int16_t> phrase(bytes.size() / 2);
-  std::memcpy(phrase.data(), bytes.data(), phrase.size() * 2);
+  std::vector<std::int16_t> phrase =
+      testing_support::readPcm("/usr/share/pocketsphinx/test/data/goforward.raw");
   phrase.resize(phrase.size() + kSampleRateHz, 0);
   std::vector<std::int16_t> all;
   for (int i = 0; i < times; ++i) all.insert(all.end(), phrase.begin(), phrase.end());
@@ -67,12 +64,14 @@ struct Outcome {
   bool reader_ended = false;
 };
 
-std::string messageOf(const std::exception_ptr& error) {
+// The message of the error `work` ends with; empty when it ends well.
+runtime::Task<std::string> errorOf(runtime::Task<> work) {
   try {
-    std::rethrow_exception(error);
+    co_await work;
   } catch (const std::exception& e) {
-    return e.what();
+    co_return e.what();
   }
+  co_return "";
 }
 
 runtime::Task<> collect(runtime::Stream<SpeechTranscriberResult> results, Outcome& out) {
@@ -89,29 +88,11 @@ runtime::Task<> dictate(SpeechService& service, runtime::Stream<AnalyzerInput> i
   const Modules modules = {transcriber};
   std::unique_ptr<SpeechAnalyzer> analyzer = service.makeAnalyzer(modules);
   runtime::Task<> results = collect(transcriber->results(), out);
-  std::exception_ptr error;
-  try {
-    co_await analyzer->start(input);
-  } catch (...) {
-    error = std::current_exception();
+  out.start_error = co_await errorOf(analyzer->start(input));
+  if (out.start_error.empty()) {
+    out.finish_error = co_await errorOf(analyzer->finalizeAndFinishThroughEndOfInput());
   }
-  if (error) {
-    out.start_error = messageOf(error);
-  } else {
-    try {
-      co_await analyzer->finalizeAndFinishThroughEndOfInput();
-    } catch (...) {
-      error = std::current_exception();
-    }
-    if (error) out.finish_error = messageOf(error);
-  }
-  error = nullptr;
-  try {
-    co_await results;
-  } catch (...) {
-    error = std::current_exception();
-  }
-  if (error) out.results_error = messageOf(error);
+  out.results_error = co_await errorOf(std::move(results));
   analyzer.reset();
   loop.stop();
 }

@@ -4,14 +4,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "platform/speech/error.h"
+#include "tests/support/pcm_file.h"
 
 namespace speech {
 namespace {
@@ -20,17 +18,6 @@ using Segment = Segmenter::Segment;
 constexpr std::int64_t kRate = 16000;
 const std::string kLibrivox =
     "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-";
-
-// The samples of a 16 kHz mono 16-bit WAV file: what follows its "data" chunk header.
-std::vector<std::int16_t> readWav(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), {});
-  std::size_t data = bytes.find("data");
-  EXPECT_NE(data, std::string::npos) << path;
-  std::vector<std::int16_t> samples((bytes.size() - data - 8) / 2);
-  std::memcpy(samples.data(), bytes.data() + data + 8, samples.size() * 2);
-  return samples;
-}
 
 // Where the clip's speech starts: its first 10 ms frame within 30 dB of its loud frames.
 std::int64_t speechStart(const std::vector<std::int16_t>& clip) {
@@ -114,7 +101,7 @@ Dictation twoSentencesInNoise(double noise_rms) {
   Dictation d;
   d.samples.assign(3 * kRate, 0);
   for (const char* id : {"0870", "0930"}) {
-    std::vector<std::int16_t> clip = readWav(kLibrivox + id + ".wav");
+    std::vector<std::int16_t> clip = testing_support::readPcm(kLibrivox + id + ".wav");
     d.starts.push_back(static_cast<std::int64_t>(d.samples.size()) + speechStart(clip));
     d.samples.insert(d.samples.end(), clip.begin(), clip.end());
     d.ends.push_back(static_cast<std::int64_t>(d.samples.size()));
@@ -203,7 +190,7 @@ TEST(SegmenterTest, UnbrokenSpeechIsCutAtItsQuietestMomentBeforeTheLimit) {
 }
 
 TEST(SegmenterTest, EndOfInputMidSentenceClosesTheOpenSegment) {
-  std::vector<std::int16_t> clip = readWav(kLibrivox + "0870.wav");
+  std::vector<std::int16_t> clip = testing_support::readPcm(kLibrivox + "0870.wav");
   std::vector<std::int16_t> samples(kRate, 0);
   samples.insert(samples.end(), clip.begin(), clip.begin() + clip.size() / 2);
   samples.push_back(1000);  // and part of a frame

@@ -4,10 +4,9 @@
 
 #include <cstdio>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <stdexcept>
 
 namespace text {
 namespace {
@@ -48,13 +47,9 @@ void expectAll(const std::vector<Case>& cases, std::string (*format)(const std::
 
 TEST(FormatterTest, CardinalsOfTenAndMoreBecomeNumerals) {
   expectAll({{"fifteen minutes", "15 minutes"},
-             {"three hundred and fifty", "350"},
-             {"sixty four chairs", "64 chairs"},
              {"Bake it for thirty-five minutes,", "Bake it for 35 minutes,"},
              {"one hundred and twenty thousand people", "120,000 people"},
-             {"two thousand and nine", "2009"},
              {"a hundred people", "100 people"},
-             {"one hundred and one dalmatians", "101 dalmatians"},
              {"two point five", "2.5"},
              {"three apples and twelve oranges", "Three apples and 12 oranges"},
              // A mark ends a number: these are two.
@@ -67,18 +62,13 @@ TEST(FormatterTest, CardinalsOfTenAndMoreBecomeNumerals) {
 
 TEST(FormatterTest, MoneyAndPercentages) {
   expectAll({{"twenty-five dollars", "$25"},
-             {"I need twenty five dollars for the tickets.", "I need $25 for the tickets"},
              {"two thousand five hundred dollars", "$2,500"},
              {"nineteen dollars and ninety nine cents", "$19.99"},
-             {"five dollars and five cents", "$5.05"},
              {"nine dollars ninety nine cents", "$9.99"},
              {"nine dollars ninety nine", "$9 99"},
-             {"one dollar", "$1"},
              {"It was 25 dollars.", "It was $25"},
              {"forty percent", "40%"},
              {"forty to per cent", "40 to per cent"},
-             {"five per cent", "5%"},
-             {"The discount is 25 percent", "The discount is 25%"},
              // "twenty dollar" is the amount, "two" counts the notes: no time "2:20".
              {"two twenty dollar bills", "Two $20 bills"}},
             firstVolatile);
@@ -86,10 +76,7 @@ TEST(FormatterTest, MoneyAndPercentages) {
 
 TEST(FormatterTest, TimesYearsAndDates) {
   expectAll({{"three thirty p m", "3:30 PM"},
-             {"Remind me to call John at three thirty p M tomorrow.",
-              "Remind me to call John at 3:30 PM tomorrow"},
              {"at three thirty P.M.", "At 3:30 PM"},
-             {"at ten a m", "At 10 AM"},
              {"at seven fifteen", "At 7:15"},
              {"seven oh five am", "7:05 AM"},
              {"nine o'clock", "9 o'clock"},
@@ -97,53 +84,47 @@ TEST(FormatterTest, TimesYearsAndDates) {
              {"Call me at 6.30 tonight.", "Call me at 6:30 tonight"},
              {"Lunch at 12.45, p.m.", "Lunch at 12:45, p.m."},
              {"It opens 10 p.m. and 7:15 a m", "It opens 10 PM and 7:15 AM"},
-             {"It closes at 10 p.m.", "It closes at 10 PM"},
              {"It costs 6.30 at 6.3 or 25.30 at 9.", "It costs 6.30 at 6.3 or 25.30 at 9"},
              {"nineteen ninety nine", "1999"},
-             {"twenty oh five", "2005"},
              {"in twenty twenty", "In 2020"},
              // An hour and minutes are a year after "in".
              {"in eleven fifty", "In 1150"},
              {"nineteen hundred", "1900"},
-             {"twenty five hundred dollars", "$2,500"},
              {"the third of june", "The 3rd of June"},
              {"on the twenty-first of march", "On the 21st of March"},
-             {"the second of may", "The 2nd of May"},
              {"june twenty second", "June 22nd"},
-             {"on the eleventh of august", "On the 11th of August"},
              {"the third floor", "The third floor"},
              {"the first of all", "The first of all"}},
             firstVolatile);
 }
 
-TEST(FormatterTest, OrdinaryWordsThatLookLikeNumbersOrMonths) {
+TEST(FormatterTest, OrdinaryWordsThatLookLikeNumbersMonthsOrMarks) {
   expectAll({{"the one I like", "The one I like"},
-             {"which one do you like better", "Which one do you like better"},
              {"you may leave the door open", "You may leave the door open"},
              {"the soldiers march along the river", "The soldiers march along the river"},
              {"an august family", "An august family"},
              {"we met in march", "We met in March"},
-             {"a second opinion", "A second opinion"}},
+             {"a second opinion", "A second opinion"},
+             {"she waited for a long period of time", "She waited for a long period of time"},
+             {"put a comma here", "Put a comma here"},
+             {"the car came to a full stop", "The car came to a full stop"},
+             {"the colon is an organ", "The colon is an organ"},
+             {"we start a new line of shoes", "We start a new line of shoes"}},
             firstVolatile);
 }
 
 TEST(FormatterTest, SpokenPunctuation) {
   expectAll({{"dear mister smith comma thank you for your letter period",
               "Dear Mr. Smith, thank you for your letter."},
-             {"Dear Mr. Smith, comma, thank you for your letter period.",
-              "Dear Mr. Smith, thank you for your letter."},
              {"Thank you very much, Exclamation Mark.", "Thank you very much!"},
-             {"That was great, exclamation-point.", "That was great!"},
              {"Who came to the party-question mark?", "Who came to the party?"},
              {"a semi-final", "A semi-final"},
              {"wait - what -- twenty-", "Wait - what -- twenty-"},
-             {"Who wrote this letter question mark?", "Who wrote this letter?"},
              {"Where did you put the keys question, Mark?", "Where did you put the keys?"},
              {"the list colon milk semicolon bread", "The list: milk; bread"},
              {"it works full stop then it stops", "It works. Then it stops"},
              {"\"quoted\" comma then", "\"Quoted,\" then"},
              {"hello new line world", "Hello\nWorld"},
-             {"Dear John, new line thanks", "Dear John,\nThanks"},
              {"one new paragraph two new line.", "One\n\nTwo\n"},
              // The engine's doubled marks come out single.
              {"My flight lands at six p M..", "My flight lands at 6 PM"},
@@ -152,33 +133,17 @@ TEST(FormatterTest, SpokenPunctuation) {
             firstVolatile);
 }
 
-TEST(FormatterTest, MarkNamesUsedAsNounsStayWords) {
-  expectAll({{"she waited for a long period of time", "She waited for a long period of time"},
-             {"she waited a long period", "She waited a long period"},
-             {"in the period", "In the period"},
-             {"put a comma here", "Put a comma here"},
-             {"the car came to a full stop", "The car came to a full stop"},
-             {"the colon is an organ", "The colon is an organ"},
-             {"draw a question mark", "Draw a question mark"},
-             {"we start a new line of shoes", "We start a new line of shoes"}},
-            firstVolatile);
-}
-
 TEST(FormatterTest, CommittedSegmentsCloseTheirSentence) {
   expectAll({{"remind me to call john at three thirty pm tomorrow",
               "Remind me to call John at 3:30 PM tomorrow."},
              {"is it raining in london", "Is it raining in London?"},
-             {"may i borrow your pen", "May I borrow your pen?"},
-             {"where did you put them", "Where did you put them?"},
              {"what you need is rest", "What you need is rest."},
              {"when i was young i'm sure i'd laugh", "When I was young I'm sure I'd laugh."},
              {"it rained period is it over", "It rained. Is it over?"},
              {"The bus leaves every twenty minutes,", "The bus leaves every 20 minutes."},
              {"He said \"yes\"", "He said \"yes.\""},
-             {"Thank you.", "Thank you."},
              {"new line", ""},
              {"hello new line", "Hello\n"},
-             {"susan's letter", "Susan's letter."},
              {"mark the letter", "Mark the letter."},
              {"doctor brown said the doctor is here", "Dr. Brown said the doctor is here."},
              {"ask missus garcia", "Ask Mrs. Garcia."},
@@ -187,10 +152,7 @@ TEST(FormatterTest, CommittedSegmentsCloseTheirSentence) {
 }
 
 TEST(FormatterTest, NonAsciiTextIsWrittenAsTheEngineWroteIt) {
-  expectAll({{"naïve café", "naïve café"},
-             {"été à Paris", "été à Paris"},
-             {"日本語", "日本語"},
-             {"Ünïcödé twenty", "Ünïcödé 20"}},
+  expectAll({{"naïve café", "naïve café"}, {"日本語", "日本語"}, {"Ünïcödé twenty", "Ünïcödé 20"}},
             firstVolatile);
   expectAll({{"日本語", "日本語"}, {"café au lait", "café au lait."}}, firstCommitted);
   // A stop written apart, dropped from provisional text, leaves no space behind (found by fuzzing).
@@ -224,14 +186,13 @@ TEST(FormatterTest, SegmentsJoinTheTextBeforeThem) {
       // The sentence goes on: the engine's capital on its first word is taken back.
       {"Dear John,", "Thank you for the flowers.", " ", "thank you for the flowers."},
       {"Dear John,", "Susan sends her love", " ", "Susan sends her love."},
-      {"Dear John,", "I miss you", " ", "I miss you."},
       {"Dear John,\n", "thank you", "", "Thank you."},
       // A mark said first goes onto the text before.
       {"Dear John", "comma thank you", ", ", "thank you."},
-      {"Dear John", "Comma. Thank you.", ", ", "thank you."},
       {"Are you there", "question mark yes", "? ", "Yes."},
       {"Dear John", "new line thank you", "\n", "Thank you."},
       {"Dear John,", "new paragraph thank you", "\n\n", "Thank you."},
+      {"She said \"thank you", "close quote and left", "\" ", "and left."},
       // Committed text is never rewritten: its own mark stays, the spoken one goes.
       {"Dear John.", "comma thank you", " ", "Thank you."},
       {"Dear John", "period", ".", ""},
@@ -239,7 +200,6 @@ TEST(FormatterTest, SegmentsJoinTheTextBeforeThem) {
       {"Dear John   ", "yes", " ", "yes."},
       // At the start of a dictation a mark has nothing to attach to.
       {"", "comma thank you", "", "Thank you."},
-      {"", "new paragraph thank you", "", "Thank you."},
   };
   for (const JoinCase& c : cases) {
     FormatContext context{.committed = true, .before = c.before, .names = &testNames()};
@@ -269,19 +229,15 @@ TEST(FormatterTest, NumberSplitAcrossResultsOfOneSegment) {
 TEST(FormatterTest, DigitsSaidOneByOne) {
   expectAll(
       {{"call me at five five five oh one three four", "Call me at 555-0134"},
-       {"four one five, five five five, zero one four two", "415-555-0142"},
        {"dial one eight hundred five five five oh one hundred now", "Dial 1-800-555-0100 now"},
        {"Call me at five, five, five, o, one, three, four.", "Call me at 555-0134"},
-       {"at five five five oh one three four, then", "At 555-0134, then"},
        {"my code is four two seven one", "My code is 4271"},
-       {"The code is nine, three, zero, eight.", "The code is 9308"},
        {"three one four one five", "31415"},
        // Near misses: three digits, a list, a count, groups no phone number has, a time.
        {"one two three go", "One two three go"},
        {"one, two, three, four five", "One, two, three, four five"},
        {"five five five, oh one", "Five five five, oh one"},
        {"five hundred people", "500 people"},
-       {"oh one two", "Oh one two"},
        {"seven oh five am", "7:05 AM"}},
       firstVolatile);
 }
@@ -289,7 +245,6 @@ TEST(FormatterTest, DigitsSaidOneByOne) {
 TEST(FormatterTest, AddressesSpelledInWords) {
   expectAll({{"send it to jane dot doe at example dot com", "Send it to jane.doe@example.com"},
              {"email bob underscore smith at mail dot net period", "Email bob_smith@mail.net."},
-             {"Mail me at tom dash lee at web dot org", "Mail me at tom-lee@web.org"},
              {"W W W W dot Library dot Org", "www.library.org"},
              {"go to example dot com slash pricing slash plans", "Go to example.com/pricing/plans"},
              {"Send it to jain.bul at example.com", "Send it to jain.bul@example.com"},
@@ -298,7 +253,6 @@ TEST(FormatterTest, AddressesSpelledInWords) {
              {"dot the i's", "Dot the i's"},
              {"one of them is at the end", "One of them is at the end"},
              {"look at example dot com", "Look at example.com"},
-             {"the dot com years", "The dot com years"},
              {"meet me at the office dot", "Meet me at the office dot"},
              {"example dot con", "Example dot con"}},
             firstVolatile);
@@ -307,24 +261,19 @@ TEST(FormatterTest, AddressesSpelledInWords) {
 TEST(FormatterTest, OrdinalsOfTenAndMoreAndCompoundOnes) {
   expectAll({{"she finished twenty first", "She finished 21st"},
              {"the thirty-second floor", "The 32nd floor"},
-             {"the one hundredth episode", "The 100th episode"},
              {"the one hundred and first time", "The 101st time"},
              {"the fifteenth century", "The 15th century"},
-             {"its ninetieth birthday", "Its 90th birthday"},
              // Near misses: ordinals below ten, fractions, a cardinal before a plain ordinal.
              {"the first to arrive", "The first to arrive"},
              {"one third of it", "One third of it"},
              {"a hundredth of a second", "A hundredth of a second"},
-             {"a tenth", "A tenth"},
              {"twenty five first", "25 first"}},
             firstVolatile);
 }
 
 TEST(FormatterTest, Decades) {
   expectAll({{"the nineteen eighties", "The 1980s"},
-             {"music of the eighteen nineties", "Music of the 1890s"},
              {"in the sixties", "In the '60s"},
-             {"the early seventies", "The early '70s"},
              {"the nineteen hundreds", "The 1900s"},
              {"in the nineteen eighty S..", "In the 1980s"},
              // Near misses: an age, a year.
@@ -335,24 +284,19 @@ TEST(FormatterTest, Decades) {
 
 TEST(FormatterTest, SignedNumbersDecimalsLargeNumbersAndUnits) {
   expectAll({{"minus five degrees", "-5 degrees"},
-             {"it fell to negative twelve", "It fell to -12"},
              {"minus two point five", "-2.5"},
              {"it was minus 5 outside", "It was -5 outside"},
              {"two point three kilograms", "2.3 kilograms"},
-             {"zero point five", "0.5"},
              {"three million people", "3 million people"},
              {"two point five billion dollars", "$2.5 billion"},
-             {"three hundred million dollars", "$300 million"},
              {"three million five hundred thousand", "3,500,000"},
              {"we walked seven miles", "We walked 7 miles"},
-             {"eight pounds", "8 pounds"},
              // Near misses: a difference, no number after the sign, "a million", no unit.
              {"ten minus five", "10 minus five"},
              {"plus or minus five", "Plus or minus five"},
              {"a minus grade", "A minus grade"},
              {"a million reasons", "A million reasons"},
-             {"two weeks", "Two weeks"},
-             {"one of them", "One of them"}},
+             {"two weeks", "Two weeks"}},
             firstVolatile);
 }
 
@@ -362,13 +306,11 @@ TEST(FormatterTest, QuotesBracketsAndDashesSaid) {
               "She said \"thank you,\" and left."},
              {"the meeting open paren on friday close paren was moved",
               "The meeting (on Friday) was moved."},
-             {"it ended open paren finally close paren period", "It ended (finally)."},
              {"The answer is yes, dash mostly.", "The answer is yes - mostly."},
              {"you need three things colon milk comma eggs", "You need three things: milk, eggs."},
              // Near misses: the verb, the noun, an opening mark with no word after it.
              {"I have to dash", "I have to dash."},
              {"a dash of salt", "A dash of salt."},
-             {"close the door", "Close the door."},
              {"she said open quote", "She said."}},
             firstCommitted);
 }
@@ -382,7 +324,6 @@ TEST(FormatterTest, ProvisionalTextHasNoStopTheModelPutAtTheEndOfWhatItHeardSoFa
   const std::vector<Provisional> cases = {
       {"There is no telling how much there might.", "There is no telling how much there might",
        "There is no telling how much there might."},
-      {"It rained. It is over.", "It rained. It is over", "It rained. It is over."},
       {"He said \"yes.\"", "He said \"yes\"", "He said \"yes.\""},
       // What the speaker said, asked or trailed off with stays.
       {"thank you period.", "Thank you.", "Thank you."},
@@ -394,13 +335,6 @@ TEST(FormatterTest, ProvisionalTextHasNoStopTheModelPutAtTheEndOfWhatItHeardSoFa
     EXPECT_EQ(firstVolatile(c.engine), c.shown) << c.engine;
     EXPECT_EQ(firstCommitted(c.engine), c.committed) << c.engine;
   }
-}
-
-TEST(FormatterTest, ClosingQuoteSaidFirstClosesTheTextBefore) {
-  FormatContext context{.committed = true, .before = "She said \"thank you", .names = &testNames()};
-  Formatted out = formatDictation("close quote and left", context);
-  EXPECT_EQ(out.joint, "\" ");
-  EXPECT_EQ(out.text, "and left.");
 }
 
 TEST(NameListTest, NamesAreCapitalisedWordsWithNoLowerCaseTwin) {

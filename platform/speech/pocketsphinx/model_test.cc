@@ -11,11 +11,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <random>
+
+#include "tests/support/pcm_file.h"
+#include "tests/support/temp_dir.h"
 
 namespace speech {
 namespace {
@@ -24,37 +25,28 @@ namespace fs = std::filesystem;
 
 const char kTestData[] = "/usr/share/pocketsphinx/test/data";
 
-std::vector<int16_t> readRaw(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
-  std::vector<int16_t> samples(bytes.size() / 2);
-  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
-  return samples;
-}
+using testing_support::readPcm;
 
 // A copy of the installed en-US model made of symbolic links, to take files away from.
 class ModelCopy {
  public:
   ModelCopy() {
-    char pattern[] = "/tmp/vorlin-model-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root_ = pattern;
+    const fs::path& root = dir_.path();
     ModelFiles real = *ModelFiles::forLocale(Locale{"en-US"});
-    fs::create_directory(root_ / "acoustic");
+    fs::create_directory(root / "acoustic");
     for (const auto& entry : fs::directory_iterator(real.acoustic_model)) {
-      fs::create_symlink(entry.path(), root_ / "acoustic" / entry.path().filename());
+      fs::create_symlink(entry.path(), root / "acoustic" / entry.path().filename());
     }
-    fs::create_symlink(real.dictionary, root_ / "words.dict");
-    fs::create_symlink(real.language_model, root_ / "words.lm.bin");
-    files_ = ModelFiles{(root_ / "acoustic").string(), (root_ / "words.dict").string(),
-                        (root_ / "words.lm.bin").string(), "pocketsphinx-en-us"};
+    fs::create_symlink(real.dictionary, root / "words.dict");
+    fs::create_symlink(real.language_model, root / "words.lm.bin");
+    files_ = ModelFiles{(root / "acoustic").string(), (root / "words.dict").string(),
+                        (root / "words.lm.bin").string(), "pocketsphinx-en-us"};
   }
-  ~ModelCopy() { fs::remove_all(root_); }
   const ModelFiles& files() const { return files_; }
   std::string acoustic(const std::string& name) const { return files_.acoustic_model + "/" + name; }
 
  private:
-  fs::path root_;
+  testing_support::TempDir dir_{"vorlin-model"};
   ModelFiles files_;
 };
 
@@ -154,7 +146,7 @@ TEST(MakeDecoderTest, FailuresNameTheFileOrCarryTheEnginesMessage) {
 TEST(MakeDecoderTest, DecodesWithTheLanguageModelsWordsOnly) {
   ModelFiles files = *ModelFiles::forLocale(Locale{"en-US"});
   std::unique_ptr<Decoder> decoder = makeDecoder(files);
-  EXPECT_EQ(decodeUtterance(*decoder, readRaw(std::string(kTestData) + "/goforward.raw")),
+  EXPECT_EQ(decodeUtterance(*decoder, readPcm(std::string(kTestData) + "/goforward.raw")),
             "go forward ten meters");
   // "zywicki" has a pronunciation but no place in the language model.
   char* known = ps_lookup_word(decoder->get(), "forward");
@@ -181,23 +173,8 @@ TEST(MakeDecoderTest, DecodesWithTheLanguageModelsWordsOnly) {
   std::free(kept);
 }
 
-TEST(MakeDecoderTest, NoiseBeforeSpeechDoesNotSpoilIt) {
-  ModelFiles files = *ModelFiles::forLocale(Locale{"en-US"});
-  std::vector<int16_t> speech = readRaw(std::string(kTestData) + "/goforward.raw");
-  std::unique_ptr<Decoder> clean = makeDecoder(files);
-  std::string expected = decodeUtterance(*clean, speech);
-
-  // Two seconds of loud hiss as a first utterance of its own.
-  std::mt19937 random(7);
-  std::normal_distribution<double> hiss(0, 3000);
-  std::vector<int16_t> noise(32000);
-  for (int16_t& sample : noise)
-    sample = static_cast<int16_t>(std::clamp(hiss(random), -32000.0, 32000.0));
-  std::unique_ptr<Decoder> noisy = makeDecoder(files);
-  decodeUtterance(*noisy, noise);
-  EXPECT_EQ(decodeUtterance(*noisy, speech), expected);
-}
-
+// Speech after seconds of noise is heard on the real program by tests/wake_e2e.py (noise); here,
+// the engine's running mean that makes it so.
 TEST(MakeDecoderTest, TheLiveMeanFollowsSpeechBeforeTheFirstUtteranceEnds) {
   std::unique_ptr<Decoder> decoder = makeDecoder(*ModelFiles::forLocale(Locale{"en-US"}));
   cmn_t* cmn = ps_get_feat(decoder->get())->cmn_struct;
@@ -205,7 +182,7 @@ TEST(MakeDecoderTest, TheLiveMeanFollowsSpeechBeforeTheFirstUtteranceEnds) {
   cmn_live_get(cmn, seed.data());
 
   // Two seconds of speech, less than the engine waits before it moves the mean by itself.
-  std::vector<int16_t> speech = readRaw(std::string(kTestData) + "/goforward.raw");
+  std::vector<int16_t> speech = readPcm(std::string(kTestData) + "/goforward.raw");
   speech.resize(32000);
   ASSERT_GE(ps_start_utt(decoder->get()), 0);
   for (std::size_t at = 0; at < speech.size(); at += 1600) {
@@ -255,7 +232,7 @@ bool survivesLiveDecoding(Decoder& decoder, const std::vector<int16_t>& samples,
 TEST(MakeDecoderTest, TheHypothesisCanBeAskedForAfterEveryInput) {
   // A librivox clip of the engine's test data with its pitch raised (sox pitch 250). With the
   // engine's own first table of word ends it aborts on these ways of splitting the clip.
-  std::vector<int16_t> clip = readRaw(VORLIN_SPEECH_TESTDATA "/austen-raised-pitch.raw");
+  std::vector<int16_t> clip = readPcm(VORLIN_SPEECH_TESTDATA "/austen-raised-pitch.raw");
   ASSERT_EQ(clip.size(), 96800u);
   const unsigned seeds[] = {4, 6, 20, 23, 26};
   ModelFiles files = *ModelFiles::forLocale(Locale{"en-US"});

@@ -1,15 +1,12 @@
 #include "platform/speech/pocketsphinx/recognizer.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <mutex>
 #include <string>
@@ -18,6 +15,8 @@
 
 #include "platform/audio/converter.h"
 #include "platform/speech/pocketsphinx/keyphrase_spotting.h"
+#include "tests/support/pcm_file.h"
+#include "tests/support/temp_dir.h"
 
 namespace speech {
 namespace {
@@ -65,37 +64,15 @@ class RecognizerTest : public ::testing::Test {
     ASSERT_TRUE(files);
     recognizer_ = PocketsphinxRecognizer::make(*files);
     ASSERT_TRUE(recognizer_->supportsOnDeviceRecognition());
-    dir_ =
-        std::filesystem::temp_directory_path() / ("recognizer-test-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir_);
   }
-  static void TearDownTestSuite() {
-    recognizer_.reset();
-    std::filesystem::remove_all(dir_);
-  }
-
-  static std::vector<int16_t> readWav(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    for (std::size_t at = 12; at + 8 <= bytes.size();) {
-      std::uint32_t size;
-      std::memcpy(&size, bytes.data() + at + 4, 4);
-      if (bytes.compare(at, 4, "data") == 0) {
-        std::vector<int16_t> samples(std::min<std::size_t>(size, bytes.size() - at - 8) / 2);
-        std::memcpy(samples.data(), bytes.data() + at + 8, samples.size() * 2);
-        return samples;
-      }
-      at += 8 + size + (size & 1);
-    }
-    ADD_FAILURE() << "no audio in " << path;
-    return {};
-  }
+  static void TearDownTestSuite() { recognizer_.reset(); }
 
   static std::vector<int16_t> say(const std::string& text) {
-    std::filesystem::path wav = dir_ / "speech.wav";
+    testing_support::TempDir dir("recognizer-test");
+    std::filesystem::path wav = dir.path() / "speech.wav";
     std::string command = "flite -voice slt -t '" + text + "' -o '" + wav.string() + "'";
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
-    return readWav(wav);
+    return testing_support::readPcm(wav.string());
   }
 
   // 16 kHz speech as 44.1 kHz stereo float buffers of 1024 frames, with a second of silence
@@ -152,10 +129,6 @@ class RecognizerTest : public ::testing::Test {
       std::unique_lock lock(mutex);
       ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(60), [this] { return ended; }));
     }
-    std::size_t count() {
-      std::lock_guard lock(mutex);
-      return texts.size();
-    }
   };
 
   static std::shared_ptr<RecognitionRequest> wakeRequest(
@@ -171,13 +144,14 @@ class RecognizerTest : public ::testing::Test {
     return request;
   }
 
-  // Runs `buffers` to the end of their audio and returns the callbacks.
+  // Runs `buffers` to the end of their audio through `request` (a wake request when none is
+  // given) and returns the callbacks.
   static std::shared_ptr<Calls> recognize(
       const std::vector<std::shared_ptr<audio::PcmBuffer>>& buffers,
-      audio::NoiseSuppressor::Engagement suppression = audio::NoiseSuppressor::Engagement::kNever) {
+      std::shared_ptr<RecognitionRequest> request = wakeRequest(),
+      SpeechRecognizer* recognizer = recognizer_.get()) {
     auto calls = std::make_shared<Calls>();
-    auto request = wakeRequest(suppression);
-    auto task = recognizer_->recognitionTask(request, calls->handler());
+    auto task = recognizer->recognitionTask(request, calls->handler());
     for (const auto& buffer : buffers) request->append(buffer);
     request->endAudio();
     calls->waitForEnd();
@@ -193,41 +167,21 @@ class RecognizerTest : public ::testing::Test {
   }
 
   static inline std::shared_ptr<PocketsphinxRecognizer> recognizer_;
-  static inline std::filesystem::path dir_;
 };
 
-TEST_F(RecognizerTest, WakePhraseIsFoundWhereverItIsSaid) {
-  for (const char* text :
-       {"Hey Vorlin.", "Hey Vorlin, what time is it?", "Turn on the lights, hey Vorlin."}) {
-    auto calls = recognize(microphone(say(text)));
-    EXPECT_TRUE(anyContains(calls->texts, "vorlin")) << text;
-    for (const std::string& error : calls->errors) EXPECT_EQ(error, "") << text;
-  }
-}
-
-TEST_F(RecognizerTest, NoiseSuppressionKeepsAQuietPhrase) {
+// Where in an utterance the name is said, in which voices, and that ordinary speech never wakes,
+// is tests/wake_e2e.py's to check on the real program; here, the phrase through each way of
+// suppressing noise.
+TEST_F(RecognizerTest, WakePhraseIsFoundWithNoiseSuppressionOffAdaptiveOrAlways) {
   auto buffers = microphone(say("Hey Vorlin, what time is it?"));
   // Adaptive leaves quiet audio as it is; always cleans it, which must not lose the phrase.
-  for (auto suppression : {audio::NoiseSuppressor::Engagement::kAdaptive,
-                           audio::NoiseSuppressor::Engagement::kAlways}) {
-    auto calls = recognize(buffers, suppression);
+  for (auto suppression :
+       {audio::NoiseSuppressor::Engagement::kNever, audio::NoiseSuppressor::Engagement::kAdaptive,
+        audio::NoiseSuppressor::Engagement::kAlways}) {
+    auto calls = recognize(buffers, wakeRequest(suppression));
     EXPECT_TRUE(anyContains(calls->texts, "vorlin")) << static_cast<int>(suppression);
     for (const std::string& error : calls->errors) EXPECT_EQ(error, "");
   }
-}
-
-TEST_F(RecognizerTest, OrdinarySpeechComesOutAsItsWordsWithoutTheName) {
-  auto calls =
-      recognize(microphone(readWav("/usr/share/pocketsphinx/test/data/librivox/"
-                                   "sense_and_sensibility_01_austen_64kb-0880.wav")));
-  ASSERT_FALSE(calls->texts.empty());
-  EXPECT_FALSE(anyContains(calls->texts, "vorlin"));
-  // "he was not an ill disposed young man": most of its words must be heard.
-  int heard = 0;
-  for (const char* word : {"he", "was", "not", "ill", "disposed", "young", "man"}) {
-    heard += anyContains({calls->texts.back()}, word);
-  }
-  EXPECT_GE(heard, 5) << calls->texts.back();
 }
 
 TEST_F(RecognizerTest, EndAudioGivesOneFinalResultLastOnTheRecognizersThread) {
@@ -289,11 +243,7 @@ TEST_F(RecognizerTest, AWordTheModelLacksIsHeardOnceARequestSaysHowItSounds) {
   auto fresh = PocketsphinxRecognizer::make(*files);
   auto buffers = microphone(say("Hey Vorlin."));
   auto decode = [&](std::shared_ptr<RecognitionRequest> request) {
-    auto calls = std::make_shared<Calls>();
-    auto task = fresh->recognitionTask(request, calls->handler());
-    for (const auto& buffer : buffers) request->append(buffer);
-    request->endAudio();
-    calls->waitForEnd();
+    auto calls = recognize(buffers, request, fresh.get());
     for (const std::string& error : calls->errors) EXPECT_EQ(error, "");
     return calls;
   };
