@@ -268,6 +268,11 @@ TEST_F(Moonshine, SessionsAreIndependentAndReusable) {
   std::vector<std::int32_t> tokens_b = first.transcribe(b);
   EXPECT_NE(tokens_a, tokens_b);
   EXPECT_EQ(first.transcribe(a), tokens_a);
+  // Its scratch, split for one thread, serves two and then one again.
+  first.setThreads(2);
+  EXPECT_EQ(first.transcribe(b), tokens_b);
+  first.setThreads(1);
+  EXPECT_EQ(first.transcribe(a), tokens_a);
 
   // Two sessions on two threads share the model; a session with two threads of its own agrees.
   std::vector<std::int32_t> parallel_a, parallel_b;
