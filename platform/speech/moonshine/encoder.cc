@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/speech/moonshine/vector_math.h"
 #include "platform/speech/moonshine/weights.h"
 
 namespace speech::moonshine {
@@ -156,11 +157,9 @@ bool Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<flo
   // Front end, channels first.
   std::size_t first_cells = static_cast<std::size_t>(kWidth) * n1;
   convolve(conv1_, samples.data(), n0, s, a);
+  tanhInPlace(a, first_cells);
   double sum = 0, squares = 0;
-  for (std::size_t i = 0; i < first_cells; ++i) {
-    a[i] = std::tanh(a[i]);
-    sum += a[i];
-  }
+  for (std::size_t i = 0; i < first_cells; ++i) sum += a[i];
   auto mean = static_cast<float>(sum / static_cast<double>(first_cells));
   for (std::size_t i = 0; i < first_cells; ++i)
     squares += static_cast<double>(a[i] - mean) * (a[i] - mean);

@@ -12,6 +12,7 @@
 
 #include "platform/speech/error.h"
 #include "platform/speech/moonshine/integer_products.h"
+#include "platform/speech/moonshine/vector_math.h"
 
 // oneDNN runs its products on the OpenMP runtime it was built with (GNU's); its thread count is
 // set through that runtime, which the library already loads.
@@ -24,16 +25,6 @@ void check(dnnl_status_t status, const char* what) {
   if (status != dnnl_success)
     throw Error(std::string("moonshine: oneDNN ") + what + " failed with status " +
                 std::to_string(static_cast<int>(status)));
-}
-
-void softmax(float* x, int n) {
-  float top = *std::max_element(x, x + n);
-  float sum = 0;
-  for (int i = 0; i < n; ++i) {
-    x[i] = std::exp(x[i] - top);
-    sum += x[i];
-  }
-  for (int i = 0; i < n; ++i) x[i] /= sum;
 }
 
 // The rounding loop, built for three instruction sets and picked as the engine's own kernels
@@ -290,10 +281,7 @@ void layerNorm(const float* x, int rows, const float* weight, float* out) {
   }
 }
 
-void gelu(float* x, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i)
-    x[i] = 0.5f * x[i] * (1.0f + std::erf(x[i] * static_cast<float>(M_SQRT1_2)));
-}
+void gelu(float* x, std::size_t n) { geluInPlace(x, n); }
 
 void rotate(float* x, int rows, int first_position, std::span<const float> inv_freq) {
   for (int r = 0; r < rows; ++r) {
@@ -336,7 +324,7 @@ void attention(const float* q, int q_rows, const float* k, const float* v, int k
         for (int r = 0; r < n; ++r) {
           float* row = p + static_cast<std::size_t>(r) * kv_rows;
           int visible = causal ? std::min(kv_rows, first_position + r0 + r + 1) : kv_rows;
-          softmax(row, visible);
+          softmaxInPlace(row, static_cast<std::size_t>(visible));
           std::fill(row + visible, row + kv_rows, 0.0f);
         }
         sgemm(false, n, kHeadDim, kv_rows, 1.0f, p, kv_rows, v + h * kHeadDim, kWidth, 0.0f,

@@ -1,0 +1,165 @@
+#include "platform/speech/moonshine/vector_math.h"
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+
+#include "platform/speech/moonshine/integer_products.h"
+
+namespace speech::moonshine {
+namespace {
+
+// The loops below are written without branches so that the compiler turns each into vector
+// code; they are built once per instruction set, as the quantization loops are.
+#define ALWAYS_INLINE [[gnu::always_inline]] inline
+
+ALWAYS_INLINE std::uint32_t bitsOf(float x) { return std::bit_cast<std::uint32_t>(x); }
+ALWAYS_INLINE float floatOf(std::uint32_t b) { return std::bit_cast<float>(b); }
+ALWAYS_INLINE float magnitude(float x) { return floatOf(bitsOf(x) & 0x7fffffffu); }
+// `pick ? a : b` in bits, which the compiler vectorizes where it keeps a conditional a branch.
+ALWAYS_INLINE float select(bool pick, float a, float b) {
+  std::uint32_t mask = 0u - static_cast<std::uint32_t>(pick);
+  return floatOf((bitsOf(a) & mask) | (bitsOf(b) & ~mask));
+}
+ALWAYS_INLINE float withSignOf(float value, float sign) {
+  return floatOf(bitsOf(value) | (bitsOf(sign) & 0x80000000u));
+}
+
+// exp(x) = 2^n exp(r) with r = x - n ln 2 in [-ln 2 / 2, ln 2 / 2]: ln 2 in two parts whose
+// first times n is exact, and Cephes' polynomial for exp(r) (about 1 ulp).
+ALWAYS_INLINE float expCore(float x) {
+  constexpr float kLog2e = 1.44269504f, kRound = 12582912.0f;  // 1.5 * 2^23 rounds to integers
+  x = select(x < 88.3f, x, 88.3f);
+  x = select(x > -87.3f, x, -87.3f);  // keeps 2^n a normal number
+  float n = (x * kLog2e + kRound) - kRound;
+  float r = x - n * 0.693359375f;
+  r = r - n * -2.12194440e-4f;
+  float p = 1.9875691500e-4f;
+  p = p * r + 1.3981999507e-3f;
+  p = p * r + 8.3334519073e-3f;
+  p = p * r + 4.1665795894e-2f;
+  p = p * r + 1.6666665459e-1f;
+  p = p * r + 5.0000001201e-1f;
+  float y = (p * (r * r) + r) + 1.0f;
+  auto power = static_cast<std::uint32_t>(static_cast<std::int32_t>(n) + 127) << 23;
+  return y * floatOf(power);
+}
+
+// Norbert Juffa's faithfully rounded erff: an odd polynomial near 0, and 1 - exp(poly) beyond,
+// both computed and one picked. Past 4, erf is 1 in float.
+ALWAYS_INLINE float erfCore(float x) {
+  float t = magnitude(x);
+  t = select(t < 4.0f, t, 4.0f);
+  float s = t * t;
+  float near = -5.96761703e-4f;
+  near = near * s + 4.99119423e-3f;
+  near = near * s - 2.67681349e-2f;
+  near = near * s + 1.12819925e-1f;
+  near = near * s - 3.76125336e-1f;
+  near = near * s + 1.28379166e-1f;
+  near = near * t + t;
+  float r = -1.72853470e-5f * t + 3.83197126e-4f;
+  float u = -3.88396438e-3f * t + 2.42546219e-2f;
+  r = r * s + u;
+  r = r * t - 1.06777877e-1f;
+  r = r * t - 6.34846687e-1f;
+  r = r * t - 1.28717512e-1f;
+  r = r * t - t;
+  float far = 1.0f - expCore(r);
+  return withSignOf(select(t > 0.927734375f, far, near), x);
+}
+
+// tanh a = 1 - 2 / (exp(2a) + 1), which loses a few bits to cancellation near 0; below 0.3 its
+// Taylor series to the 11th power is exact in float instead. Past 10, tanh is 1 in float.
+ALWAYS_INLINE float tanhCore(float x) {
+  float a = magnitude(x);
+  a = select(a < 10.0f, a, 10.0f);
+  float far = 1.0f - 2.0f / (expCore(2.0f * a) + 1.0f);
+  float s = a * a;
+  float near = -1382.0f / 155925.0f;
+  near = near * s + 62.0f / 2835.0f;
+  near = near * s - 17.0f / 315.0f;
+  near = near * s + 2.0f / 15.0f;
+  near = near * s - 1.0f / 3.0f;
+  near = (near * s) * a + a;
+  return withSignOf(select(a < 0.3f, near, far), x);
+}
+
+ALWAYS_INLINE void tanhLoop(float* x, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) x[i] = tanhCore(x[i]);
+}
+
+ALWAYS_INLINE void geluLoop(float* x, std::size_t n) {
+  constexpr auto kSqrtHalf = static_cast<float>(M_SQRT1_2);
+  for (std::size_t i = 0; i < n; ++i) x[i] = 0.5f * x[i] * (1.0f + erfCore(x[i] * kSqrtHalf));
+}
+
+// The maximum and the sum are kept per lane of 16, combined in one fixed order, so that every
+// build adds the same numbers in the same order.
+constexpr std::size_t kLanes = 16;
+
+ALWAYS_INLINE float maxLoop(const float* x, std::size_t n) {
+  float lanes[kLanes];
+  for (std::size_t j = 0; j < kLanes; ++j) lanes[j] = x[0];
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes)
+    for (std::size_t j = 0; j < kLanes; ++j)
+      lanes[j] = select(x[i + j] > lanes[j], x[i + j], lanes[j]);
+  float top = x[0];
+  for (std::size_t j = 0; j < kLanes; ++j) top = lanes[j] > top ? lanes[j] : top;
+  for (; i < n; ++i) top = x[i] > top ? x[i] : top;
+  return top;
+}
+
+ALWAYS_INLINE void softmaxLoop(float* x, std::size_t n) {
+  if (n == 0) return;
+  float top = maxLoop(x, n);
+  float lanes[kLanes] = {};
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes)
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      x[i + j] = expCore(x[i + j] - top);
+      lanes[j] += x[i + j];
+    }
+  float sum = 0;
+  for (std::size_t j = 0; j < kLanes; ++j) sum += lanes[j];
+  for (; i < n; ++i) {
+    x[i] = expCore(x[i] - top);
+    sum += x[i];
+  }
+  for (i = 0; i < n; ++i) x[i] /= sum;
+}
+
+#define FOR_EACH_ISA(name, loop)                                                           \
+  void name##Plain(float* x, std::size_t n) { loop(x, n); }                                \
+  __attribute__((target("avx2"))) void name##Avx2(float* x, std::size_t n) { loop(x, n); } \
+  __attribute__((target("avx512f,avx512bw"))) void name##Avx512(float* x, std::size_t n) { \
+    loop(x, n);                                                                            \
+  }                                                                                        \
+  void name##Best(float* x, std::size_t n) {                                               \
+    switch (vectorIsa()) {                                                                 \
+      case VectorIsa::kAvx512Vnni:                                                         \
+        return name##Avx512(x, n);                                                         \
+      case VectorIsa::kAvx2:                                                               \
+        return name##Avx2(x, n);                                                           \
+      case VectorIsa::kPlain:                                                              \
+        break;                                                                             \
+    }                                                                                      \
+    name##Plain(x, n);                                                                     \
+  }
+
+FOR_EACH_ISA(tanh, tanhLoop)
+FOR_EACH_ISA(gelu, geluLoop)
+FOR_EACH_ISA(softmax, softmaxLoop)
+
+}  // namespace
+
+float fastExp(float x) { return expCore(x); }
+float fastErf(float x) { return erfCore(x); }
+float fastTanh(float x) { return tanhCore(x); }
+
+void tanhInPlace(float* x, std::size_t n) { tanhBest(x, n); }
+void geluInPlace(float* x, std::size_t n) { geluBest(x, n); }
+void softmaxInPlace(float* x, std::size_t n) { softmaxBest(x, n); }
+
+}  // namespace speech::moonshine

@@ -1,0 +1,115 @@
+#include "platform/speech/moonshine/vector_math.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "platform/speech/moonshine/integer_products.h"
+
+namespace speech::moonshine {
+namespace {
+
+// Distance in units of the last place of `want`, as rounded to float.
+double ulps(float got, double want) {
+  float nearest = static_cast<float>(want);
+  double ulp = std::nextafter(std::fabs(nearest), INFINITY) - std::fabs(nearest);
+  if (nearest == 0) ulp = std::numeric_limits<float>::denorm_min();
+  return std::fabs(static_cast<double>(got) - want) / ulp;
+}
+
+// Every float from -span to span in steps of `step`, and the extremes of each piece's range.
+std::vector<float> sweep(float span, float step) {
+  std::vector<float> x;
+  for (float v = -span; v <= span; v += step) x.push_back(v);
+  for (float edge : {0.0f, -0.0f, 0.3f, 0.927734375f, 1e-20f, 1e-3f, 4.0f, 10.0f, 87.0f, 1e30f})
+    for (float v : {edge, -edge, std::nextafter(edge, 0.0f), std::nextafter(edge, INFINITY)})
+      x.push_back(v);
+  return x;
+}
+
+TEST(VectorMathTest, StaysWithinAFewUnitsOfTheExactFunctions) {
+  double worst_exp = 0, worst_erf = 0, worst_tanh = 0;
+  for (float x : sweep(87.0f, 1.0f / 512)) {
+    if (std::fabs(x) <= 87.0f)
+      worst_exp = std::max(worst_exp, ulps(fastExp(x), std::exp(static_cast<double>(x))));
+    worst_erf = std::max(worst_erf, ulps(fastErf(x), std::erf(static_cast<double>(x))));
+    worst_tanh = std::max(worst_tanh, ulps(fastTanh(x), std::tanh(static_cast<double>(x))));
+  }
+  EXPECT_LE(worst_exp, 2.0);
+  EXPECT_LE(worst_erf, 2.0);
+  EXPECT_LE(worst_tanh, 6.0);
+  // Saturated and odd where the functions are.
+  EXPECT_EQ(fastErf(1e30f), 1.0f);
+  EXPECT_EQ(fastErf(-5.0f), -1.0f);
+  EXPECT_EQ(fastTanh(-1e30f), -1.0f);
+  EXPECT_TRUE(std::signbit(fastErf(-0.0f)) && std::signbit(fastTanh(-0.0f)));
+  EXPECT_GT(fastExp(-1000.0f), 0.0f);  // a softmax never divides by zero for a far-off value
+  EXPECT_LT(fastExp(-1000.0f), 1e-37f);
+}
+
+// Restores the best kernels after each test.
+class VectorLoopsTest : public ::testing::TestWithParam<VectorIsa> {
+ protected:
+  void SetUp() override {
+    if (GetParam() > vectorIsa()) GTEST_SKIP() << "not on this CPU";
+    limitVectorIsa(GetParam());
+  }
+  void TearDown() override { limitVectorIsa(VectorIsa::kAvx512Vnni); }
+};
+
+bool sameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The vector loops give the scalar form's bits at every length, the tails past the last full
+// vector included.
+TEST_P(VectorLoopsTest, GiveTheScalarBitsOnEveryInstructionSet) {
+  std::mt19937 rng(11);
+  std::normal_distribution<float> value(0.0f, 3.0f);
+  for (std::size_t n : {1u, 7u, 16u, 17u, 33u, 1000u}) {
+    std::vector<float> x(n);
+    for (float& v : x) v = value(rng);
+    std::vector<float> tanh_of = x, gelu_of = x;
+    tanhInPlace(tanh_of.data(), n);
+    geluInPlace(gelu_of.data(), n);
+    for (std::size_t i = 0; i < n; ++i) {
+      SCOPED_TRACE(x[i]);
+      EXPECT_TRUE(sameBits(tanh_of[i], fastTanh(x[i])));
+      float gelu = 0.5f * x[i] * (1.0f + fastErf(x[i] * static_cast<float>(M_SQRT1_2)));
+      EXPECT_TRUE(sameBits(gelu_of[i], gelu));
+    }
+  }
+}
+
+// Softmax against the exact one in double, and the same bits on every instruction set (its
+// sums are kept in a fixed order): odd lengths, one value alone, and values far below the top.
+TEST_P(VectorLoopsTest, SoftmaxIsExactEnoughAndTheSameEverywhere) {
+  std::mt19937 rng(5);
+  std::normal_distribution<float> value(0.0f, 4.0f);
+  for (std::size_t n : {1u, 15u, 16u, 31u, 800u}) {
+    std::vector<float> x(n);
+    for (float& v : x) v = value(rng);
+    x[n / 2] = -1000.0f;
+    x[0] = 20.0f;
+    std::vector<float> ours = x;
+    softmaxInPlace(ours.data(), n);
+    double total = 0;
+    for (float v : x) total += std::exp(static_cast<double>(v) - 20.0);
+    for (std::size_t i = 0; i < n; ++i)
+      EXPECT_NEAR(ours[i], std::exp(static_cast<double>(x[i]) - 20.0) / total,
+                  4e-6 * ours[i] + 1e-30);
+    limitVectorIsa(VectorIsa::kPlain);
+    std::vector<float> plain = x;
+    softmaxInPlace(plain.data(), n);
+    limitVectorIsa(GetParam());
+    for (std::size_t i = 0; i < n; ++i) EXPECT_TRUE(sameBits(ours[i], plain[i])) << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Isa, VectorLoopsTest,
+                         ::testing::Values(VectorIsa::kPlain, VectorIsa::kAvx2,
+                                           VectorIsa::kAvx512Vnni));
+
+}  // namespace
+}  // namespace speech::moonshine
