@@ -315,6 +315,7 @@ void attention(const float* q, int q_rows, const float* k, const float* v, int k
   const float scale = 1.0f / std::sqrt(static_cast<float>(kHeadDim));
   parallelFor(threads, kHeads, [&](int part, int first_head, int end_head) {
     float* p = scores.data() + cells * part;
+    float sums[kQueryBlock];
     for (int h = first_head; h < end_head; ++h)
       for (int r0 = 0; r0 < q_rows; r0 += kQueryBlock) {
         int n = std::min(kQueryBlock, q_rows - r0);
@@ -324,11 +325,14 @@ void attention(const float* q, int q_rows, const float* k, const float* v, int k
         for (int r = 0; r < n; ++r) {
           float* row = p + static_cast<std::size_t>(r) * kv_rows;
           int visible = causal ? std::min(kv_rows, first_position + r0 + r + 1) : kv_rows;
-          softmaxInPlace(row, static_cast<std::size_t>(visible));
+          sums[r] = softmaxNumerators(row, static_cast<std::size_t>(visible));
           std::fill(row + visible, row + kv_rows, 0.0f);
         }
         sgemm(false, n, kHeadDim, kv_rows, 1.0f, p, kv_rows, v + h * kHeadDim, kWidth, 0.0f,
               out + at, kWidth);
+        for (int r = 0; r < n; ++r)
+          for (int d = 0; d < kHeadDim; ++d)
+            out[at + static_cast<std::size_t>(r) * kWidth + d] /= sums[r];
       }
   });
 }

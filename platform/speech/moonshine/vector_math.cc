@@ -111,46 +111,49 @@ ALWAYS_INLINE float maxLoop(const float* x, std::size_t n) {
   return top;
 }
 
-ALWAYS_INLINE void softmaxLoop(float* x, std::size_t n) {
-  if (n == 0) return;
-  float top = maxLoop(x, n);
+ALWAYS_INLINE float sumLoop(const float* x, std::size_t n) {
   float lanes[kLanes] = {};
   std::size_t i = 0;
   for (; i + kLanes <= n; i += kLanes)
-    for (std::size_t j = 0; j < kLanes; ++j) {
-      x[i + j] = expCore(x[i + j] - top);
-      lanes[j] += x[i + j];
-    }
+    for (std::size_t j = 0; j < kLanes; ++j) lanes[j] += x[i + j];
   float sum = 0;
   for (std::size_t j = 0; j < kLanes; ++j) sum += lanes[j];
-  for (; i < n; ++i) {
-    x[i] = expCore(x[i] - top);
-    sum += x[i];
-  }
-  for (i = 0; i < n; ++i) x[i] /= sum;
+  for (; i < n; ++i) sum += x[i];
+  return sum;
 }
 
-#define FOR_EACH_ISA(name, loop)                                                           \
-  void name##Plain(float* x, std::size_t n) { loop(x, n); }                                \
-  __attribute__((target("avx2"))) void name##Avx2(float* x, std::size_t n) { loop(x, n); } \
-  __attribute__((target("avx512f,avx512bw"))) void name##Avx512(float* x, std::size_t n) { \
-    loop(x, n);                                                                            \
-  }                                                                                        \
-  void name##Best(float* x, std::size_t n) {                                               \
-    switch (vectorIsa()) {                                                                 \
-      case VectorIsa::kAvx512Vnni:                                                         \
-        return name##Avx512(x, n);                                                         \
-      case VectorIsa::kAvx2:                                                               \
-        return name##Avx2(x, n);                                                           \
-      case VectorIsa::kPlain:                                                              \
-        break;                                                                             \
-    }                                                                                      \
-    name##Plain(x, n);                                                                     \
+// Three passes over a row that stays in the first-level cache: each of them a loop the compiler
+// vectorizes, which one loop doing all three was not.
+ALWAYS_INLINE float softmaxLoop(float* x, std::size_t n) {
+  if (n == 0) return 0;
+  float top = maxLoop(x, n);
+  for (std::size_t i = 0; i < n; ++i) x[i] = expCore(x[i] - top);
+  return sumLoop(x, n);
+}
+
+#define FOR_EACH_ISA(result, name, loop)                                                     \
+  result name##Plain(float* x, std::size_t n) { return loop(x, n); }                         \
+  __attribute__((target("avx2"))) result name##Avx2(float* x, std::size_t n) {               \
+    return loop(x, n);                                                                       \
+  }                                                                                          \
+  __attribute__((target("avx512f,avx512bw"))) result name##Avx512(float* x, std::size_t n) { \
+    return loop(x, n);                                                                       \
+  }                                                                                          \
+  result name##Best(float* x, std::size_t n) {                                               \
+    switch (vectorIsa()) {                                                                   \
+      case VectorIsa::kAvx512Vnni:                                                           \
+        return name##Avx512(x, n);                                                           \
+      case VectorIsa::kAvx2:                                                                 \
+        return name##Avx2(x, n);                                                             \
+      case VectorIsa::kPlain:                                                                \
+        break;                                                                               \
+    }                                                                                        \
+    return name##Plain(x, n);                                                                \
   }
 
-FOR_EACH_ISA(tanh, tanhLoop)
-FOR_EACH_ISA(gelu, geluLoop)
-FOR_EACH_ISA(softmax, softmaxLoop)
+FOR_EACH_ISA(void, tanh, tanhLoop)
+FOR_EACH_ISA(void, gelu, geluLoop)
+FOR_EACH_ISA(float, softmax, softmaxLoop)
 
 }  // namespace
 
@@ -160,6 +163,6 @@ float fastTanh(float x) { return tanhCore(x); }
 
 void tanhInPlace(float* x, std::size_t n) { tanhBest(x, n); }
 void geluInPlace(float* x, std::size_t n) { geluBest(x, n); }
-void softmaxInPlace(float* x, std::size_t n) { softmaxBest(x, n); }
+float softmaxNumerators(float* x, std::size_t n) { return softmaxBest(x, n); }
 
 }  // namespace speech::moonshine
