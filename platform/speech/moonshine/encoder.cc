@@ -158,12 +158,7 @@ bool Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<flo
   std::size_t first_cells = static_cast<std::size_t>(kWidth) * n1;
   convolve(conv1_, samples.data(), n0, s, a);
   tanhInPlace(a, first_cells);
-  double sum = 0, squares = 0;
-  for (std::size_t i = 0; i < first_cells; ++i) sum += a[i];
-  auto mean = static_cast<float>(sum / static_cast<double>(first_cells));
-  for (std::size_t i = 0; i < first_cells; ++i)
-    squares += static_cast<double>(a[i] - mean) * (a[i] - mean);
-  auto deviation = static_cast<float>(std::sqrt(squares / static_cast<double>(first_cells) + 1e-5));
+  auto [mean, deviation] = moments(a, first_cells);
   for (int c = 0; c < kWidth; ++c) {
     float* row = a + static_cast<std::size_t>(c) * n1;
     for (int t = 0; t < n1; ++t)

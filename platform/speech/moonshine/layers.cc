@@ -271,12 +271,7 @@ void layerNorm(const float* x, int rows, const float* weight, float* out) {
   for (int r = 0; r < rows; ++r) {
     const float* in = x + r * kWidth;
     float* y = out + r * kWidth;
-    double sum = 0;
-    for (int i = 0; i < kWidth; ++i) sum += in[i];
-    auto mean = static_cast<float>(sum / kWidth);
-    double squares = 0;
-    for (int i = 0; i < kWidth; ++i) squares += static_cast<double>(in[i] - mean) * (in[i] - mean);
-    auto deviation = static_cast<float>(std::sqrt(squares / kWidth + 1e-5));
+    auto [mean, deviation] = moments(in, kWidth);
     for (int i = 0; i < kWidth; ++i) y[i] = (in[i] - mean) / deviation * weight[i];
   }
 }

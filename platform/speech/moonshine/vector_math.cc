@@ -131,6 +131,35 @@ ALWAYS_INLINE float softmaxLoop(float* x, std::size_t n) {
   return sumLoop(x, n);
 }
 
+ALWAYS_INLINE Moments momentsLoop(const float* x, std::size_t n) {
+  double lanes[kLanes] = {};
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes)
+    for (std::size_t j = 0; j < kLanes; ++j) lanes[j] += x[i + j];
+  double sum = 0;
+  for (std::size_t j = 0; j < kLanes; ++j) sum += lanes[j];
+  for (; i < n; ++i) sum += x[i];
+  auto mean = static_cast<float>(sum / static_cast<double>(n));
+  double square_lanes[kLanes] = {};
+  for (i = 0; i + kLanes <= n; i += kLanes)
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      auto d = static_cast<double>(x[i + j] - mean);
+      square_lanes[j] += d * d;
+    }
+  double squares = 0;
+  for (std::size_t j = 0; j < kLanes; ++j) squares += square_lanes[j];
+  for (; i < n; ++i) squares += static_cast<double>(x[i] - mean) * (x[i] - mean);
+  return {mean, static_cast<float>(std::sqrt(squares / static_cast<double>(n) + 1e-5))};
+}
+
+Moments momentsPlain(const float* x, std::size_t n) { return momentsLoop(x, n); }
+__attribute__((target("avx2"))) Moments momentsAvx2(const float* x, std::size_t n) {
+  return momentsLoop(x, n);
+}
+__attribute__((target("avx512f,avx512bw"))) Moments momentsAvx512(const float* x, std::size_t n) {
+  return momentsLoop(x, n);
+}
+
 #define FOR_EACH_ISA(result, name, loop)                                                     \
   result name##Plain(float* x, std::size_t n) { return loop(x, n); }                         \
   __attribute__((target("avx2"))) result name##Avx2(float* x, std::size_t n) {               \
@@ -164,5 +193,17 @@ float fastTanh(float x) { return tanhCore(x); }
 void tanhInPlace(float* x, std::size_t n) { tanhBest(x, n); }
 void geluInPlace(float* x, std::size_t n) { geluBest(x, n); }
 float softmaxNumerators(float* x, std::size_t n) { return softmaxBest(x, n); }
+
+Moments moments(const float* x, std::size_t n) {
+  switch (vectorIsa()) {
+    case VectorIsa::kAvx512Vnni:
+      return momentsAvx512(x, n);
+    case VectorIsa::kAvx2:
+      return momentsAvx2(x, n);
+    case VectorIsa::kPlain:
+      break;
+  }
+  return momentsPlain(x, n);
+}
 
 }  // namespace speech::moonshine

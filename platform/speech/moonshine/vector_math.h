@@ -21,4 +21,12 @@ void geluInPlace(float* x, std::size_t n);  // the exact (erf) form, 0.5 x (1 + 
 // applies to its 36 outputs per row instead of to every score.
 float softmaxNumerators(float* x, std::size_t n);
 
+// The mean of x[0, n) and sqrt(variance + 1e-5), as the model's LayerNorm and GroupNorm take
+// them: summed in double, in sixteen running sums instead of one, whose additions wait on each
+// other and were most of a normalization's time.
+struct Moments {
+  float mean = 0, deviation = 0;
+};
+Moments moments(const float* x, std::size_t n);
+
 }  // namespace speech::moonshine

@@ -110,6 +110,31 @@ TEST_P(VectorLoopsTest, SoftmaxIsExactEnoughAndTheSameEverywhere) {
   }
 }
 
+// Mean and deviation against a plain two-pass sum in long double, and the same bits on every
+// instruction set; a constant row (no variance) gives sqrt(1e-5).
+TEST_P(VectorLoopsTest, MomentsMatchTheTwoPassSums) {
+  std::mt19937 rng(3);
+  std::normal_distribution<float> value(0.5f, 2.0f);
+  for (std::size_t n : {1u, 17u, 288u, 72000u}) {
+    std::vector<float> x(n);
+    for (float& v : x) v = value(rng);
+    long double sum = 0, squares = 0;
+    for (float v : x) sum += v;
+    long double mean = sum / n;
+    for (float v : x) squares += (v - mean) * (v - mean);
+    Moments m = moments(x.data(), n);
+    EXPECT_FLOAT_EQ(m.mean, static_cast<float>(mean));
+    EXPECT_FLOAT_EQ(m.deviation, static_cast<float>(std::sqrt(squares / n + 1e-5L)));
+    limitVectorIsa(VectorIsa::kPlain);
+    Moments plain = moments(x.data(), n);
+    limitVectorIsa(GetParam());
+    EXPECT_TRUE(sameBits(m.mean, plain.mean) && sameBits(m.deviation, plain.deviation));
+  }
+  std::vector<float> flat(40, 3.0f);
+  EXPECT_EQ(moments(flat.data(), flat.size()).mean, 3.0f);
+  EXPECT_FLOAT_EQ(moments(flat.data(), flat.size()).deviation, std::sqrt(1e-5f));
+}
+
 INSTANTIATE_TEST_SUITE_P(Isa, VectorLoopsTest,
                          ::testing::Values(VectorIsa::kPlain, VectorIsa::kAvx2,
                                            VectorIsa::kAvx512Vnni));
