@@ -54,6 +54,16 @@ struct PackedScratch {
 void packedLinear(const float* x, int rows, const PackedLinear& w, PackedScratch& scratch,
                   float* out);
 
+// Quantizes x[rows, in] as one block, as linear() with RowQuantization::kShared does, into
+// scratch.quantized (its zero point in scratch.zero_points for every row): the input of
+// sharedLinear(), taken once for all the layers that read the same rows.
+QuantizationParams quantizeRows(const float* x, int rows, int in, PackedScratch& scratch);
+// out[rows, w.out] = the rows quantizeRows() left in `scratch` times W (+ bias): linear() with
+// RowQuantization::kShared, and the same result, on the engine's kernels instead of oneDNN's,
+// which spent most of their time outside the products. The rows are split between `threads`.
+void sharedLinear(int rows, QuantizationParams p, const PackedLinear& w, PackedScratch& scratch,
+                  float* out, int threads);
+
 // The integer part alone: for each of the `rows` rows of a (w.in bytes each, with zero point
 // a_zero_points[row]), products[row * w.out + o] = sum over i of (a[i] - a_zero_point) *
 // (q[o][i] - w.zero_point), for the outputs o in [first, end) (multiples of 16; all of them
