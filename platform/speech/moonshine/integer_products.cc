@@ -145,6 +145,46 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void vnniFourRowsFourBloc
     for (int b = 0; b < 4; ++b) _mm512_storeu_si512(d + r * d_stride + b * kBlock, s[r][b]);
 }
 
+// The kernels multiply by the stored bytes q - 128:
+// sum (a - za)(q - zq) = sum a (q - 128) + (128 - zq) sum a - za sum (q - zq).
+// Built per instruction set: the baseline build of these multiplications took as long as the
+// tile products themselves.
+[[gnu::always_inline]] inline void zeroPointLoop(const std::uint8_t* a, int rows,
+                                                 const std::int32_t* a_zero_points,
+                                                 const PackedLinear& w, std::int32_t* products,
+                                                 int first, int end) {
+  auto in = static_cast<std::size_t>(w.in), cols = static_cast<std::size_t>(w.out);
+  const std::int32_t* column_sums = w.column_sums.data();
+  for (int r = 0; r < rows; ++r) {
+    std::int32_t a_sum = 0;
+    for (std::size_t i = 0; i < in; ++i) a_sum += a[r * in + i];
+    std::int32_t shift = (128 - w.zero_point) * a_sum;
+    std::int32_t* d = products + r * cols;
+    std::int32_t a_zero_point = a_zero_points[r];
+    for (int o = first; o < end; ++o) d[o] += shift - a_zero_point * column_sums[o];
+  }
+}
+
+void zeroPointsPlain(const std::uint8_t* a, int rows, const std::int32_t* a_zero_points,
+                     const PackedLinear& w, std::int32_t* products, int first, int end) {
+  zeroPointLoop(a, rows, a_zero_points, w, products, first, end);
+}
+
+__attribute__((target("avx2"))) void zeroPointsAvx2(const std::uint8_t* a, int rows,
+                                                    const std::int32_t* a_zero_points,
+                                                    const PackedLinear& w, std::int32_t* products,
+                                                    int first, int end) {
+  zeroPointLoop(a, rows, a_zero_points, w, products, first, end);
+}
+
+__attribute__((target("avx512f,avx512bw"))) void zeroPointsAvx512(const std::uint8_t* a, int rows,
+                                                                  const std::int32_t* a_zero_points,
+                                                                  const PackedLinear& w,
+                                                                  std::int32_t* products, int first,
+                                                                  int end) {
+  zeroPointLoop(a, rows, a_zero_points, w, products, first, end);
+}
+
 VectorIsa detect() {
   __builtin_cpu_init();
   auto allowed = static_cast<unsigned>(dnnl_get_effective_cpu_isa());
@@ -161,6 +201,19 @@ VectorIsa detect() {
 std::atomic<VectorIsa>& chosen() {
   static std::atomic<VectorIsa> isa{detect()};
   return isa;
+}
+
+void addZeroPointTerms(const std::uint8_t* a, int rows, const std::int32_t* a_zero_points,
+                       const PackedLinear& w, std::int32_t* products, int first, int end) {
+  switch (chosen().load(std::memory_order_relaxed)) {
+    case VectorIsa::kAvx512Vnni:
+      return zeroPointsAvx512(a, rows, a_zero_points, w, products, first, end);
+    case VectorIsa::kAvx2:
+      return zeroPointsAvx2(a, rows, a_zero_points, w, products, first, end);
+    case VectorIsa::kPlain:
+      break;
+  }
+  zeroPointsPlain(a, rows, a_zero_points, w, products, first, end);
 }
 
 PackedLinear packedShape(int in, int out) {
@@ -258,16 +311,7 @@ void packedProducts(const std::uint8_t* a, int rows, const std::int32_t* a_zero_
         break;
     }
   }
-  // The kernels multiply by the stored bytes q - 128:
-  // sum (a - za)(q - zq) = sum a (q - 128) + (128 - zq) sum a - za sum (q - zq).
-  for (r = 0; r < rows; ++r) {
-    std::int32_t a_sum = 0;
-    for (std::size_t i = 0; i < in; ++i) a_sum += a[r * in + i];
-    std::int32_t shift = (128 - w.zero_point) * a_sum;
-    std::int32_t* d = products + r * cols;
-    for (int o = first; o < end; ++o)
-      d[o] += shift - a_zero_points[r] * w.column_sums[static_cast<std::size_t>(o)];
-  }
+  addZeroPointTerms(a, rows, a_zero_points, w, products, first, end);
 }
 
 void packedLinear(const float* x, int rows, const PackedLinear& w, PackedScratch& s, float* out) {
