@@ -10,7 +10,8 @@ namespace speech::moonshine {
 namespace {
 
 // The loops below are written without branches so that the compiler turns each into vector
-// code; they are built once per instruction set, as the quantization loops are.
+// code; they are built once per instruction set, as the quantization loops are (the AVX2 build
+// with fused multiply-adds, so only for a CPU that has both).
 #define ALWAYS_INLINE [[gnu::always_inline]] inline
 
 ALWAYS_INLINE std::uint32_t bitsOf(float x) { return std::bit_cast<std::uint32_t>(x); }
@@ -21,6 +22,9 @@ ALWAYS_INLINE float select(bool pick, float a, float b) {
   std::uint32_t mask = 0u - static_cast<std::uint32_t>(pick);
   return floatOf((bitsOf(a) & mask) | (bitsOf(b) & ~mask));
 }
+// Fused where the instruction set has it, and as libm computes it (correctly rounded, slowly)
+// where not: every build gives the same bits.
+ALWAYS_INLINE float fma(float a, float b, float c) { return std::fma(a, b, c); }
 ALWAYS_INLINE float withSignOf(float value, float sign) {
   return floatOf(bitsOf(value) | (bitsOf(sign) & 0x80000000u));
 }
@@ -31,16 +35,16 @@ ALWAYS_INLINE float expCore(float x) {
   constexpr float kLog2e = 1.44269504f, kRound = 12582912.0f;  // 1.5 * 2^23 rounds to integers
   x = select(x < 88.3f, x, 88.3f);
   x = select(x > -87.3f, x, -87.3f);  // keeps 2^n a normal number
-  float n = (x * kLog2e + kRound) - kRound;
-  float r = x - n * 0.693359375f;
-  r = r - n * -2.12194440e-4f;
+  float n = fma(x, kLog2e, kRound) - kRound;
+  float r = fma(n, -0.693359375f, x);
+  r = fma(n, 2.12194440e-4f, r);
   float p = 1.9875691500e-4f;
-  p = p * r + 1.3981999507e-3f;
-  p = p * r + 8.3334519073e-3f;
-  p = p * r + 4.1665795894e-2f;
-  p = p * r + 1.6666665459e-1f;
-  p = p * r + 5.0000001201e-1f;
-  float y = (p * (r * r) + r) + 1.0f;
+  p = fma(p, r, 1.3981999507e-3f);
+  p = fma(p, r, 8.3334519073e-3f);
+  p = fma(p, r, 4.1665795894e-2f);
+  p = fma(p, r, 1.6666665459e-1f);
+  p = fma(p, r, 5.0000001201e-1f);
+  float y = fma(p, r * r, r) + 1.0f;
   auto power = static_cast<std::uint32_t>(static_cast<std::int32_t>(n) + 127) << 23;
   return y * floatOf(power);
 }
@@ -52,19 +56,19 @@ ALWAYS_INLINE float erfCore(float x) {
   t = select(t < 4.0f, t, 4.0f);
   float s = t * t;
   float near = -5.96761703e-4f;
-  near = near * s + 4.99119423e-3f;
-  near = near * s - 2.67681349e-2f;
-  near = near * s + 1.12819925e-1f;
-  near = near * s - 3.76125336e-1f;
-  near = near * s + 1.28379166e-1f;
-  near = near * t + t;
-  float r = -1.72853470e-5f * t + 3.83197126e-4f;
-  float u = -3.88396438e-3f * t + 2.42546219e-2f;
-  r = r * s + u;
-  r = r * t - 1.06777877e-1f;
-  r = r * t - 6.34846687e-1f;
-  r = r * t - 1.28717512e-1f;
-  r = r * t - t;
+  near = fma(near, s, 4.99119423e-3f);
+  near = fma(near, s, -2.67681349e-2f);
+  near = fma(near, s, 1.12819925e-1f);
+  near = fma(near, s, -3.76125336e-1f);
+  near = fma(near, s, 1.28379166e-1f);
+  near = fma(near, t, t);
+  float r = fma(-1.72853470e-5f, t, 3.83197126e-4f);
+  float u = fma(-3.88396438e-3f, t, 2.42546219e-2f);
+  r = fma(r, s, u);
+  r = fma(r, t, -1.06777877e-1f);
+  r = fma(r, t, -6.34846687e-1f);
+  r = fma(r, t, -1.28717512e-1f);
+  r = fma(r, t, -t);
   float far = 1.0f - expCore(r);
   return withSignOf(select(t > 0.927734375f, far, near), x);
 }
@@ -77,11 +81,11 @@ ALWAYS_INLINE float tanhCore(float x) {
   float far = 1.0f - 2.0f / (expCore(2.0f * a) + 1.0f);
   float s = a * a;
   float near = -1382.0f / 155925.0f;
-  near = near * s + 62.0f / 2835.0f;
-  near = near * s - 17.0f / 315.0f;
-  near = near * s + 2.0f / 15.0f;
-  near = near * s - 1.0f / 3.0f;
-  near = (near * s) * a + a;
+  near = fma(near, s, 62.0f / 2835.0f);
+  near = fma(near, s, -17.0f / 315.0f);
+  near = fma(near, s, 2.0f / 15.0f);
+  near = fma(near, s, -1.0f / 3.0f);
+  near = fma(near * s, a, a);
   return withSignOf(select(a < 0.3f, near, far), x);
 }
 
@@ -153,23 +157,29 @@ ALWAYS_INLINE Moments momentsLoop(const float* x, std::size_t n) {
 }
 
 Moments momentsPlain(const float* x, std::size_t n) { return momentsLoop(x, n); }
-__attribute__((target("avx2"))) Moments momentsAvx2(const float* x, std::size_t n) {
+__attribute__((target("avx2,fma"))) Moments momentsAvx2(const float* x, std::size_t n) {
   return momentsLoop(x, n);
 }
 __attribute__((target("avx512f,avx512bw"))) Moments momentsAvx512(const float* x, std::size_t n) {
   return momentsLoop(x, n);
 }
 
+VectorIsa mathIsa() {
+  static const bool fused = (__builtin_cpu_init(), __builtin_cpu_supports("fma"));
+  VectorIsa isa = vectorIsa();
+  return isa == VectorIsa::kAvx2 && !fused ? VectorIsa::kPlain : isa;
+}
+
 #define FOR_EACH_ISA(result, name, loop)                                                     \
   result name##Plain(float* x, std::size_t n) { return loop(x, n); }                         \
-  __attribute__((target("avx2"))) result name##Avx2(float* x, std::size_t n) {               \
+  __attribute__((target("avx2,fma"))) result name##Avx2(float* x, std::size_t n) {           \
     return loop(x, n);                                                                       \
   }                                                                                          \
   __attribute__((target("avx512f,avx512bw"))) result name##Avx512(float* x, std::size_t n) { \
     return loop(x, n);                                                                       \
   }                                                                                          \
   result name##Best(float* x, std::size_t n) {                                               \
-    switch (vectorIsa()) {                                                                   \
+    switch (mathIsa()) {                                                                     \
       case VectorIsa::kAvx512Vnni:                                                           \
         return name##Avx512(x, n);                                                           \
       case VectorIsa::kAvx2:                                                                 \
@@ -195,7 +205,7 @@ void geluInPlace(float* x, std::size_t n) { geluBest(x, n); }
 float softmaxNumerators(float* x, std::size_t n) { return softmaxBest(x, n); }
 
 Moments moments(const float* x, std::size_t n) {
-  switch (vectorIsa()) {
+  switch (mathIsa()) {
     case VectorIsa::kAvx512Vnni:
       return momentsAvx512(x, n);
     case VectorIsa::kAvx2:
