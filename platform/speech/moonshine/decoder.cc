@@ -7,6 +7,7 @@
 
 #include "platform/speech/error.h"
 #include "platform/speech/moonshine/encoder.h"
+#include "platform/speech/moonshine/vector_math.h"
 #include "platform/speech/moonshine/weights.h"
 
 namespace speech::moonshine {
@@ -169,10 +170,7 @@ void Decoder::feedForward(const Layer& layer, int rows, State& s) const {
   // The first half is the value, the second the SiLU gate; the product goes in the first half.
   for (int r = 0; r < rows; ++r) {
     float* u = s.mlp.data() + static_cast<std::size_t>(r) * 8 * kWidth;
-    for (int i = 0; i < 4 * kWidth; ++i) {
-      float gate = u[4 * kWidth + i];
-      u[i] *= gate / (1.0f + std::exp(-gate));
-    }
+    siluGate(u, u + 4 * kWidth, 4 * kWidth);
     // Compact the products so that the down projection reads [rows, 4 * kWidth].
     std::copy(u, u + 4 * kWidth, s.mlp.data() + static_cast<std::size_t>(r) * 4 * kWidth);
   }

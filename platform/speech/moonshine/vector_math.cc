@@ -164,6 +164,19 @@ __attribute__((target("avx512f,avx512bw"))) Moments momentsAvx512(const float* x
   return momentsLoop(x, n);
 }
 
+ALWAYS_INLINE void siluLoop(float* value, const float* gate, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) value[i] *= gate[i] / (1.0f + expCore(-gate[i]));
+}
+
+void siluPlain(float* value, const float* gate, std::size_t n) { siluLoop(value, gate, n); }
+__attribute__((target("avx2,fma"))) void siluAvx2(float* value, const float* gate, std::size_t n) {
+  siluLoop(value, gate, n);
+}
+__attribute__((target("avx512f,avx512bw"))) void siluAvx512(float* value, const float* gate,
+                                                            std::size_t n) {
+  siluLoop(value, gate, n);
+}
+
 VectorIsa mathIsa() {
   static const bool fused = (__builtin_cpu_init(), __builtin_cpu_supports("fma"));
   VectorIsa isa = vectorIsa();
@@ -214,6 +227,18 @@ Moments moments(const float* x, std::size_t n) {
       break;
   }
   return momentsPlain(x, n);
+}
+
+void siluGate(float* value, const float* gate, std::size_t n) {
+  switch (mathIsa()) {
+    case VectorIsa::kAvx512Vnni:
+      return siluAvx512(value, gate, n);
+    case VectorIsa::kAvx2:
+      return siluAvx2(value, gate, n);
+    case VectorIsa::kPlain:
+      break;
+  }
+  siluPlain(value, gate, n);
 }
 
 }  // namespace speech::moonshine

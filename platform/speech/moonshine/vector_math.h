@@ -17,6 +17,8 @@ float fastTanh(float x);
 // In place over x[0, n).
 void tanhInPlace(float* x, std::size_t n);
 void geluInPlace(float* x, std::size_t n);  // the exact (erf) form, 0.5 x (1 + erf(x / sqrt 2))
+// value[i] *= SiLU(gate[i]) = gate[i] / (1 + exp(-gate[i])): the decoder's gated MLP.
+void siluGate(float* value, const float* gate, std::size_t n);
 // x[i] = exp(x[i] - max x), and their sum: a softmax but for its division, which attention
 // applies to its 36 outputs per row instead of to every score.
 float softmaxNumerators(float* x, std::size_t n);

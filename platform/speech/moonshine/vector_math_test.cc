@@ -70,14 +70,18 @@ TEST_P(VectorLoopsTest, GiveTheScalarBitsOnEveryInstructionSet) {
   for (std::size_t n : {1u, 7u, 16u, 17u, 33u, 1000u}) {
     std::vector<float> x(n);
     for (float& v : x) v = value(rng);
-    std::vector<float> tanh_of = x, gelu_of = x;
+    std::vector<float> tanh_of = x, gelu_of = x, gated(n, 1.5f);
     tanhInPlace(tanh_of.data(), n);
     geluInPlace(gelu_of.data(), n);
+    siluGate(gated.data(), x.data(), n);
     for (std::size_t i = 0; i < n; ++i) {
       SCOPED_TRACE(x[i]);
       EXPECT_TRUE(sameBits(tanh_of[i], fastTanh(x[i])));
       float gelu = 0.5f * x[i] * (1.0f + fastErf(x[i] * static_cast<float>(M_SQRT1_2)));
       EXPECT_TRUE(sameBits(gelu_of[i], gelu));
+      EXPECT_TRUE(sameBits(gated[i], 1.5f * (x[i] / (1.0f + fastExp(-x[i])))));
+      double silu = 1.5 * x[i] / (1 + std::exp(-static_cast<double>(x[i])));
+      EXPECT_NEAR(gated[i], silu, 3e-7 * std::fabs(silu) + 1e-12);
     }
   }
 }
