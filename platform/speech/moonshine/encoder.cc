@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/speech/moonshine/tile_products.h"
+#include "platform/speech/moonshine/frame_linear.h"
 #include "platform/speech/moonshine/vector_math.h"
 #include "platform/speech/moonshine/weights.h"
 
@@ -64,16 +64,16 @@ Encoder::Encoder(OnnxWeights& w)
     layer.attention_norm = w.floats(p + "/input_layernorm/Mul", 1, {kWidth});
     layer.mlp_norm = w.floats(p + "/post_attention_layernorm/Mul", 1, {kWidth});
     AttentionProjections attention = loadAttention(w, p + "/self_attn");
-    layer.q = prepare(std::move(attention.q));
-    layer.k = prepare(std::move(attention.k));
-    layer.v = prepare(std::move(attention.v));
-    layer.o = prepare(std::move(attention.o));
+    layer.q = prepareFrameLinear(std::move(attention.q));
+    layer.k = prepareFrameLinear(std::move(attention.k));
+    layer.v = prepareFrameLinear(std::move(attention.v));
+    layer.o = prepareFrameLinear(std::move(attention.o));
     QuantizedLinear fc1 = loadLinear(w, p + "/mlp/fc1/MatMul_quant", kWidth, 4 * kWidth);
     fc1.bias = w.floats(p + "/mlp/fc1/Add", 0, {4 * kWidth});
-    layer.fc1 = prepare(std::move(fc1));
+    layer.fc1 = prepareFrameLinear(std::move(fc1));
     QuantizedLinear fc2 = loadLinear(w, p + "/mlp/fc2/MatMul_quant", 4 * kWidth, kWidth);
     fc2.bias = w.floats(p + "/mlp/fc2/Add", 0, {kWidth});
-    layer.fc2 = prepare(std::move(fc2));
+    layer.fc2 = prepareFrameLinear(std::move(fc2));
     layers_.push_back(std::move(layer));
   }
 }
@@ -104,7 +104,7 @@ std::size_t Encoder::workFloats(std::size_t samples) {
 }
 
 std::size_t Encoder::Scratch::bytes() const {
-  std::size_t total = linear.bytes() + packed.bytes();
+  std::size_t total = frames.bytes();
   for (const auto* part : {&work, &scores}) total += heldBytes(*part);
   for (const auto& c : columns) total += heldBytes(c);
   return total;
@@ -145,26 +145,6 @@ void Encoder::geluParallel(float* x, std::size_t n, int threads) {
   });
 }
 
-Encoder::Linear Encoder::prepare(QuantizedLinear&& w) {
-  Linear prepared;
-  if (tilesUsable())
-    prepared.packed = pack(w);
-  else
-    prepared.plain = std::move(w);
-  return prepared;
-}
-
-void Encoder::multiply(const float* x, int rows, const Linear& w, bool quantized, Scratch& s,
-                       float* out) {
-  if (w.packed.packed.empty()) {
-    s.linear.threads = s.threads;
-    linear(x, rows, w.plain, RowQuantization::kShared, s.linear, out);
-    return;
-  }
-  if (!quantized) s.quantization = quantizeRows(x, rows, w.packed.in, s.packed);
-  sharedLinear(rows, s.quantization, w.packed, s.packed, out, s.threads);
-}
-
 // Channels first, from the samples to the first layer's input, transposed into `x`; false when
 // `moot` says to stop after the first convolution.
 bool Encoder::frontEnd(std::span<const float> samples, Scratch& s, float* x,
@@ -201,18 +181,18 @@ void Encoder::layer(const Layer& l, float* x, int rows, Scratch& s, const FrontE
   float* h = q + f.first();
   layerNorm(x, rows, l.attention_norm.data(), h);
   // q, k and v share one quantization of the normalized input.
-  multiply(h, rows, l.q, false, s, q);
-  multiply(h, rows, l.k, true, s, k);
-  multiply(h, rows, l.v, true, s, v);
+  frameLinear(h, rows, l.q, false, s.frames, q);
+  frameLinear(h, rows, l.k, true, s.frames, k);
+  frameLinear(h, rows, l.v, true, s.frames, v);
   rotate(q, rows, 0, inv_freq_);
   rotate(k, rows, 0, inv_freq_);
   attention(q, rows, k, v, rows, false, 0, s.scores, h, s.threads);
-  multiply(h, rows, l.o, false, s, q);
+  frameLinear(h, rows, l.o, false, s.frames, q);
   for (std::size_t i = 0; i < cells; ++i) x[i] += q[i];
   layerNorm(x, rows, l.mlp_norm.data(), q);
-  multiply(q, rows, l.fc1, false, s, h);
+  frameLinear(q, rows, l.fc1, false, s.frames, h);
   geluParallel(h, cells * 4, s.threads);
-  multiply(h, rows, l.fc2, false, s, q);
+  frameLinear(h, rows, l.fc2, false, s.frames, q);
   for (std::size_t i = 0; i < cells; ++i) x[i] += q[i];
 }
 
@@ -223,6 +203,7 @@ bool Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<flo
   if (frames == 0) return true;
   FrontEnd f(samples.size());
   growScratch(s.work, f.first() + f.second());
+  s.frames.threads = s.threads;
   if (!frontEnd(samples, s, out.data(), moot)) return false;
   for (const Layer& l : layers_) {
     if (moot && moot()) return false;

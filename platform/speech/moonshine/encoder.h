@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/speech/moonshine/integer_products.h"
+#include "platform/speech/moonshine/frame_linear.h"
 #include "platform/speech/moonshine/layers.h"
 
 namespace speech::moonshine {
@@ -35,10 +35,8 @@ class Encoder {
     std::vector<float> work;
     std::vector<float> scores;
     std::vector<std::vector<float>> columns;  // per thread
-    LinearScratch linear;
-    PackedScratch packed;
-    QuantizationParams quantization;  // of the rows in `packed`
-    std::size_t bytes() const;        // what it holds
+    FrameScratch frames;
+    std::size_t bytes() const;  // what it holds
   };
   // Encoded frames [encoderFrames(samples.size()), kWidth], row-major, into `out`. `moot`, when
   // given, is asked between the stages: once it says the result is no longer wanted, encoding
@@ -49,16 +47,9 @@ class Encoder {
   static std::size_t workFloats(std::size_t samples);
 
  private:
-  // A layer's weights in one of two forms: packed for the engine's kernels where the CPU has
-  // the tile unit, which outruns oneDNN there; as oneDNN takes them elsewhere, where oneDNN's
-  // products outrun the engine's vector kernels.
-  struct Linear {
-    QuantizedLinear plain;
-    PackedLinear packed;
-  };
   struct Layer {
     std::vector<float> attention_norm, mlp_norm;
-    Linear q, k, v, o, fc1, fc2;
+    FrameLinear q, k, v, o, fc1, fc2;
   };
   struct FrontEnd;
   struct Conv {
@@ -72,11 +63,6 @@ class Encoder {
                        float* out);
 
   static void geluParallel(float* x, std::size_t n, int threads);
-  static Linear prepare(QuantizedLinear&& w);
-  // out = x · w for rows all quantized together; `quantized`: the rows in the scratch are x's
-  // already, from the call before.
-  static void multiply(const float* x, int rows, const Linear& w, bool quantized, Scratch& s,
-                       float* out);
   bool frontEnd(std::span<const float> samples, Scratch& s, float* x,
                 const std::function<bool()>& moot) const;
   void layer(const Layer& l, float* x, int rows, Scratch& s, const FrontEnd& f) const;
