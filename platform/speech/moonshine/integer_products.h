@@ -6,9 +6,9 @@
 
 #include "platform/speech/moonshine/layers.h"
 
-// Exact 8-bit products for one row at a time (the decoder's tokens), on weights packed once at
-// load. Every instruction set gives the same integers: none of them saturates, so a token never
-// depends on the CPU it was decoded on.
+// Exact 8-bit products for the decoder's tokens, and for many frames at once on the tile unit,
+// on weights packed once at load. Every instruction set gives the same integers: none of them
+// saturates, so a token never depends on the CPU it was decoded on.
 namespace speech::moonshine {
 
 // The vector instructions the engine's own kernels use: the best the CPU has, no better than
@@ -59,8 +59,8 @@ void packedLinear(const float* x, int rows, const PackedLinear& w, PackedScratch
 // sharedLinear(), taken once for all the layers that read the same rows.
 QuantizationParams quantizeRows(const float* x, int rows, int in, PackedScratch& scratch);
 // out[rows, w.out] = the rows quantizeRows() left in `scratch` times W (+ bias): linear() with
-// RowQuantization::kShared, and the same result, on the engine's kernels instead of oneDNN's,
-// which spent most of their time outside the products. The rows are split between `threads`.
+// RowQuantization::kShared, and the same result, on the engine's kernels instead of oneDNN's
+// (see frame_linear.h for where each is faster). The rows are split between `threads`.
 void sharedLinear(int rows, QuantizationParams p, const PackedLinear& w, PackedScratch& scratch,
                   float* out, int threads);
 
