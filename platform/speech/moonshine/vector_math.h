@@ -4,9 +4,10 @@
 
 // The transcendental functions of the engine's element-wise steps, in a form the compiler can
 // vectorise: libm's erff, expf and tanhf are called one value at a time and were a fifth of the
-// encoder's time. Each stays within a few units in the last place of the exact function, and
-// every instruction set gives the same bits (no fused multiply-adds, no reordered sums), so a
-// token does not depend on the CPU it was decoded on.
+// encoder's time. Each stays within a few units in the last place of the exact function (on
+// average as close as libm's), and every instruction set gives the same bits (a multiply-add is
+// fused everywhere or nowhere, sums are never reordered), so a token does not depend on the CPU
+// it was decoded on.
 namespace speech::moonshine {
 
 // One value at a time, as the vector loops compute each lane.
