@@ -7,6 +7,7 @@
 
 #include "platform/speech/error.h"
 #include "platform/speech/moonshine/encoder.h"
+#include "platform/speech/moonshine/vector_math.h"
 #include "platform/speech/moonshine/weights.h"
 
 namespace speech::moonshine {
@@ -47,8 +48,8 @@ Decoder::Decoder(OnnxWeights& w) {
     layer.self_o = pack(self.o);
     layer.cross_q = pack(cross.q);
     layer.cross_o = pack(cross.o);
-    layer.cross_k = std::move(cross.k);
-    layer.cross_v = std::move(cross.v);
+    layer.cross_k = prepareFrameLinear(std::move(cross.k));
+    layer.cross_v = prepareFrameLinear(std::move(cross.v));
     QuantizedLinear up = loadLinear(w, p + "/mlp/up_proj/MatMul_quant", kWidth, 8 * kWidth);
     up.bias = w.floats(p + "/mlp/up_proj/Add", 0, {8 * kWidth});
     layer.up = pack(up);
@@ -60,7 +61,7 @@ Decoder::Decoder(OnnxWeights& w) {
 }
 
 std::size_t Decoder::State::bytes() const {
-  std::size_t total = linear.bytes() + packed.bytes() + heldBytes(cross);
+  std::size_t total = frames_scratch.bytes() + packed.bytes() + heldBytes(cross);
   for (const auto* layers : {&self_k, &self_v})
     for (const auto& layer : *layers) total += heldBytes(layer);
   for (const auto* part : {&x, &h, &q, &k, &v, &a, &mlp, &scores}) total += heldBytes(*part);
@@ -77,13 +78,11 @@ void Decoder::start(const float* encoded, int frames, State& s) const {
   s.self_k.resize(layers_.size());
   s.self_v.resize(layers_.size());
   growScratch(s.cross, crossFloats(frames));
-  s.linear.threads = s.threads;
+  s.frames_scratch.threads = s.threads;
   for (std::size_t l = 0; l < layers_.size(); ++l) {
-    // The model quantizes the encoder output once, all frames together.
-    linear(encoded, frames, layers_[l].cross_k, RowQuantization::kShared, s.linear,
-           crossKeys(s, l));
-    linear(encoded, frames, layers_[l].cross_v, RowQuantization::kShared, s.linear,
-           crossValues(s, l));
+    // The model quantizes the encoder output once, all frames together: once for all layers.
+    frameLinear(encoded, frames, layers_[l].cross_k, l > 0, s.frames_scratch, crossKeys(s, l));
+    frameLinear(encoded, frames, layers_[l].cross_v, true, s.frames_scratch, crossValues(s, l));
   }
 }
 
@@ -169,10 +168,7 @@ void Decoder::feedForward(const Layer& layer, int rows, State& s) const {
   // The first half is the value, the second the SiLU gate; the product goes in the first half.
   for (int r = 0; r < rows; ++r) {
     float* u = s.mlp.data() + static_cast<std::size_t>(r) * 8 * kWidth;
-    for (int i = 0; i < 4 * kWidth; ++i) {
-      float gate = u[4 * kWidth + i];
-      u[i] *= gate / (1.0f + std::exp(-gate));
-    }
+    siluGate(u, u + 4 * kWidth, 4 * kWidth);
     // Compact the products so that the down projection reads [rows, 4 * kWidth].
     std::copy(u, u + 4 * kWidth, s.mlp.data() + static_cast<std::size_t>(r) * 4 * kWidth);
   }

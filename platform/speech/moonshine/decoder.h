@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "platform/speech/moonshine/frame_linear.h"
 #include "platform/speech/moonshine/integer_products.h"
 #include "platform/speech/moonshine/layers.h"
 
@@ -33,7 +34,7 @@ class Decoder {
     int length = 0;   // tokens in the self-attention cache
     int threads = 1;  // for the output layer
     std::vector<float> x, h, q, k, v, a, mlp, scores;
-    LinearScratch linear;
+    FrameScratch frames_scratch;  // the cross keys and values
     PackedScratch packed;
     std::size_t bytes() const;  // what it holds
   };
@@ -56,7 +57,7 @@ class Decoder {
   struct Layer {
     std::vector<float> self_norm, cross_norm, mlp_norm;
     PackedLinear self_q, self_k, self_v, self_o, cross_q, cross_o, up, down;
-    QuantizedLinear cross_k, cross_v;
+    FrameLinear cross_k, cross_v;
   };
   // The parts of a step over its `rows` tokens, each reading state.x; the three blocks of a
   // layer leave what they add to state.x in state.h.

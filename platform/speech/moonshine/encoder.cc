@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/speech/moonshine/frame_linear.h"
+#include "platform/speech/moonshine/vector_math.h"
 #include "platform/speech/moonshine/weights.h"
 
 namespace speech::moonshine {
@@ -61,19 +63,23 @@ Encoder::Encoder(OnnxWeights& w)
     Layer layer;
     layer.attention_norm = w.floats(p + "/input_layernorm/Mul", 1, {kWidth});
     layer.mlp_norm = w.floats(p + "/post_attention_layernorm/Mul", 1, {kWidth});
-    layer.attention = loadAttention(w, p + "/self_attn");
-    layer.fc1 = loadLinear(w, p + "/mlp/fc1/MatMul_quant", kWidth, 4 * kWidth);
-    layer.fc1.bias = w.floats(p + "/mlp/fc1/Add", 0, {4 * kWidth});
-    layer.fc2 = loadLinear(w, p + "/mlp/fc2/MatMul_quant", 4 * kWidth, kWidth);
-    layer.fc2.bias = w.floats(p + "/mlp/fc2/Add", 0, {kWidth});
+    AttentionProjections attention = loadAttention(w, p + "/self_attn");
+    layer.q = prepareFrameLinear(std::move(attention.q));
+    layer.k = prepareFrameLinear(std::move(attention.k));
+    layer.v = prepareFrameLinear(std::move(attention.v));
+    layer.o = prepareFrameLinear(std::move(attention.o));
+    QuantizedLinear fc1 = loadLinear(w, p + "/mlp/fc1/MatMul_quant", kWidth, 4 * kWidth);
+    fc1.bias = w.floats(p + "/mlp/fc1/Add", 0, {4 * kWidth});
+    layer.fc1 = prepareFrameLinear(std::move(fc1));
+    QuantizedLinear fc2 = loadLinear(w, p + "/mlp/fc2/MatMul_quant", 4 * kWidth, kWidth);
+    fc2.bias = w.floats(p + "/mlp/fc2/Add", 0, {kWidth});
+    layer.fc2 = prepareFrameLinear(std::move(fc2));
     layers_.push_back(std::move(layer));
   }
 }
 
-namespace {
-
 // Lengths of the front end's stages for `samples` samples, which make at least one frame.
-struct FrontEnd {
+struct Encoder::FrontEnd {
   explicit FrontEnd(std::size_t samples)
       : n0(static_cast<int>(samples)),
         n1((n0 - 127) / 64 + 1),
@@ -91,8 +97,6 @@ struct FrontEnd {
   int n0, n1, n2, n3;
 };
 
-}  // namespace
-
 std::size_t Encoder::workFloats(std::size_t samples) {
   if (encoderFrames(samples) == 0) return 0;
   FrontEnd f(samples);
@@ -100,7 +104,7 @@ std::size_t Encoder::workFloats(std::size_t samples) {
 }
 
 std::size_t Encoder::Scratch::bytes() const {
-  std::size_t total = linear.bytes();
+  std::size_t total = frames.bytes();
   for (const auto* part : {&work, &scores}) total += heldBytes(*part);
   for (const auto& c : columns) total += heldBytes(c);
   return total;
@@ -141,69 +145,71 @@ void Encoder::geluParallel(float* x, std::size_t n, int threads) {
   });
 }
 
-bool Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<float>& out,
-                     const std::function<bool()>& moot) const {
-  auto given_up = [&] { return moot && moot(); };
-  std::size_t frames = encoderFrames(samples.size());
-  out.assign(frames * kWidth, 0.0f);
-  if (frames == 0) return true;
+// Channels first, from the samples to the first layer's input, transposed into `x`; false when
+// `moot` says to stop after the first convolution.
+bool Encoder::frontEnd(std::span<const float> samples, Scratch& s, float* x,
+                       const std::function<bool()>& moot) const {
   FrontEnd f(samples.size());
-  int n0 = f.n0, n1 = f.n1, n2 = f.n2, n3 = f.n3;
-  growScratch(s.work, f.first() + f.second());
+  int n1 = f.n1, n2 = f.n2, n3 = f.n3;
   float* a = s.work.data();
   float* b = a + f.first();
-
-  // Front end, channels first.
   std::size_t first_cells = static_cast<std::size_t>(kWidth) * n1;
-  convolve(conv1_, samples.data(), n0, s, a);
-  double sum = 0, squares = 0;
-  for (std::size_t i = 0; i < first_cells; ++i) {
-    a[i] = std::tanh(a[i]);
-    sum += a[i];
-  }
-  auto mean = static_cast<float>(sum / static_cast<double>(first_cells));
-  for (std::size_t i = 0; i < first_cells; ++i)
-    squares += static_cast<double>(a[i] - mean) * (a[i] - mean);
-  auto deviation = static_cast<float>(std::sqrt(squares / static_cast<double>(first_cells) + 1e-5));
+  convolve(conv1_, samples.data(), f.n0, s, a);
+  tanhInPlace(a, first_cells);
+  auto [mean, deviation] = moments(a, first_cells);
   for (int c = 0; c < kWidth; ++c) {
     float* row = a + static_cast<std::size_t>(c) * n1;
     for (int t = 0; t < n1; ++t)
       row[t] = (row[t] - mean) / deviation * norm_scale_[c] + norm_shift_[c];
   }
-  if (given_up()) return false;
+  if (moot && moot()) return false;
   convolve(conv2_, a, n1, s, b);
   geluParallel(b, static_cast<std::size_t>(2 * kWidth) * n2, s.threads);
   convolve(conv3_, b, n2, s, a);
   geluParallel(a, static_cast<std::size_t>(kWidth) * n3, s.threads);
-  float* x = out.data();
   for (int c = 0; c < kWidth; ++c)
     for (int t = 0; t < n3; ++t)
       x[static_cast<std::size_t>(t) * kWidth + c] = a[static_cast<std::size_t>(c) * n3 + t];
+  return true;
+}
 
-  // Transformer layers, in the front end's place.
-  s.linear.threads = s.threads;
+// One transformer layer on x[rows, kWidth], in place, in the front end's share of s.work.
+void Encoder::layer(const Layer& l, float* x, int rows, Scratch& s, const FrontEnd& f) const {
   std::size_t cells = f.cells();
-  float* h = b;
-  float *q = a, *k = q + cells, *v = k + cells;
-  for (const Layer& layer : layers_) {
-    if (given_up()) return false;
-    layerNorm(x, n3, layer.attention_norm.data(), h);
-    // q, k and v share one quantization of the normalized input.
-    linear(h, n3, layer.attention.q, RowQuantization::kShared, s.linear, q);
-    linear(h, n3, layer.attention.k, RowQuantization::kShared, s.linear, k);
-    linear(h, n3, layer.attention.v, RowQuantization::kShared, s.linear, v);
-    rotate(q, n3, 0, inv_freq_);
-    rotate(k, n3, 0, inv_freq_);
-    attention(q, n3, k, v, n3, false, 0, s.scores, h, s.threads);
-    linear(h, n3, layer.attention.o, RowQuantization::kShared, s.linear, q);
-    for (std::size_t i = 0; i < cells; ++i) x[i] += q[i];
-    layerNorm(x, n3, layer.mlp_norm.data(), q);
-    linear(q, n3, layer.fc1, RowQuantization::kShared, s.linear, h);
-    geluParallel(h, frames * 4 * kWidth, s.threads);
-    linear(h, n3, layer.fc2, RowQuantization::kShared, s.linear, q);
-    for (std::size_t i = 0; i < cells; ++i) x[i] += q[i];
+  float* q = s.work.data();
+  float *k = q + cells, *v = k + cells;
+  float* h = q + f.first();
+  layerNorm(x, rows, l.attention_norm.data(), h);
+  // q, k and v share one quantization of the normalized input.
+  frameLinear(h, rows, l.q, false, s.frames, q);
+  frameLinear(h, rows, l.k, true, s.frames, k);
+  frameLinear(h, rows, l.v, true, s.frames, v);
+  rotate(q, rows, 0, inv_freq_);
+  rotate(k, rows, 0, inv_freq_);
+  attention(q, rows, k, v, rows, false, 0, s.scores, h, s.threads);
+  frameLinear(h, rows, l.o, false, s.frames, q);
+  for (std::size_t i = 0; i < cells; ++i) x[i] += q[i];
+  layerNorm(x, rows, l.mlp_norm.data(), q);
+  frameLinear(q, rows, l.fc1, false, s.frames, h);
+  geluParallel(h, cells * 4, s.threads);
+  frameLinear(h, rows, l.fc2, false, s.frames, q);
+  for (std::size_t i = 0; i < cells; ++i) x[i] += q[i];
+}
+
+bool Encoder::encode(std::span<const float> samples, Scratch& s, std::vector<float>& out,
+                     const std::function<bool()>& moot) const {
+  std::size_t frames = encoderFrames(samples.size());
+  out.assign(frames * kWidth, 0.0f);
+  if (frames == 0) return true;
+  FrontEnd f(samples.size());
+  growScratch(s.work, f.first() + f.second());
+  s.frames.threads = s.threads;
+  if (!frontEnd(samples, s, out.data(), moot)) return false;
+  for (const Layer& l : layers_) {
+    if (moot && moot()) return false;
+    layer(l, out.data(), f.n3, s, f);
   }
-  layerNorm(x, n3, final_norm_.data(), x);
+  layerNorm(out.data(), f.n3, final_norm_.data(), out.data());
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/speech/moonshine/frame_linear.h"
 #include "platform/speech/moonshine/layers.h"
 
 namespace speech::moonshine {
@@ -34,7 +35,7 @@ class Encoder {
     std::vector<float> work;
     std::vector<float> scores;
     std::vector<std::vector<float>> columns;  // per thread
-    LinearScratch linear;
+    FrameScratch frames;
     std::size_t bytes() const;  // what it holds
   };
   // Encoded frames [encoderFrames(samples.size()), kWidth], row-major, into `out`. `moot`, when
@@ -48,9 +49,9 @@ class Encoder {
  private:
   struct Layer {
     std::vector<float> attention_norm, mlp_norm;
-    AttentionProjections attention;
-    QuantizedLinear fc1, fc2;
+    FrameLinear q, k, v, o, fc1, fc2;
   };
+  struct FrontEnd;
   struct Conv {
     int in = 0, out = 0, kernel = 0, stride = 0;
     std::vector<float> weight;  // [out, in * kernel]
@@ -62,6 +63,9 @@ class Encoder {
                        float* out);
 
   static void geluParallel(float* x, std::size_t n, int threads);
+  bool frontEnd(std::span<const float> samples, Scratch& s, float* x,
+                const std::function<bool()>& moot) const;
+  void layer(const Layer& l, float* x, int rows, Scratch& s, const FrontEnd& f) const;
 
   Conv conv1_, conv2_, conv3_;
   std::vector<float> norm_scale_, norm_shift_;  // the front end's GroupNorm, per channel

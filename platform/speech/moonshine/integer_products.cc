@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/speech/error.h"
+#include "platform/speech/moonshine/tile_products.h"
 
 namespace speech::moonshine {
 namespace {
@@ -121,6 +122,69 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void vnniFourRows(
   }
 }
 
+// Four rows by four blocks: sixteen sums in flight, enough to cover the latency of the product
+// instruction, and each load of weights or broadcast input serves four products.
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void vnniFourRowsFourBlocks(
+    const std::uint8_t* a, int in, const std::int8_t* packed, std::int32_t* d,
+    std::size_t d_stride) {
+  int steps = in / kGroup;
+  std::size_t block_bytes = static_cast<std::size_t>(steps) * kStepBytes;
+  __m512i s[4][4];
+  for (auto& row : s)
+    for (__m512i& sum : row) sum = _mm512_setzero_si512();
+  const std::int8_t* w = packed;
+  for (int k = 0; k < steps; ++k, w += kStepBytes) {
+    __m512i weights[4];
+    for (int b = 0; b < 4; ++b) weights[b] = _mm512_loadu_si512(w + b * block_bytes);
+    for (int r = 0; r < 4; ++r) {
+      __m512i x = _mm512_set1_epi32(wordAt(a + static_cast<std::size_t>(r) * in + k * kGroup));
+      for (int b = 0; b < 4; ++b) s[r][b] = _mm512_dpbusd_epi32(s[r][b], x, weights[b]);
+    }
+  }
+  for (int r = 0; r < 4; ++r)
+    for (int b = 0; b < 4; ++b) _mm512_storeu_si512(d + r * d_stride + b * kBlock, s[r][b]);
+}
+
+// The kernels multiply by the stored bytes q - 128:
+// sum (a - za)(q - zq) = sum a (q - 128) + (128 - zq) sum a - za sum (q - zq).
+// Built per instruction set: the baseline build of these multiplications took as long as the
+// tile products themselves.
+[[gnu::always_inline]] inline void zeroPointLoop(const std::uint8_t* a, int rows,
+                                                 const std::int32_t* a_zero_points,
+                                                 const PackedLinear& w, std::int32_t* products,
+                                                 int first, int end) {
+  auto in = static_cast<std::size_t>(w.in), cols = static_cast<std::size_t>(w.out);
+  const std::int32_t* column_sums = w.column_sums.data();
+  for (int r = 0; r < rows; ++r) {
+    std::int32_t a_sum = 0;
+    for (std::size_t i = 0; i < in; ++i) a_sum += a[r * in + i];
+    std::int32_t shift = (128 - w.zero_point) * a_sum;
+    std::int32_t* d = products + r * cols;
+    std::int32_t a_zero_point = a_zero_points[r];
+    for (int o = first; o < end; ++o) d[o] += shift - a_zero_point * column_sums[o];
+  }
+}
+
+void zeroPointsPlain(const std::uint8_t* a, int rows, const std::int32_t* a_zero_points,
+                     const PackedLinear& w, std::int32_t* products, int first, int end) {
+  zeroPointLoop(a, rows, a_zero_points, w, products, first, end);
+}
+
+__attribute__((target("avx2"))) void zeroPointsAvx2(const std::uint8_t* a, int rows,
+                                                    const std::int32_t* a_zero_points,
+                                                    const PackedLinear& w, std::int32_t* products,
+                                                    int first, int end) {
+  zeroPointLoop(a, rows, a_zero_points, w, products, first, end);
+}
+
+__attribute__((target("avx512f,avx512bw"))) void zeroPointsAvx512(const std::uint8_t* a, int rows,
+                                                                  const std::int32_t* a_zero_points,
+                                                                  const PackedLinear& w,
+                                                                  std::int32_t* products, int first,
+                                                                  int end) {
+  zeroPointLoop(a, rows, a_zero_points, w, products, first, end);
+}
+
 VectorIsa detect() {
   __builtin_cpu_init();
   auto allowed = static_cast<unsigned>(dnnl_get_effective_cpu_isa());
@@ -137,6 +201,19 @@ VectorIsa detect() {
 std::atomic<VectorIsa>& chosen() {
   static std::atomic<VectorIsa> isa{detect()};
   return isa;
+}
+
+void addZeroPointTerms(const std::uint8_t* a, int rows, const std::int32_t* a_zero_points,
+                       const PackedLinear& w, std::int32_t* products, int first, int end) {
+  switch (chosen().load(std::memory_order_relaxed)) {
+    case VectorIsa::kAvx512Vnni:
+      return zeroPointsAvx512(a, rows, a_zero_points, w, products, first, end);
+    case VectorIsa::kAvx2:
+      return zeroPointsAvx2(a, rows, a_zero_points, w, products, first, end);
+    case VectorIsa::kPlain:
+      break;
+  }
+  zeroPointsPlain(a, rows, a_zero_points, w, products, first, end);
 }
 
 PackedLinear packedShape(int in, int out) {
@@ -206,9 +283,19 @@ void packedProducts(const std::uint8_t* a, int rows, const std::int32_t* a_zero_
   const std::int8_t* packed = w.packed.data() + packedIndex(w.in, first, 0);
   VectorIsa isa = vectorIsa();
   int r = 0;
+  if (isa == VectorIsa::kAvx512Vnni && tilesUsable()) {
+    r = rows / 16 * 16;
+    tileProducts(a, r, w.in, packed, blocks, products + first, cols);
+  }
   if (isa == VectorIsa::kAvx512Vnni)
-    for (; r + 4 <= rows; r += 4)
-      vnniFourRows(a + r * in, w.in, packed, blocks, products + r * cols + first, cols);
+    for (; r + 4 <= rows; r += 4) {
+      int b = 0;
+      for (; b + 4 <= blocks; b += 4)
+        vnniFourRowsFourBlocks(a + r * in, w.in, packed + b * (in * kBlock),
+                               products + r * cols + first + b * kBlock, cols);
+      vnniFourRows(a + r * in, w.in, packed + b * (in * kBlock), blocks - b,
+                   products + r * cols + first + b * kBlock, cols);
+    }
   for (; r < rows; ++r) {
     const std::uint8_t* row = a + r * in;
     std::int32_t* d = products + r * cols + first;
@@ -224,16 +311,7 @@ void packedProducts(const std::uint8_t* a, int rows, const std::int32_t* a_zero_
         break;
     }
   }
-  // The kernels multiply by the stored bytes q - 128:
-  // sum (a - za)(q - zq) = sum a (q - 128) + (128 - zq) sum a - za sum (q - zq).
-  for (r = 0; r < rows; ++r) {
-    std::int32_t a_sum = 0;
-    for (std::size_t i = 0; i < in; ++i) a_sum += a[r * in + i];
-    std::int32_t shift = (128 - w.zero_point) * a_sum;
-    std::int32_t* d = products + r * cols;
-    for (int o = first; o < end; ++o)
-      d[o] += shift - a_zero_points[r] * w.column_sums[static_cast<std::size_t>(o)];
-  }
+  addZeroPointTerms(a, rows, a_zero_points, w, products, first, end);
 }
 
 void packedLinear(const float* x, int rows, const PackedLinear& w, PackedScratch& s, float* out) {
@@ -256,6 +334,39 @@ void packedLinear(const float* x, int rows, const PackedLinear& w, PackedScratch
     if (!w.bias.empty())
       for (std::size_t c = 0; c < cols; ++c) y[c] += w.bias[c];
   }
+}
+
+QuantizationParams quantizeRows(const float* x, int rows, int in, PackedScratch& s) {
+  auto n = static_cast<std::size_t>(rows) * static_cast<std::size_t>(in);
+  if (s.quantized.size() < n) s.quantized.resize(n);
+  QuantizationParams p = quantize({x, n}, s.quantized.data());
+  s.zero_points.assign(static_cast<std::size_t>(rows), p.zero_point);
+  return p;
+}
+
+void sharedLinear(int rows, QuantizationParams p, const PackedLinear& w, PackedScratch& s,
+                  float* out, int threads) {
+  auto in = static_cast<std::size_t>(w.in), cols = static_cast<std::size_t>(w.out);
+  float scale = p.scale * w.scale;  // the model multiplies the two scales first
+  // The integer products go into `out` itself and become floats in place: on a long segment a
+  // buffer of their own would be as large as the output.
+  auto* products = reinterpret_cast<std::int32_t*>(out);
+  // Whole batches of four rows to each thread, which the kernels read the weights once for.
+  parallelFor(threads, (rows + 3) / 4, [&](int, int first_batch, int end_batch) {
+    int first = 4 * first_batch, end = std::min(rows, 4 * end_batch);
+    packedProducts(s.quantized.data() + first * in, end - first, s.zero_points.data() + first, w,
+                   products + first * cols);
+    for (int r = first; r < end; ++r) {
+      float* y = out + r * cols;
+      for (std::size_t c = 0; c < cols; ++c) {
+        std::int32_t product;
+        std::memcpy(&product, y + c, sizeof product);
+        y[c] = static_cast<float>(product) * scale;
+      }
+      if (!w.bias.empty())
+        for (std::size_t c = 0; c < cols; ++c) y[c] += w.bias[c];
+    }
+  });
 }
 
 }  // namespace speech::moonshine

@@ -6,9 +6,9 @@
 
 #include "platform/speech/moonshine/layers.h"
 
-// Exact 8-bit products for one row at a time (the decoder's tokens), on weights packed once at
-// load. Every instruction set gives the same integers: none of them saturates, so a token never
-// depends on the CPU it was decoded on.
+// Exact 8-bit products for the decoder's tokens, and for many frames at once on the tile unit,
+// on weights packed once at load. Every instruction set gives the same integers: none of them
+// saturates, so a token never depends on the CPU it was decoded on.
 namespace speech::moonshine {
 
 // The vector instructions the engine's own kernels use: the best the CPU has, no better than
@@ -53,6 +53,16 @@ struct PackedScratch {
 // largest layer once and is reused.
 void packedLinear(const float* x, int rows, const PackedLinear& w, PackedScratch& scratch,
                   float* out);
+
+// Quantizes x[rows, in] as one block, as linear() with RowQuantization::kShared does, into
+// scratch.quantized (its zero point in scratch.zero_points for every row): the input of
+// sharedLinear(), taken once for all the layers that read the same rows.
+QuantizationParams quantizeRows(const float* x, int rows, int in, PackedScratch& scratch);
+// out[rows, w.out] = the rows quantizeRows() left in `scratch` times W (+ bias): linear() with
+// RowQuantization::kShared, and the same result, on the engine's kernels instead of oneDNN's
+// (see frame_linear.h for where each is faster). The rows are split between `threads`.
+void sharedLinear(int rows, QuantizationParams p, const PackedLinear& w, PackedScratch& scratch,
+                  float* out, int threads);
 
 // The integer part alone: for each of the `rows` rows of a (w.in bytes each, with zero point
 // a_zero_points[row]), products[row * w.out + o] = sum over i of (a[i] - a_zero_point) *

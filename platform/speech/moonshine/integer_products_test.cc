@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <random>
 
 #include "platform/speech/error.h"
@@ -36,12 +37,14 @@ TEST_P(PackedProductsTest, ExactOnEveryInstructionSet) {
     for (auto [in, out] : {std::pair{288, 288}, std::pair{1152, 80}, std::pair{4, 16}}) {
       std::uniform_int_distribution<int> activation(c.activation_low, c.activation_high);
       std::uniform_int_distribution<int> weight(c.weight_low, c.weight_high);
-      // Five rows: a batch of four that shares each read of the weights, and one alone.
-      constexpr int kRows = 5;
+      // 37 rows: two tiles of 16 where the CPU has the tile unit, then batches of four that
+      // share each read of the weights, and one alone.
+      constexpr int kRows = 37;
       std::vector<std::uint8_t> table(static_cast<std::size_t>(in) * out), a(kRows * in);
       for (auto& q : table) q = static_cast<std::uint8_t>(weight(rng));
       for (auto& x : a) x = static_cast<std::uint8_t>(activation(rng));
-      const std::int32_t a_zeros[kRows] = {131, 0, 255, 7, 128};
+      std::int32_t a_zeros[kRows];
+      for (int r = 0; r < kRows; ++r) a_zeros[r] = std::array{131, 0, 255, 7, 128}[r % 5];
       const int w_zero = 97;
       PackedLinear w = packRows(table.data(), out, in, w_zero, 1.0f);
       std::vector<std::int32_t> products(kRows * out);

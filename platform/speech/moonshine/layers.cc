@@ -12,6 +12,7 @@
 
 #include "platform/speech/error.h"
 #include "platform/speech/moonshine/integer_products.h"
+#include "platform/speech/moonshine/vector_math.h"
 
 // oneDNN runs its products on the OpenMP runtime it was built with (GNU's); its thread count is
 // set through that runtime, which the library already loads.
@@ -24,16 +25,6 @@ void check(dnnl_status_t status, const char* what) {
   if (status != dnnl_success)
     throw Error(std::string("moonshine: oneDNN ") + what + " failed with status " +
                 std::to_string(static_cast<int>(status)));
-}
-
-void softmax(float* x, int n) {
-  float top = *std::max_element(x, x + n);
-  float sum = 0;
-  for (int i = 0; i < n; ++i) {
-    x[i] = std::exp(x[i] - top);
-    sum += x[i];
-  }
-  for (int i = 0; i < n; ++i) x[i] /= sum;
 }
 
 // The rounding loop, built for three instruction sets and picked as the engine's own kernels
@@ -280,20 +271,12 @@ void layerNorm(const float* x, int rows, const float* weight, float* out) {
   for (int r = 0; r < rows; ++r) {
     const float* in = x + r * kWidth;
     float* y = out + r * kWidth;
-    double sum = 0;
-    for (int i = 0; i < kWidth; ++i) sum += in[i];
-    auto mean = static_cast<float>(sum / kWidth);
-    double squares = 0;
-    for (int i = 0; i < kWidth; ++i) squares += static_cast<double>(in[i] - mean) * (in[i] - mean);
-    auto deviation = static_cast<float>(std::sqrt(squares / kWidth + 1e-5));
+    auto [mean, deviation] = moments(in, kWidth);
     for (int i = 0; i < kWidth; ++i) y[i] = (in[i] - mean) / deviation * weight[i];
   }
 }
 
-void gelu(float* x, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i)
-    x[i] = 0.5f * x[i] * (1.0f + std::erf(x[i] * static_cast<float>(M_SQRT1_2)));
-}
+void gelu(float* x, std::size_t n) { geluInPlace(x, n); }
 
 void rotate(float* x, int rows, int first_position, std::span<const float> inv_freq) {
   for (int r = 0; r < rows; ++r) {
@@ -327,6 +310,7 @@ void attention(const float* q, int q_rows, const float* k, const float* v, int k
   const float scale = 1.0f / std::sqrt(static_cast<float>(kHeadDim));
   parallelFor(threads, kHeads, [&](int part, int first_head, int end_head) {
     float* p = scores.data() + cells * part;
+    float sums[kQueryBlock];
     for (int h = first_head; h < end_head; ++h)
       for (int r0 = 0; r0 < q_rows; r0 += kQueryBlock) {
         int n = std::min(kQueryBlock, q_rows - r0);
@@ -336,11 +320,14 @@ void attention(const float* q, int q_rows, const float* k, const float* v, int k
         for (int r = 0; r < n; ++r) {
           float* row = p + static_cast<std::size_t>(r) * kv_rows;
           int visible = causal ? std::min(kv_rows, first_position + r0 + r + 1) : kv_rows;
-          softmax(row, visible);
+          sums[r] = softmaxNumerators(row, static_cast<std::size_t>(visible));
           std::fill(row + visible, row + kv_rows, 0.0f);
         }
         sgemm(false, n, kHeadDim, kv_rows, 1.0f, p, kv_rows, v + h * kHeadDim, kWidth, 0.0f,
               out + at, kWidth);
+        for (int r = 0; r < n; ++r)
+          for (int d = 0; d < kHeadDim; ++d)
+            out[at + static_cast<std::size_t>(r) * kWidth + d] /= sums[r];
       }
   });
 }
