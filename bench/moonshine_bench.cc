@@ -152,6 +152,38 @@ double childPeakRssMb(const std::vector<std::vector<float>>& clips) {
   return status == 0 ? usage.ru_maxrss / 1024.0 : -1;
 }
 
+// The clips as the engine takes them, and each also written as headerless samples in `dir`
+// for the oracle script, which reads only those.
+struct Clips {
+  std::vector<std::vector<float>> samples;
+  std::vector<std::string> raws;
+  double audio_seconds = 0;
+};
+
+Clips readClips(const std::vector<std::string>& files, const fs::path& dir) {
+  Clips clips;
+  for (const std::string& file : files) {
+    std::vector<std::int16_t> pcm = testing_support::readPcm(file);
+    clips.raws.push_back(dir / (std::to_string(clips.raws.size()) + ".raw"));
+    std::ofstream(clips.raws.back(), std::ios::binary)
+        .write(reinterpret_cast<const char*>(pcm.data()),
+               static_cast<std::streamsize>(pcm.size() * 2));
+    clips.samples.push_back(testing_support::toFloat(pcm));
+    clips.audio_seconds += seconds(clips.samples.back());
+  }
+  return clips;
+}
+
+std::vector<double> loadMs(int times) {
+  std::vector<double> load_ms;
+  for (int i = 0; i < times; ++i) {
+    auto start = Clock::now();
+    auto model = load();
+    load_ms.push_back(millisecondsSince(start));
+  }
+  return load_ms;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -163,47 +195,29 @@ int main(int argc, char** argv) {
           std::string(
               "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-") +
           clip + ".wav");
-
-  // The oracle reads headerless samples: write each clip as such.
   fs::path dir = fs::temp_directory_path() / ("vorlin-bench-" + std::to_string(::getpid()));
   fs::create_directories(dir);
-  std::vector<std::vector<float>> clips;
-  std::vector<std::string> raws;
-  double audio_seconds = 0;
-  for (const std::string& file : files) {
-    std::vector<std::int16_t> pcm = testing_support::readPcm(file);
-    raws.push_back(dir / (std::to_string(raws.size()) + ".raw"));
-    std::ofstream(raws.back(), std::ios::binary)
-        .write(reinterpret_cast<const char*>(pcm.data()),
-               static_cast<std::streamsize>(pcm.size() * 2));
-    clips.push_back(testing_support::toFloat(pcm));
-    audio_seconds += seconds(clips.back());
-  }
+  Clips clips = readClips(files, dir);
 
-  double peak_mb = childPeakRssMb(clips);
-  std::vector<double> load_ms;
-  std::unique_ptr<moonshine::Model> model;
-  for (int i = 0; i < 5; ++i) {
-    model.reset();
-    auto start = Clock::now();
-    model = load();
-    load_ms.push_back(millisecondsSince(start));
-  }
+  double peak_mb = childPeakRssMb(clips.samples);
+  std::vector<double> load_ms = loadMs(5);
+  std::unique_ptr<moonshine::Model> model = load();
   // Interleaved, so that the load of the machine falls on each alike.
   std::vector<double> one, two, ort;
   Parts our_parts, ort_parts;
   for (int run = 0; run < runs; ++run) {
-    auto a = engineRtf(*model, clips, 1, 1);
-    auto b = engineRtf(*model, clips, 1, 2);
-    auto c = onnxRuntimeRtf(raws, clips, 1, ort_parts);
-    engineParts(*model, clips, our_parts);
+    auto a = engineRtf(*model, clips.samples, 1, 1);
+    auto b = engineRtf(*model, clips.samples, 1, 2);
+    auto c = onnxRuntimeRtf(clips.raws, clips.samples, 1, ort_parts);
+    engineParts(*model, clips.samples, our_parts);
     one.insert(one.end(), a.begin(), a.end());
     two.insert(two.end(), b.begin(), b.end());
     ort.insert(ort.end(), c.begin(), c.end());
   }
   fs::remove_all(dir);
 
-  std::printf("clips: %zu, %.1f s of audio, %d runs\n", clips.size(), audio_seconds, runs);
+  std::printf("clips: %zu, %.1f s of audio, %d runs\n", clips.samples.size(), clips.audio_seconds,
+              runs);
   std::printf("real-time factor, one-shot per clip (median):\n");
   std::printf("  ONNX Runtime, 1 thread   %.4f\n", median(ort));
   std::printf("  ours, 1 thread           %.4f  (%.2fx ONNX Runtime)\n", median(one),
