@@ -356,16 +356,7 @@ void sharedLinear(int rows, QuantizationParams p, const PackedLinear& w, PackedS
     int first = 4 * first_batch, end = std::min(rows, 4 * end_batch);
     packedProducts(s.quantized.data() + first * in, end - first, s.zero_points.data() + first, w,
                    products + first * cols);
-    for (int r = first; r < end; ++r) {
-      float* y = out + r * cols;
-      for (std::size_t c = 0; c < cols; ++c) {
-        std::int32_t product;
-        std::memcpy(&product, y + c, sizeof product);
-        y[c] = static_cast<float>(product) * scale;
-      }
-      if (!w.bias.empty())
-        for (std::size_t c = 0; c < cols; ++c) y[c] += w.bias[c];
-    }
+    productsToFloats(out, first, end, cols, scale, w.bias);
   });
 }
 

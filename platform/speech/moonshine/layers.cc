@@ -196,6 +196,20 @@ QuantizationParams quantize(std::span<const float> x, std::uint8_t* out) {
   return p;
 }
 
+void productsToFloats(float* out, int first, int end, std::size_t cols, float scale,
+                      const std::vector<float>& bias) {
+  for (int r = first; r < end; ++r) {
+    float* y = out + r * cols;
+    for (std::size_t c = 0; c < cols; ++c) {
+      std::int32_t product;
+      std::memcpy(&product, y + c, sizeof product);
+      y[c] = static_cast<float>(product) * scale;
+    }
+    if (!bias.empty())
+      for (std::size_t c = 0; c < cols; ++c) y[c] += bias[c];
+  }
+}
+
 void linear(const float* x, int rows, const QuantizedLinear& w, RowQuantization mode,
             LinearScratch& s, float* out) {
   auto in = static_cast<std::size_t>(w.in), cols = static_cast<std::size_t>(w.out);
@@ -209,16 +223,7 @@ void linear(const float* x, int rows, const QuantizedLinear& w, RowQuantization 
   auto multiply = [&](int first_row, int row_count, QuantizationParams p) {
     integerProducts(first_row, row_count, w, p.zero_point, split, s, products);
     float scale = p.scale * w.scale;  // the model multiplies the two scales first
-    for (int r = first_row; r < first_row + row_count; ++r) {
-      float* y = out + r * cols;
-      for (std::size_t c = 0; c < cols; ++c) {
-        std::int32_t product;
-        std::memcpy(&product, y + c, sizeof product);
-        y[c] = static_cast<float>(product) * scale;
-      }
-      if (!w.bias.empty())
-        for (std::size_t c = 0; c < cols; ++c) y[c] += w.bias[c];
-    }
+    productsToFloats(out, first_row, first_row + row_count, cols, scale, w.bias);
   };
   if (rows == 0) return;
   if (mode == RowQuantization::kShared) {

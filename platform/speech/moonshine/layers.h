@@ -65,6 +65,11 @@ std::size_t heldBytes(const std::vector<T>& v) {
 // for a quarter more is reserved (not touched, so not resident) for the next, longer input.
 void growScratch(std::vector<float>& v, std::size_t n);
 
+// Rows [first, end) of `out` (`cols` wide), which hold the integer products in place of floats,
+// as floats: times `scale`, plus `bias` when there is one.
+void productsToFloats(float* out, int first, int end, std::size_t cols, float scale,
+                      const std::vector<float>& bias);
+
 // out[rows, w.out] = x[rows, w.in] · W (+ bias), with x quantized to 8 bits first. The integer
 // products are exact on every instruction set oneDNN may pick.
 void linear(const float* x, int rows, const QuantizedLinear& w, RowQuantization mode,
