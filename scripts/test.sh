@@ -31,7 +31,7 @@ echo "== ThreadSanitizer: run loop, streams, capture, both recognizers, the prog
 build build/ci-tsan -DVORLIN_SANITIZE_THREAD=ON
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/ci-tsan --output-on-failure -j"$jobs" -L unit \
-  -R 'RunLoop|Task|Stream|Reader|Lifecycle|PulseEngine|Capture|Wake|Recogni|Pocketsphinx|Neural'
+  -R 'RunLoop|Task|Stream|Reader|Lifecycle|PulseEngine|Capture|Wake|Recogni|Pocketsphinx|Neural|HelperThreads'
 
 echo "== libFuzzer: the transcript line writer, the tokenizer, the formatter, the speech engine"
 CXX=clang++ CC=clang cmake -S . -B build/ci-fuzz -DVORLIN_FUZZ=ON -DVORLIN_TESTS=OFF \

@@ -7,10 +7,10 @@
 #include <cstring>
 #include <limits>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "platform/speech/error.h"
+#include "platform/speech/moonshine/helper_threads.h"
 #include "platform/speech/moonshine/integer_products.h"
 #include "platform/speech/moonshine/vector_math.h"
 
@@ -254,15 +254,8 @@ void growScratch(std::vector<float>& v, std::size_t n) {
 void parallelFor(int threads, int n, const std::function<void(int, int, int)>& body) {
   threads = std::clamp(threads, 1, std::max(1, n));
   auto begin = [&](int part) { return static_cast<int>(static_cast<long>(n) * part / threads); };
-  std::vector<std::thread> helpers;
-  helpers.reserve(static_cast<std::size_t>(threads - 1));
-  for (int part = 1; part < threads; ++part)
-    helpers.emplace_back([&, part] {
-      useOneMathThread();
-      body(part, begin(part), begin(part + 1));
-    });
-  body(0, 0, begin(1));
-  for (std::thread& helper : helpers) helper.join();
+  HelperThreads::ofThisThread().run(threads,
+                                    [&](int part) { body(part, begin(part), begin(part + 1)); });
 }
 
 void sgemm(bool transpose_b, int m, int n, int k, float alpha, const float* a, int lda,
