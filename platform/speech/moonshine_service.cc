@@ -9,7 +9,6 @@
 #include "platform/speech/moonshine/model.h"
 #include "platform/speech/moonshine/tokenizer.h"
 #include "platform/speech/neural_transcriber.h"
-#include "platform/speech/sample_rate.h"
 #include "platform/text/formatter.h"
 
 namespace speech {
@@ -43,9 +42,8 @@ class MoonshineEngine : public SegmentEngine {
   }
 
  private:
-  // The math library generates its kernels on their first call, and a reading's scratch is
-  // first touched then: done here, while the model loads, that cost is not added to the first
-  // words a user waits for.
+  // The math library generates its kernels on their first call: done here, while the model
+  // loads, that cost is not added to the first words a user waits for.
   void warmUp() {
     std::vector<float> silence(moonshine::kMinEncoderSamples, 0.0f);
     session_.transcribe(silence);
