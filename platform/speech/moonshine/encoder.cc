@@ -141,7 +141,7 @@ void Encoder::convolve(const Conv& conv, const float* in, int in_length, Scratch
 
 void Encoder::geluParallel(float* x, std::size_t n, int threads) {
   parallelFor(threads, static_cast<int>(n), [&](int, int begin, int end) {
-    gelu(x + begin, static_cast<std::size_t>(end - begin));
+    geluInPlace(x + begin, static_cast<std::size_t>(end - begin));
   });
 }
 

@@ -274,8 +274,6 @@ void layerNorm(const float* x, int rows, const float* weight, float* out) {
   }
 }
 
-void gelu(float* x, std::size_t n) { geluInPlace(x, n); }
-
 void rotate(float* x, int rows, int first_position, std::span<const float> inv_freq) {
   for (int r = 0; r < rows; ++r) {
     auto position = static_cast<float>(first_position + r);

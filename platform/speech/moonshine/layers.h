@@ -90,8 +90,6 @@ void sgemm(bool transpose_b, int m, int n, int k, float alpha, const float* a, i
 // LayerNorm over each row of kWidth values, scaled by `weight`, without bias. In place is fine.
 void layerNorm(const float* x, int rows, const float* weight, float* out);
 
-void gelu(float* x, std::size_t n);  // the exact (erf) form
-
 // Rotary position embedding on the first 2 * inv_freq.size() dimensions of every head, in
 // interleaved pairs (x[2i], x[2i+1]) turned by angle position * inv_freq[i]; row r of x is at
 // position first_position + r.
